@@ -1,0 +1,51 @@
+# The POSIX port: the same logic over POSIX services. Drive C: is a folder fixed at build time.
+set(LAUNCHER_POSIX_DRIVE_C "/var/lib/norvik/drive_c" CACHE PATH
+  "Folder that stands for drive C: in the POSIX launcher")
+
+add_library(platform_posix STATIC
+  platform/posix/posix_file.cc
+  platform/posix/posix_replace_steps.cc
+  platform/posix/posix_services.cc)
+target_link_libraries(platform_posix PUBLIC launch_core)
+
+# A program over the system's services with drive C: at `drive`.
+function(add_posix_program name drive)
+  add_executable(${name} ${ARGN} platform/posix/system_services_posix.cc)
+  target_compile_definitions(${name} PRIVATE LAUNCHER_DRIVE_C_ROOT="${drive}")
+  target_link_libraries(${name} PRIVATE platform_posix)
+endfunction()
+
+add_posix_program(launcher "${LAUNCHER_POSIX_DRIVE_C}" platform/posix/main_posix.cc)
+add_posix_program(revision-probe "${LAUNCHER_POSIX_DRIVE_C}" tools/revision_probe.cc)
+
+if(BUILD_TESTING)
+  # The tests' own launcher, with drive C: inside the build folder.
+  set(TEST_DRIVE_C "${CMAKE_BINARY_DIR}/test-drive-c")
+  add_posix_program(launcher-testdrive "${TEST_DRIVE_C}" platform/posix/main_posix.cc)
+
+  find_program(MINGW_GCC i686-w64-mingw32-gcc-win32)
+  find_program(MINGW_WINDRES i686-w64-mingw32-windres)
+  if(NOT MINGW_GCC OR NOT MINGW_WINDRES)
+    message(FATAL_ERROR "The tests read real PE files built with mingw-w64; run scripts/setup.sh")
+  endif()
+  include(cmake/PeFixtures.cmake)
+
+  find_package(GTest REQUIRED)
+  add_executable(launcher_tests
+    launch/copy_reconciliation_test.cc
+    launch/launch_sequence_test.cc
+    launch/revision_probe_test.cc
+    platform/icon_file_test.cc
+    platform/pe_version_reader_test.cc
+    platform/replace_file_test.cc
+    platform/posix/posix_services_test.cc
+    tests/fake_services.cc)
+  target_compile_definitions(launcher_tests PRIVATE
+    FIXTURE_DIR="${PE_FIXTURE_DIR}"
+    ICON_FILE="${ICON_FILE}")
+  target_link_libraries(launcher_tests PRIVATE platform_posix GTest::gtest_main)
+  include(GoogleTest)
+  gtest_discover_tests(launcher_tests)
+
+  add_subdirectory(tests/native)
+endif()

@@ -1,0 +1,31 @@
+# The Windows launcher: a 32-bit GUI executable linked statically, so it needs no DLL beyond the
+# system's own.
+enable_language(RC)
+
+add_library(platform_win32 STATIC
+  platform/win32/wide.cc
+  platform/win32/win32_file.cc
+  platform/win32/win32_replace_steps.cc
+  platform/win32/win32_services.cc)
+target_link_libraries(platform_win32 PUBLIC launch_core)
+
+set(LAUNCHER_STATIC_LINK -static -static-libgcc -static-libstdc++ -s)
+
+set_source_files_properties(resources/launcher.rc PROPERTIES
+  OBJECT_DEPENDS "${ICON_FILE};${PROJECT_SOURCE_DIR}/resources/launcher.manifest")
+
+add_executable(launcher WIN32 platform/win32/frm_main.cc resources/launcher.rc)
+target_include_directories(launcher PRIVATE "${ICON_DIR}" "${PROJECT_SOURCE_DIR}/resources")
+add_dependencies(launcher icon)
+target_link_libraries(launcher PRIVATE platform_win32 ${LAUNCHER_STATIC_LINK})
+
+add_executable(revision-probe tools/revision_probe.cc platform/win32/system_services_win32.cc)
+target_link_libraries(revision-probe PRIVATE platform_win32 shell32 ${LAUNCHER_STATIC_LINK})
+
+set(MINGW_GCC "${CMAKE_C_COMPILER}")
+set(MINGW_WINDRES "${CMAKE_RC_COMPILER}")
+include(cmake/PeFixtures.cmake)
+
+if(BUILD_TESTING)
+  add_subdirectory(tests/e2e)
+endif()

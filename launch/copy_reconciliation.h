@@ -1,0 +1,21 @@
+#pragma once
+
+#include <string>
+
+#include "platform/services.h"
+
+namespace launcher {
+
+enum class Reconciliation {
+  kNone,           // nothing touched
+  kStoreToLocal,   // the update-store copy replaced the local copy
+  kLocalToStore,   // the local copy replaced the update-store copy
+};
+
+// Reads both revisions (the update store's first), then replaces the older copy with the newer
+// one when the newer revision is above 0. Raises the first ServiceError; a failed replacement
+// leaves the older copy as it was.
+Reconciliation ReconcileCopies(Services& services, const std::string& update_copy_path,
+                               const std::string& local_copy_path);
+
+}  // namespace launcher

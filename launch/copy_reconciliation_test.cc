@@ -1,0 +1,136 @@
+#include "launch/copy_reconciliation.h"
+
+#include <gtest/gtest.h>
+
+#include "tests/fake_services.h"
+
+namespace launcher {
+namespace {
+
+const std::string kStore = "C:\\Brelvance\\UpdateFile\\10001000\\0005\\Norvik_Studio.exe";
+const std::string kStoreFolder = "C:\\Brelvance\\UpdateFile\\10001000\\0005";
+const std::string kLocal = "C:\\Apps\\Norvik\\Norvik_Studio.exe";
+
+// A version of nullptr means the copy is missing.
+FakeServices WithCopies(const char* store_version, const char* local_version) {
+  FakeServices services;
+  if (store_version) services.files[kStore] = {"store", store_version};
+  if (local_version) services.files[kLocal] = {"local", local_version};
+  return services;
+}
+
+std::string ContentsOf(const FakeServices& services, const std::string& path) {
+  const auto file = services.files.find(path);
+  return file == services.files.end() ? "<missing>" : file->second.contents;
+}
+
+TEST(ReconcileCopies, TakesTheDirectionOfTheNewerRevision) {
+  const struct {
+    const char* store;
+    const char* local;
+    Reconciliation expected;
+  } cases[] = {
+      {"1.0.0.7", "1.0.0.4", Reconciliation::kStoreToLocal},
+      {"1.0.0.6", "1.0.0.9", Reconciliation::kLocalToStore},
+      {"1.0.0.5", "1.0.0.5", Reconciliation::kNone},
+      {"1.0.0.0", "1.0.0.0", Reconciliation::kNone},
+      {"1.0.0.3", nullptr, Reconciliation::kStoreToLocal},
+      {nullptr, "1.0.0.2", Reconciliation::kLocalToStore},
+      {nullptr, nullptr, Reconciliation::kNone},
+      {"1.0.0.0", nullptr, Reconciliation::kNone},
+      {"", nullptr, Reconciliation::kNone},
+      {"1.10.0.5", "1.0.0.4", Reconciliation::kStoreToLocal},
+      {"1.0.100.7", "1.0.0.8", Reconciliation::kLocalToStore},
+      {"1.0.0.40000", "1.0.0.32767", Reconciliation::kStoreToLocal},
+      {"1.0.0.65535", "1.0.0.1", Reconciliation::kStoreToLocal},
+      {"garbage", "1.0.0.1", Reconciliation::kLocalToStore},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string("store ") + (c.store ? c.store : "missing") + ", local " +
+                 (c.local ? c.local : "missing"));
+    FakeServices services = WithCopies(c.store, c.local);
+    const std::string store_before = ContentsOf(services, kStore);
+    const std::string local_before = ContentsOf(services, kLocal);
+
+    EXPECT_EQ(ReconcileCopies(services, kStore, kLocal), c.expected);
+
+    switch (c.expected) {
+      case Reconciliation::kStoreToLocal:
+        EXPECT_EQ(ContentsOf(services, kLocal), store_before);
+        EXPECT_EQ(ContentsOf(services, kStore), store_before);
+        break;
+      case Reconciliation::kLocalToStore:
+        EXPECT_EQ(ContentsOf(services, kStore), local_before);
+        EXPECT_EQ(ContentsOf(services, kLocal), local_before);
+        break;
+      case Reconciliation::kNone:
+        EXPECT_TRUE(services.CallsOf("FileCopy").empty());
+        break;
+    }
+    EXPECT_TRUE(services.CallsOf("DeleteFile").empty()) << "the older copy is replaced, not deleted";
+  }
+}
+
+TEST(ReconcileCopies, ProbesTheStoreFirstThenTheLocalCopyThenCopiesOnce) {
+  FakeServices services = WithCopies("1.0.0.7", "1.0.0.4");
+  ReconcileCopies(services, kStore, kLocal);
+  const std::vector<std::string> expected = {
+      "FileExists " + kStore, "GetFileVersion " + kStore,   "FileExists " + kLocal,
+      "GetFileVersion " + kLocal, "FileExists " + kStore, "FileCopy " + kStore + " -> " + kLocal,
+  };
+  EXPECT_EQ(services.calls, expected);
+}
+
+TEST(ReconcileCopies, SourceGoneSinceTheProbeTouchesNothing) {
+  // The store copy disappears between its probe and the existence test made before copying.
+  struct VanishingStore : FakeServices {
+    bool FileExists(const std::string& path) override {
+      const bool exists = FakeServices::FileExists(path);
+      return CallsOf("FileExists").size() == 3 ? false : exists;
+    }
+  } services;
+  services.files = WithCopies("1.0.0.7", "1.0.0.4").files;
+  EXPECT_EQ(ReconcileCopies(services, kStore, kLocal), Reconciliation::kNone);
+  EXPECT_EQ(ContentsOf(services, kLocal), "local");
+  EXPECT_TRUE(services.CallsOf("FileCopy").empty());
+}
+
+TEST(ReconcileCopies, AFailureAtAnyCallIsRaisedAndLeavesBothCopiesWhole) {
+  for (const char* operation : {"FileExists", "GetFileVersion", "FileCopy"}) {
+    for (int nth = 1; nth <= 3; ++nth) {
+      SCOPED_TRACE(std::string(operation) + " call " + std::to_string(nth));
+      FakeServices services = WithCopies("1.0.0.7", "1.0.0.4");
+      services.FailOn(operation, nth);
+      const auto calls_needed = [&] {
+        FakeServices dry = WithCopies("1.0.0.7", "1.0.0.4");
+        ReconcileCopies(dry, kStore, kLocal);
+        return dry.CallsOf(operation).size();
+      }();
+      if (static_cast<size_t>(nth) > calls_needed) {
+        EXPECT_NO_THROW(ReconcileCopies(services, kStore, kLocal));
+        continue;
+      }
+      EXPECT_THROW(ReconcileCopies(services, kStore, kLocal), ServiceError);
+      EXPECT_EQ(ContentsOf(services, kStore), "store");
+      EXPECT_EQ(ContentsOf(services, kLocal), "local");
+    }
+  }
+}
+
+TEST(ReconcileCopies, StoreProbeFailureMeansTheLocalCopyIsNotProbed) {
+  FakeServices services = WithCopies("1.0.0.7", "1.0.0.4");
+  services.FailOn("GetFileVersion", 1);
+  EXPECT_THROW(ReconcileCopies(services, kStore, kLocal), ServiceError);
+  for (const std::string& call : services.calls) EXPECT_EQ(call.find(kLocal), std::string::npos);
+}
+
+TEST(ReconcileCopies, MissingStoreFolderFailsAndKeepsTheLocalCopy) {
+  FakeServices services = WithCopies(nullptr, "1.0.0.9");
+  services.folders_missing.insert(kStoreFolder);
+  EXPECT_THROW(ReconcileCopies(services, kStore, kLocal), ServiceError);
+  EXPECT_EQ(ContentsOf(services, kLocal), "local");
+  EXPECT_EQ(ContentsOf(services, kStore), "<missing>");
+}
+
+}  // namespace
+}  // namespace launcher

@@ -1,0 +1,139 @@
+#include "launch/launch_sequence.h"
+
+#include <gtest/gtest.h>
+
+#include "tests/fake_services.h"
+
+namespace launcher {
+namespace {
+
+const std::string kIcon = "C:\\Apps\\Norvik\\Ostra.ico";
+const std::string kLocal = "C:\\Apps\\Norvik\\Norvik_Studio.exe";
+const std::string kStore = "C:\\Brelvance\\UpdateFile\\10001000\\0005\\Norvik_Studio.exe";
+
+FakeServices ReadyToStart() {
+  FakeServices services;
+  services.files[kIcon] = {"icon", ""};
+  services.icons_well_formed.insert(kIcon);
+  services.files[kLocal] = {"local", "1.0.0.5"};
+  services.files[kStore] = {"store", "1.0.0.5"};
+  return services;
+}
+
+int RunToEnd(FakeServices& services) {
+  try {
+    RunLaunchSequence(services);
+  } catch (const ProcessEnded& ended) {
+    return ended.status;
+  }
+  ADD_FAILURE() << "the run returned without ending the process";
+  return -1;
+}
+
+TEST(RunLaunchSequence, SetsTheIconThenReconcilesThenStartsTheLocalCopyOnce) {
+  FakeServices services = ReadyToStart();
+  EXPECT_EQ(RunToEnd(services), kExitCompleted);
+  EXPECT_EQ(services.started, std::vector<std::string>{kLocal});
+  EXPECT_EQ(services.CallsOf("StartProgram"),
+            std::vector<std::string>{"StartProgram " + kLocal + " show 1"});
+
+  std::vector<std::string> significant;
+  for (const std::string& call : services.calls) {
+    if (call.rfind("ApplicationDirectory", 0) != 0) significant.push_back(call);
+  }
+  const std::vector<std::string> expected = {
+      "LoadWindowIcon " + kIcon,  "FileExists " + kStore,     "GetFileVersion " + kStore,
+      "FileExists " + kLocal,     "GetFileVersion " + kLocal, "FileExists " + kLocal,
+      "StartProgram " + kLocal + " show 1", "EndProcess 0",
+  };
+  EXPECT_EQ(significant, expected);
+}
+
+TEST(RunLaunchSequence, NewerStoreCopyIsStarted) {
+  FakeServices services = ReadyToStart();
+  services.files[kStore] = {"new", "1.0.0.7"};
+  EXPECT_EQ(RunToEnd(services), kExitCompleted);
+  EXPECT_EQ(services.files[kLocal].contents, "new");
+  EXPECT_EQ(services.started, std::vector<std::string>{kLocal});
+}
+
+TEST(RunLaunchSequence, WithoutAUsableIconNothingIsStarted) {
+  const struct {
+    const char* name;
+    void (*prepare)(FakeServices&);
+  } cases[] = {
+      {"icon missing", [](FakeServices& s) { s.files.erase(kIcon); }},
+      {"icon malformed", [](FakeServices& s) { s.icons_well_formed.clear(); }},
+      {"directory unknown", [](FakeServices& s) { s.FailOn("ApplicationDirectory", 1); }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeServices services = ReadyToStart();
+    services.files[kStore] = {"new", "1.0.0.7"};
+    c.prepare(services);
+    EXPECT_EQ(RunToEnd(services), kExitFallback);
+    EXPECT_TRUE(services.started.empty());
+    EXPECT_TRUE(services.CallsOf("FileCopy").empty());
+    EXPECT_EQ(services.files[kLocal].contents, "local");
+  }
+}
+
+TEST(RunLaunchSequence, AFailureAtEachStepOfTheMainPathStartsTheLocalCopyOnceByTheFallback) {
+  // Each operation's first call on the main path fails; the fallback then starts the local copy.
+  for (const char* operation : {"GetFileVersion", "FileCopy", "StartProgram"}) {
+    SCOPED_TRACE(operation);
+    FakeServices services = ReadyToStart();
+    services.files[kStore] = {"new", "1.0.0.7"};
+    services.FailOn(operation, 1);
+    EXPECT_EQ(RunToEnd(services), kExitFallback);
+    EXPECT_EQ(services.started, std::vector<std::string>{kLocal});
+    EXPECT_EQ(services.calls.back(), "EndProcess 1");
+  }
+}
+
+TEST(RunLaunchSequence, FailingExistenceTestAtEachCallFallsBackWithoutReArming) {
+  FakeServices dry = ReadyToStart();
+  RunToEnd(dry);
+  const int calls = static_cast<int>(dry.CallsOf("FileExists").size());
+  for (int nth = 1; nth <= calls; ++nth) {
+    SCOPED_TRACE("FileExists call " + std::to_string(nth));
+    FakeServices services = ReadyToStart();
+    services.FailOn("FileExists", nth);
+    EXPECT_EQ(RunToEnd(services), kExitFallback);
+    EXPECT_EQ(services.started, std::vector<std::string>{kLocal});
+    EXPECT_EQ(services.CallsOf("EndProcess").size(), 1u);
+  }
+}
+
+TEST(RunLaunchSequence, FallbackFindsNoLocalCopyAndStartsNothing) {
+  FakeServices services = ReadyToStart();
+  services.files.erase(kLocal);
+  services.files.erase(kStore);
+  services.FailOn("GetFileVersion");
+  EXPECT_EQ(RunToEnd(services), kExitCompleted);  // no copy exists, so no version was read
+  EXPECT_TRUE(services.started.empty());
+
+  FakeServices no_local = ReadyToStart();
+  no_local.files.erase(kLocal);
+  no_local.FailOn("GetFileVersion");
+  EXPECT_EQ(RunToEnd(no_local), kExitFallback);
+  EXPECT_TRUE(no_local.started.empty());
+}
+
+TEST(RunLaunchSequence, UnstartableLocalCopyIsTriedTwiceAndTheSecondFailureLeavesTheRun) {
+  FakeServices services = ReadyToStart();
+  services.unstartable.insert(kLocal);
+  EXPECT_THROW(RunLaunchSequence(services), ServiceError);
+  EXPECT_EQ(services.CallsOf("StartProgram").size(), 2u);
+  EXPECT_TRUE(services.CallsOf("EndProcess").empty());
+}
+
+TEST(RunLaunchSequence, FailureOfTheFallbacksExistenceTestLeavesTheRun) {
+  FakeServices services = ReadyToStart();
+  services.FailOn("FileExists", 0);
+  EXPECT_THROW(RunLaunchSequence(services), ServiceError);
+  EXPECT_TRUE(services.started.empty());
+}
+
+}  // namespace
+}  // namespace launcher

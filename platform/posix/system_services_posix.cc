@@ -1,0 +1,19 @@
+#include "platform/posix/posix_services.h"
+#include "platform/system_services.h"
+
+// The folder that stands for drive C:, fixed when the program is built.
+#ifndef LAUNCHER_DRIVE_C_ROOT
+#error "LAUNCHER_DRIVE_C_ROOT must name the folder that stands for drive C:"
+#endif
+
+namespace launcher {
+
+std::unique_ptr<Services> CreateSystemServices() {
+  return std::make_unique<PosixServices>(LAUNCHER_DRIVE_C_ROOT);
+}
+
+std::vector<std::string> ProgramArguments(int argc, char** argv) {
+  return std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc);
+}
+
+}  // namespace launcher

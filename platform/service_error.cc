@@ -1,0 +1,13 @@
+#include "platform/services.h"
+
+#include <utility>
+
+namespace launcher {
+
+ServiceError::ServiceError(std::string operation, std::string path, std::string system_text)
+    : std::runtime_error(operation + "(\"" + path + "\"): " + system_text),
+      operation_(std::move(operation)),
+      path_(std::move(path)),
+      system_text_(std::move(system_text)) {}
+
+}  // namespace launcher

@@ -1,0 +1,87 @@
+#include "tests/fake_services.h"
+
+namespace launcher {
+namespace {
+
+std::string FolderOf(const std::string& path) { return path.substr(0, path.rfind('\\')); }
+
+}  // namespace
+
+void FakeServices::FailOn(const std::string& operation, int nth) { failing_call_[operation] = nth; }
+
+std::vector<std::string> FakeServices::CallsOf(const std::string& operation) const {
+  std::vector<std::string> result;
+  for (const std::string& call : calls) {
+    if (call.compare(0, operation.size() + 1, operation + " ") == 0) result.push_back(call);
+  }
+  return result;
+}
+
+void FakeServices::Record(const std::string& operation, const std::string& detail,
+                          const std::string& path) {
+  calls.push_back(operation + " " + detail);
+  const int count = ++call_count_[operation];
+  const auto failing = failing_call_.find(operation);
+  if (failing != failing_call_.end() && (failing->second == 0 || failing->second == count)) {
+    throw ServiceError(operation, path, "injected failure");
+  }
+}
+
+std::string FakeServices::ApplicationDirectory() {
+  Record("ApplicationDirectory", "", "");
+  return application_directory;
+}
+
+bool FakeServices::FileExists(const std::string& path) {
+  Record("FileExists", path, path);
+  return files.count(path) != 0;
+}
+
+std::string FakeServices::GetFileVersion(const std::string& path) {
+  Record("GetFileVersion", path, path);
+  const auto file = files.find(path);
+  if (file == files.end()) throw ServiceError("GetFileVersion", path, "file not found");
+  return file->second.version;
+}
+
+void FakeServices::DeleteFile(const std::string& path, bool force) {
+  Record("DeleteFile", path, path);
+  const auto file = files.find(path);
+  if (file == files.end()) throw ServiceError("DeleteFile", path, "file not found");
+  if (file->second.read_only && !force) throw ServiceError("DeleteFile", path, "read-only");
+  files.erase(file);
+}
+
+void FakeServices::FileCopy(const std::string& source, const std::string& destination) {
+  Record("FileCopy", source + " -> " + destination, destination);
+  const auto file = files.find(source);
+  if (file == files.end()) throw ServiceError("FileCopy", source, "file not found");
+  if (folders_missing.count(FolderOf(destination)) != 0) {
+    throw ServiceError("FileCopy", destination, "folder not found");
+  }
+  File copy = file->second;
+  copy.read_only = false;
+  files[destination] = copy;
+}
+
+TaskId FakeServices::StartProgram(const std::string& program_path, int show_state) {
+  Record("StartProgram", program_path + " show " + std::to_string(show_state), program_path);
+  if (files.count(program_path) == 0 || unstartable.count(program_path) != 0) {
+    throw ServiceError("StartProgram", program_path, "cannot start");
+  }
+  started.push_back(program_path);
+  return static_cast<TaskId>(started.size());
+}
+
+void FakeServices::LoadWindowIcon(const std::string& path) {
+  Record("LoadWindowIcon", path, path);
+  if (files.count(path) == 0) throw ServiceError("LoadWindowIcon", path, "file not found");
+  if (icons_well_formed.count(path) == 0) throw ServiceError("LoadWindowIcon", path, "not an icon");
+}
+
+void FakeServices::EndProcess(int status) {
+  calls.push_back("EndProcess " + std::to_string(status));
+  throw ProcessEnded{status};
+}
+
+}  // namespace launcher

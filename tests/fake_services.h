@@ -1,0 +1,60 @@
+#pragma once
+
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/services.h"
+
+namespace launcher {
+
+// Thrown by FakeServices::EndProcess so a test can see where the run ended. Not a std::exception,
+// so the run's fallback cannot swallow it.
+struct ProcessEnded {
+  int status;
+};
+
+// In-memory services: files with contents and version texts, a recorder of every call, and a
+// failure that can be injected at any call of any operation.
+class FakeServices : public Services {
+ public:
+  struct File {
+    std::string contents;
+    std::string version;
+    bool read_only = false;
+  };
+
+  std::string application_directory = "C:\\Apps\\Norvik";
+  std::map<std::string, File> files;
+  std::set<std::string> folders_missing;    // FileCopy into these folders fails
+  std::set<std::string> unstartable;        // StartProgram fails for these paths
+  std::set<std::string> icons_well_formed;  // LoadWindowIcon fails for any other existing file
+
+  // Every call in order, as "Operation path" (FileCopy: "FileCopy source -> destination").
+  std::vector<std::string> calls;
+  std::vector<std::string> started;
+
+  // Makes the `nth` (1-based) call of `operation` fail; 0 makes every call fail.
+  void FailOn(const std::string& operation, int nth = 0);
+
+  // Calls of one operation, in order.
+  std::vector<std::string> CallsOf(const std::string& operation) const;
+
+  std::string ApplicationDirectory() override;
+  bool FileExists(const std::string& path) override;
+  std::string GetFileVersion(const std::string& path) override;
+  void DeleteFile(const std::string& path, bool force) override;
+  void FileCopy(const std::string& source, const std::string& destination) override;
+  TaskId StartProgram(const std::string& program_path, int show_state) override;
+  void LoadWindowIcon(const std::string& path) override;
+  [[noreturn]] void EndProcess(int status) override;
+
+ private:
+  void Record(const std::string& operation, const std::string& detail, const std::string& path);
+
+  std::map<std::string, int> failing_call_;
+  std::map<std::string, int> call_count_;
+};
+
+}  // namespace launcher
