@@ -36,6 +36,7 @@ TEST(ReadPeFileVersion, ReadsTheFixedFileVersionOfRealPeFiles) {
       // Several records: neutral first, then U.S. English, else the first in the file's order.
       {"languages_neutral_german", "1.0.0.1"},
       {"languages_german_us", "1.0.0.3"},
+      {"languages_us_neutral", "1.0.0.1"},
       {"languages_german_french", "2.0.0.2"},
   };
   for (const auto& c : cases) {

@@ -1,0 +1,32 @@
+# Helpers shared by the end-to-end scenarios. Sourced, not run.
+
+fail() {
+  echo "FAIL: $*" >&2
+  exit 1
+}
+
+expect_eq() {  # expect_eq WHAT ACTUAL EXPECTED
+  [ "$2" = "$3" ] || fail "$1: got '$2', expected '$3'"
+}
+
+same_file() {  # same_file A B: byte for byte
+  cmp -s "$1" "$2"
+}
+
+# Number of starts a managed test program recorded beside itself (0 when it never ran).
+starts_of() {  # starts_of PROGRAM_PATH
+  local record="${1%.exe}.started.txt"
+  [ -f "$record" ] && grep -c '^path=' "$record" || echo 0
+}
+
+# Temporary files of a replacement left in a folder.
+temporaries_in() {
+  find "$1" -maxdepth 1 -name '~*.tmp' | wc -l
+}
+
+# A file of `size` MiB: a managed test program followed by padding of one byte value, so copies
+# of different revisions differ in every block.
+padded_copy() {  # padded_copy FIXTURE SIZE_MIB BYTE OUTPUT
+  cp "$1" "$4"
+  head -c "$(( $2 * 1024 * 1024 ))" /dev/zero | tr '\0' "\\$3" >> "$4"
+}

@@ -1,0 +1,312 @@
+#!/usr/bin/env bash
+# End-to-end scenarios of launcher.exe under Wine, one per call:
+#   wine_scenarios.sh BUILD_DIR SCENARIO
+# SCENARIO "prefix" makes the Wine prefix that the others reuse. Exit 77 means skipped: Wine is
+# missing and CI is not set (on CI a missing Wine fails).
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+source "$here/lib.sh"
+
+build=$(cd "$1" && pwd)
+scenario=$2
+fixtures="$build/fixtures"
+export WINEPREFIX="$build/wineprefix"
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES='mscoree,mshtml=;winedbg.exe=d'
+drive_c="$WINEPREFIX/drive_c"
+store="$drive_c/Brelvance/UpdateFile/10001000/0005"
+
+if ! command -v wine >/dev/null; then
+  [ "${CI:-}" = true ] && fail "wine is not installed (scripts/setup.sh installs it)"
+  echo "wine is not installed; skipped"
+  exit 77
+fi
+
+make_prefix() {
+  rm -rf "$WINEPREFIX"
+  wineboot -i >/dev/null 2>&1
+  wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
+  wineserver -w
+  [ -d "$drive_c/windows" ] || fail "wineboot made no prefix"
+}
+
+# A fresh folder under drive C: holding launcher.exe and Ostra.ico; the store is emptied.
+app_folder() {  # app_folder WINDOWS_RELATIVE_DIR -> prints the unix path
+  local dir="$drive_c/$1"
+  rm -rf "$dir" "$drive_c/Brelvance" "$drive_c/Program.exe" "$drive_c/Program.started.txt"
+  mkdir -p "$dir"
+  cp "$build/launcher.exe" "$dir/"
+  cp "$build/resources/launcher.ico" "$dir/Ostra.ico"
+  echo "$dir"
+}
+
+with_store() {  # with_store FIXTURE
+  mkdir -p "$store"
+  cp "$fixtures/$1.exe" "$store/Norvik_Studio.exe"
+}
+
+# Runs the launcher in DIR from drive C:'s "work" folder; sets $status, $took and $errors, and
+# waits until every program it started has ended.
+run_launcher() {  # run_launcher DIR [WINEDEBUG]
+  mkdir -p "$drive_c/work"
+  local started=$SECONDS
+  status=0
+  (cd "$drive_c/work" && WINEDEBUG="${2:-$WINEDEBUG}" timeout 60 wine "$1/launcher.exe") \
+    2>"$build/wine-stderr.txt" || status=$?
+  took=$(( SECONDS - started ))
+  errors=$(cat "$build/wine-stderr.txt")
+  timeout 60 wineserver -w || fail "programs still running a minute after the launcher"
+}
+
+record_of() { cat "${1%.exe}.started.txt"; }
+
+case "$scenario" in
+  prefix)
+    make_prefix
+    ;;
+
+  icon_and_local_copy)
+    dir=$(app_folder "Apps/Norvik")
+    cp "$fixtures/managed_no_version.exe" "$dir/Norvik_Studio.exe"
+    run_launcher "$dir"
+    expect_eq "exit status" "$status" 0
+    expect_eq "starts" "$(starts_of "$dir/Norvik_Studio.exe")" 1
+    expect_eq "record" "$(record_of "$dir/Norvik_Studio.exe")" \
+      "$(printf 'path=C:\\Apps\\Norvik\\Norvik_Studio.exe\ncommand_line="C:\\Apps\\Norvik\\Norvik_Studio.exe"\nfolder=C:\\work')"
+    ;;
+
+  icon_missing)
+    dir=$(app_folder "Apps/Norvik")
+    rm "$dir/Ostra.ico"
+    cp "$fixtures/managed_1_0_0_5.exe" "$dir/Norvik_Studio.exe"
+    with_store managed_1_0_0_7
+    run_launcher "$dir"
+    expect_eq "exit status" "$status" 1
+    expect_eq "starts" "$(starts_of "$dir/Norvik_Studio.exe")" 0
+    same_file "$dir/Norvik_Studio.exe" "$fixtures/managed_1_0_0_5.exe" || fail "local copy touched"
+    ;;
+
+  icon_malformed)
+    dir=$(app_folder "Apps/Norvik")
+    echo "not an icon" > "$dir/Ostra.ico"
+    cp "$fixtures/managed_1_0_0_5.exe" "$dir/Norvik_Studio.exe"
+    run_launcher "$dir"
+    expect_eq "exit status" "$status" 1
+    expect_eq "starts" "$(starts_of "$dir/Norvik_Studio.exe")" 0
+    ;;
+
+  local_copy_missing)
+    dir=$(app_folder "Apps/Norvik")
+    run_launcher "$dir"
+    expect_eq "exit status" "$status" 0
+    expect_eq "files" "$(ls "$dir" | tr '\n' ' ')" "Ostra.ico launcher.exe "
+    ;;
+
+  blanks_and_decoy)
+    dir=$(app_folder "Program Files/Norvik Tools")
+    cp "$fixtures/managed_no_version.exe" "$dir/Norvik_Studio.exe"
+    cp "$fixtures/managed_no_version.exe" "$drive_c/Program.exe"
+    run_launcher "$dir"
+    expect_eq "exit status" "$status" 0
+    expect_eq "decoy starts" "$(starts_of "$drive_c/Program.exe")" 0
+    expect_eq "record" "$(record_of "$dir/Norvik_Studio.exe")" \
+      "$(printf 'path=C:\\Program Files\\Norvik Tools\\Norvik_Studio.exe\ncommand_line="C:\\Program Files\\Norvik Tools\\Norvik_Studio.exe"\nfolder=C:\\work')"
+    ;;
+
+  non_ascii_folder)
+    dir=$(app_folder "Apps/Nörvik ツール")
+    cp "$fixtures/managed_1_0_0_4.exe" "$dir/Norvik_Studio.exe"
+    with_store managed_1_0_0_7
+    run_launcher "$dir"
+    expect_eq "exit status" "$status" 0
+    same_file "$dir/Norvik_Studio.exe" "$fixtures/managed_1_0_0_7.exe" || fail "not replaced"
+    expect_eq "starts" "$(starts_of "$dir/Norvik_Studio.exe")" 1
+    ;;
+
+  unstartable)
+    dir=$(app_folder "Apps/Norvik")
+    echo "this is no program" > "$dir/Norvik_Studio.exe"
+    run_launcher "$dir" "-all,trace+process"
+    expect_eq "exit status" "$status" 2
+    [ "$took" -le 20 ] || fail "took $took s to give up"
+    attempts=$(grep -c 'CreateProcessInternalW app L".*Norvik_Studio.exe' <<<"$errors" || true)
+    expect_eq "start attempts" "$attempts" 2
+    grep -q 'launcher: unhandled failure: StartProgram' <<<"$errors" || fail "no failure text"
+    ;;
+
+  store_newer)
+    dir=$(app_folder "Apps/Norvik")
+    cp "$fixtures/managed_1_0_0_4.exe" "$dir/Norvik_Studio.exe"
+    with_store managed_1_0_0_7
+    run_launcher "$dir"
+    expect_eq "exit status" "$status" 0
+    same_file "$dir/Norvik_Studio.exe" "$fixtures/managed_1_0_0_7.exe" || fail "local not replaced"
+    same_file "$store/Norvik_Studio.exe" "$fixtures/managed_1_0_0_7.exe" || fail "store changed"
+    expect_eq "starts" "$(starts_of "$dir/Norvik_Studio.exe")" 1
+    expect_eq "temporaries" "$(temporaries_in "$dir")" 0
+    ;;
+
+  local_newer)
+    dir=$(app_folder "Apps/Norvik")
+    cp "$fixtures/managed_1_0_0_9.exe" "$dir/Norvik_Studio.exe"
+    with_store managed_1_0_0_6
+    run_launcher "$dir"
+    expect_eq "exit status" "$status" 0
+    same_file "$store/Norvik_Studio.exe" "$fixtures/managed_1_0_0_9.exe" || fail "store not replaced"
+    same_file "$dir/Norvik_Studio.exe" "$fixtures/managed_1_0_0_9.exe" || fail "local changed"
+    expect_eq "starts" "$(starts_of "$dir/Norvik_Studio.exe")" 1
+    expect_eq "store files" "$(ls "$store")" "Norvik_Studio.exe"
+    ;;
+
+  equal)
+    dir=$(app_folder "Apps/Norvik")
+    cp -p "$fixtures/managed_1_0_0_5.exe" "$dir/Norvik_Studio.exe"
+    with_store managed_1_0_0_5
+    touch -d '2020-01-01' "$dir/Norvik_Studio.exe" "$store/Norvik_Studio.exe"
+    run_launcher "$dir"
+    expect_eq "exit status" "$status" 0
+    expect_eq "local time" "$(stat -c %Y "$dir/Norvik_Studio.exe")" "$(date -d 2020-01-01 +%s)"
+    expect_eq "store time" "$(stat -c %Y "$store/Norvik_Studio.exe")" "$(date -d 2020-01-01 +%s)"
+    expect_eq "starts" "$(starts_of "$dir/Norvik_Studio.exe")" 1
+    ;;
+
+  store_folder_missing)
+    dir=$(app_folder "Apps/Norvik")
+    cp "$fixtures/managed_1_0_0_9.exe" "$dir/Norvik_Studio.exe"
+    run_launcher "$dir"
+    expect_eq "exit status" "$status" 1
+    expect_eq "starts" "$(starts_of "$dir/Norvik_Studio.exe")" 1
+    [ ! -e "$drive_c/Brelvance" ] || fail "the store folder was created"
+    same_file "$dir/Norvik_Studio.exe" "$fixtures/managed_1_0_0_9.exe" || fail "local changed"
+    ;;
+
+  store_zero_no_local)
+    dir=$(app_folder "Apps/Norvik")
+    with_store managed_1_0_0_0
+    run_launcher "$dir"
+    expect_eq "exit status" "$status" 0
+    [ ! -e "$dir/Norvik_Studio.exe" ] || fail "a copy was made"
+    expect_eq "store starts" "$(starts_of "$store/Norvik_Studio.exe")" 0
+    ;;
+
+  multi_digit_fields)
+    dir=$(app_folder "Apps/Norvik")
+    cp "$fixtures/managed_1_0_0_4.exe" "$dir/Norvik_Studio.exe"
+    with_store managed_1_10_0_5
+    run_launcher "$dir"
+    expect_eq "exit status" "$status" 0
+    same_file "$dir/Norvik_Studio.exe" "$fixtures/managed_1_10_0_5.exe" || fail "wrong direction"
+    same_file "$store/Norvik_Studio.exe" "$fixtures/managed_1_10_0_5.exe" || fail "store changed"
+    ;;
+
+  read_only_older)
+    dir=$(app_folder "Apps/Norvik")
+    cp "$fixtures/managed_1_0_0_4.exe" "$dir/Norvik_Studio.exe"
+    chmod a-w "$dir/Norvik_Studio.exe"  # Wine shows this as the read-only attribute
+    with_store managed_1_0_0_7
+    run_launcher "$dir"
+    expect_eq "exit status" "$status" 0
+    same_file "$dir/Norvik_Studio.exe" "$fixtures/managed_1_0_0_7.exe" || fail "not replaced"
+    expect_eq "starts" "$(starts_of "$dir/Norvik_Studio.exe")" 1
+    ;;
+
+  older_local_running)
+    dir=$(app_folder "Apps/Norvik")
+    cp "$fixtures/managed_1_0_0_4.exe" "$dir/Norvik_Studio.exe"
+    with_store managed_1_0_0_7
+    (cd "$drive_c/work" 2>/dev/null || mkdir -p "$drive_c/work"
+     wine "$dir/Norvik_Studio.exe" --stay 8 >/dev/null 2>&1 &)
+    for _ in $(seq 50); do [ "$(starts_of "$dir/Norvik_Studio.exe")" = 1 ] && break; sleep 0.2; done
+    expect_eq "running before" "$(starts_of "$dir/Norvik_Studio.exe")" 1
+    run_launcher "$dir"
+    expect_eq "exit status" "$status" 1
+    same_file "$dir/Norvik_Studio.exe" "$fixtures/managed_1_0_0_4.exe" || fail "running copy changed"
+    expect_eq "starts" "$(starts_of "$dir/Norvik_Studio.exe")" 2
+    expect_eq "temporaries" "$(temporaries_in "$dir")" 0
+    ;;
+
+  killed_while_copying)
+    # SIGKILL at a random moment of a large copy: the local copy is always the old or the new file.
+    rounds=${KILL_ROUNDS:-6}
+    dir=$(app_folder "Apps/Norvik")
+    padded_copy "$fixtures/managed_1_0_0_4.exe" 200 001 "$build/old.exe"
+    mkdir -p "$store"
+    padded_copy "$fixtures/managed_1_0_0_7.exe" 200 002 "$store/Norvik_Studio.exe"
+    # One whole run first, to spread the kills over the time a run takes.
+    cp "$build/old.exe" "$dir/Norvik_Studio.exe"
+    started=$(date +%s%N)
+    run_launcher "$dir"
+    span_ms=$(( ($(date +%s%N) - started) / 1000000 ))
+    same_file "$dir/Norvik_Studio.exe" "$store/Norvik_Studio.exe" || fail "the whole run did not copy"
+    outcomes=""
+    for round in $(seq "$rounds"); do
+      cp "$build/old.exe" "$dir/Norvik_Studio.exe"
+      (cd "$drive_c" && exec setsid wine "$dir/launcher.exe" >/dev/null 2>&1) &
+      pid=$!
+      delay_ms=$(( RANDOM * RANDOM % span_ms ))
+      sleep "$(( delay_ms / 1000 )).$(printf %03d $(( delay_ms % 1000 )))"
+      pkill -KILL -s "$(ps -o sid= -p "$pid" | tr -d ' ')" 2>/dev/null || true
+      wait "$pid" 2>/dev/null || true
+      timeout 60 wineserver -w || true
+      if same_file "$dir/Norvik_Studio.exe" "$build/old.exe"; then
+        outcomes+="old@${delay_ms}ms "
+      elif same_file "$dir/Norvik_Studio.exe" "$store/Norvik_Studio.exe"; then
+        outcomes+="new@${delay_ms}ms "
+      else
+        fail "round $round: the local copy is neither the old nor the new file"
+      fi
+      find "$dir" -maxdepth 1 -name '~*.tmp' -delete
+      rm -f "$dir/Norvik_Studio.started.txt"
+    done
+    echo "a whole run took ${span_ms} ms; outcomes: $outcomes"
+    rm -f "$build/old.exe"
+    ;;
+
+  eight_launchers)
+    # Four launchers share one folder (a double click) and pull the store's copy; four others,
+    # each in its own folder, push a newer copy into the store. All at once.
+    mkdir -p "$drive_c/work"
+    shared=$(app_folder "Apps/Shared")
+    cp "$fixtures/managed_1_0_0_4.exe" "$shared/Norvik_Studio.exe"
+    with_store managed_1_0_0_7
+    for i in 1 2 3 4; do
+      mkdir -p "$drive_c/Apps/Own$i"
+      rm -rf "$drive_c/Apps/Own$i"/*
+      cp "$build/launcher.exe" "$build/resources/launcher.ico" "$drive_c/Apps/Own$i/"
+      mv "$drive_c/Apps/Own$i/launcher.ico" "$drive_c/Apps/Own$i/Ostra.ico"
+      cp "$fixtures/managed_1_0_0_9.exe" "$drive_c/Apps/Own$i/Norvik_Studio.exe"
+    done
+    pids=()
+    for i in 1 2 3 4; do
+      (cd "$drive_c/work" && timeout 120 wine "$shared/launcher.exe" 2>/dev/null) & pids+=($!)
+      (cd "$drive_c/work" && timeout 120 wine "$drive_c/Apps/Own$i/launcher.exe" 2>/dev/null) &
+      pids+=($!)
+    done
+    for pid in "${pids[@]}"; do
+      code=0
+      wait "$pid" || code=$?
+      [ "$code" = 0 ] || [ "$code" = 1 ] || fail "a launcher ended with status $code"
+    done
+    timeout 60 wineserver -w || fail "programs still running"
+    complete() {
+      for fixture in managed_1_0_0_4 managed_1_0_0_7 managed_1_0_0_9; do
+        same_file "$1" "$fixtures/$fixture.exe" && return 0
+      done
+      return 1
+    }
+    complete "$store/Norvik_Studio.exe" || fail "store copy is not a complete file"
+    complete "$shared/Norvik_Studio.exe" || fail "shared local copy is not a complete file"
+    expect_eq "shared starts" "$(starts_of "$shared/Norvik_Studio.exe")" 4
+    for i in 1 2 3 4; do
+      same_file "$drive_c/Apps/Own$i/Norvik_Studio.exe" "$fixtures/managed_1_0_0_9.exe" ||
+        fail "own copy $i changed"
+      expect_eq "own $i starts" "$(starts_of "$drive_c/Apps/Own$i/Norvik_Studio.exe")" 1
+    done
+    expect_eq "temporaries" "$(( $(temporaries_in "$store") + $(temporaries_in "$shared") ))" 0
+    ;;
+
+  *)
+    fail "unknown scenario $scenario"
+    ;;
+esac
+echo "ok: $scenario"
