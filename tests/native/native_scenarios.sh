@@ -1,0 +1,107 @@
+#!/usr/bin/env bash
+# The POSIX launcher on real files, one scenario per call:
+#   native_scenarios.sh BUILD_DIR SCENARIO
+# It runs launcher-testdrive, whose drive C: is BUILD_DIR/test-drive-c. The copies are Windows
+# programs, which cannot start here: every run that finds a local copy ends with the unhandled
+# status 2 after two start attempts, so these scenarios check the files and the status.
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+source "$here/../e2e/lib.sh"
+
+build=$(cd "$1" && pwd)
+scenario=$2
+fixtures="$build/fixtures"
+drive_c="$build/test-drive-c"
+store="$drive_c/Brelvance/UpdateFile/10001000/0005"
+work="$build/native-scenarios"
+
+app_folder() {  # app_folder NAME -> prints its path
+  local dir="$work/$1"
+  rm -rf "$dir"
+  mkdir -p "$dir"
+  cp "$build/launcher-testdrive" "$dir/launcher"
+  cp "$build/resources/launcher.ico" "$dir/Ostra.ico"
+  echo "$dir"
+}
+
+rm -rf "$drive_c" "$work"
+mkdir -p "$store" "$work"
+
+case "$scenario" in
+  store_newer)
+    dir=$(app_folder app)
+    cp "$fixtures/managed_1_0_0_4.exe" "$dir/Norvik_Studio.exe"
+    cp "$fixtures/managed_1_0_0_7.exe" "$store/Norvik_Studio.exe"
+    status=0
+    "$dir/launcher" 2>"$work/stderr" || status=$?
+    expect_eq "exit status" "$status" 2
+    grep -q 'unhandled failure: StartProgram' "$work/stderr" || fail "no failure text"
+    same_file "$dir/Norvik_Studio.exe" "$fixtures/managed_1_0_0_7.exe" || fail "not replaced"
+    ;;
+
+  local_newer_store_missing)
+    dir=$(app_folder app)
+    rm -rf "$drive_c/Brelvance"
+    cp "$fixtures/managed_1_0_0_9.exe" "$dir/Norvik_Studio.exe"
+    status=0
+    "$dir/launcher" 2>/dev/null || status=$?
+    expect_eq "exit status" "$status" 2
+    [ ! -e "$drive_c/Brelvance" ] || fail "the store folder was created"
+    same_file "$dir/Norvik_Studio.exe" "$fixtures/managed_1_0_0_9.exe" || fail "local changed"
+    ;;
+
+  killed_while_copying)
+    # SIGKILL at random moments of a large copy: the local copy is always the old or the new file.
+    rounds=${KILL_ROUNDS:-10}
+    dir=$(app_folder app)
+    padded_copy "$fixtures/managed_1_0_0_4.exe" 300 001 "$work/old.exe"
+    padded_copy "$fixtures/managed_1_0_0_7.exe" 300 002 "$store/Norvik_Studio.exe"
+    cp "$work/old.exe" "$dir/Norvik_Studio.exe"
+    started=$(date +%s%N)
+    "$dir/launcher" 2>/dev/null || true
+    span_ms=$(( ($(date +%s%N) - started) / 1000000 + 1 ))
+    same_file "$dir/Norvik_Studio.exe" "$store/Norvik_Studio.exe" || fail "the whole run did not copy"
+    outcomes=""
+    for round in $(seq "$rounds"); do
+      cp "$work/old.exe" "$dir/Norvik_Studio.exe"
+      "$dir/launcher" 2>/dev/null &
+      pid=$!
+      delay_ms=$(( RANDOM * RANDOM % span_ms ))
+      sleep "$(( delay_ms / 1000 )).$(printf %03d $(( delay_ms % 1000 )))"
+      kill -KILL "$pid" 2>/dev/null || true
+      wait "$pid" 2>/dev/null || true
+      if same_file "$dir/Norvik_Studio.exe" "$work/old.exe"; then
+        outcomes+="old@${delay_ms}ms "
+      elif same_file "$dir/Norvik_Studio.exe" "$store/Norvik_Studio.exe"; then
+        outcomes+="new@${delay_ms}ms "
+      else
+        fail "round $round: the local copy is neither the old nor the new file"
+      fi
+      find "$dir" -maxdepth 1 -name '~*.tmp' -delete
+    done
+    echo "a whole run took ${span_ms} ms; outcomes: $outcomes"
+    ;;
+
+  eight_launchers)
+    # Eight launchers in one folder at once, all replacing the same older local copy.
+    dir=$(app_folder app)
+    cp "$fixtures/managed_1_0_0_4.exe" "$dir/Norvik_Studio.exe"
+    padded_copy "$fixtures/managed_1_0_0_7.exe" 20 002 "$store/Norvik_Studio.exe"
+    pids=()
+    for _ in $(seq 8); do
+      timeout 60 "$dir/launcher" 2>/dev/null & pids+=($!)
+    done
+    for pid in "${pids[@]}"; do
+      code=0
+      wait "$pid" || code=$?
+      expect_eq "exit status" "$code" 2
+    done
+    same_file "$dir/Norvik_Studio.exe" "$store/Norvik_Studio.exe" || fail "local copy incomplete"
+    expect_eq "temporaries" "$(temporaries_in "$dir")" 0
+    ;;
+
+  *)
+    fail "unknown scenario $scenario"
+    ;;
+esac
+echo "ok: $scenario"
