@@ -2,6 +2,12 @@
 set(LAUNCHER_POSIX_DRIVE_C "/var/lib/norvik/drive_c" CACHE PATH
   "Folder that stands for drive C: in the POSIX launcher")
 
+option(LAUNCHER_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
+if(LAUNCHER_SANITIZE)
+  add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=address,undefined)
+endif()
+
 add_library(platform_posix STATIC
   platform/posix/posix_file.cc
   platform/posix/posix_replace_steps.cc
@@ -39,13 +45,30 @@ if(BUILD_TESTING)
     platform/pe_version_reader_test.cc
     platform/replace_file_test.cc
     platform/posix/posix_services_test.cc
-    tests/fake_services.cc)
+    tests/fake_services.cc
+    tests/fuzz/regressions_test.cc)
   target_compile_definitions(launcher_tests PRIVATE
     FIXTURE_DIR="${PE_FIXTURE_DIR}"
-    ICON_FILE="${ICON_FILE}")
+    ICON_FILE="${ICON_FILE}"
+    REGRESSION_DIR="${PROJECT_SOURCE_DIR}/tests/fuzz/regressions")
   target_link_libraries(launcher_tests PRIVATE platform_posix GTest::gtest_main)
   include(GoogleTest)
   gtest_discover_tests(launcher_tests)
 
   add_subdirectory(tests/native)
+
+  # libFuzzer comes with clang; the sanitizer preset builds the fuzzer and runs it briefly.
+  if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    # The reader is compiled into the target itself so that it carries the coverage feedback.
+    add_executable(pe_version_reader_fuzzer tests/fuzz/pe_version_reader_fuzzer.cc
+      platform/pe_version_reader.cc platform/service_error.cc)
+    target_include_directories(pe_version_reader_fuzzer PRIVATE "${PROJECT_SOURCE_DIR}")
+    target_compile_options(pe_version_reader_fuzzer PRIVATE -fsanitize=fuzzer)
+    target_link_options(pe_version_reader_fuzzer PRIVATE -fsanitize=fuzzer)
+    set(LAUNCHER_FUZZ_SECONDS 60 CACHE STRING "How long the fuzzer runs in the test suite")
+    add_test(NAME fuzz.pe_version_reader
+      COMMAND bash "${PROJECT_SOURCE_DIR}/tests/fuzz/run_fuzzer.sh" "${CMAKE_BINARY_DIR}"
+              ${LAUNCHER_FUZZ_SECONDS})
+    set_tests_properties(fuzz.pe_version_reader PROPERTIES TIMEOUT 600)
+  endif()
 endif()

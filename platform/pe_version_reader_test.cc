@@ -38,6 +38,8 @@ TEST(ReadPeFileVersion, ReadsTheFixedFileVersionOfRealPeFiles) {
       {"languages_german_us", "1.0.0.3"},
       {"languages_us_neutral", "1.0.0.1"},
       {"languages_german_french", "2.0.0.2"},
+      {"image64_1_0_0_7", "1.0.0.7"},
+      {"image64_languages", "4.0.0.4"},  // English without a sublanguage comes before the first
   };
   for (const auto& c : cases) {
     EXPECT_EQ(VersionOf(Fixture(c.fixture)), c.expected) << c.fixture;
