@@ -28,4 +28,5 @@ include(cmake/PeFixtures.cmake)
 
 if(BUILD_TESTING)
   add_subdirectory(tests/e2e)
+  add_subdirectory(tests/agreement)
 endif()
