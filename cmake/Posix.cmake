@@ -19,6 +19,10 @@ function(add_posix_program name drive)
   add_executable(${name} ${ARGN} platform/posix/system_services_posix.cc)
   target_compile_definitions(${name} PRIVATE LAUNCHER_DRIVE_C_ROOT="${drive}")
   target_link_libraries(${name} PRIVATE platform_posix)
+  # Linked statically: loading libstdc++ at every start would cost more than the whole run.
+  if(NOT LAUNCHER_SANITIZE)
+    target_link_options(${name} PRIVATE -static)
+  endif()
 endfunction()
 
 add_posix_program(launcher "${LAUNCHER_POSIX_DRIVE_C}" platform/posix/main_posix.cc)
@@ -56,6 +60,7 @@ if(BUILD_TESTING)
   gtest_discover_tests(launcher_tests)
 
   add_subdirectory(tests/native)
+  add_subdirectory(bench)
 
   # libFuzzer comes with clang; the sanitizer preset builds the fuzzer and runs it briefly.
   if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")

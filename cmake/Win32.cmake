@@ -9,7 +9,7 @@ add_library(platform_win32 STATIC
   platform/win32/win32_services.cc)
 target_link_libraries(platform_win32 PUBLIC launch_core)
 
-set(LAUNCHER_STATIC_LINK -static -static-libgcc -static-libstdc++ -s)
+set(LAUNCHER_STATIC_LINK -static -static-libgcc -static-libstdc++ -s -Wl,--gc-sections)
 
 set_source_files_properties(resources/launcher.rc PROPERTIES
   OBJECT_DEPENDS "${ICON_FILE};${PROJECT_SOURCE_DIR}/resources/launcher.manifest")

@@ -17,4 +17,6 @@ status=0
 ctest --preset native -j 2 || status=1
 ctest --preset native-asan -j 2 || status=1
 ctest --preset win32 || status=1
+# A short version of the fault soak (scripts/soak.sh runs 200 rounds).
+scripts/soak.sh "${SOAK_ROUNDS:-3}" || status=1
 exit $status
