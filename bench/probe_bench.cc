@@ -28,7 +28,8 @@ class CountingFile : public PosixFile {
 
 // A real PE fixture grown to `size` bytes with written (not sparse) data after the image.
 fs::path CopyOfSize(std::uintmax_t size) {
-  const fs::path path = fs::temp_directory_path() / ("probe-bench-" + std::to_string(size) + ".exe");
+  const fs::path path =
+      fs::temp_directory_path() / ("probe-bench-" + std::to_string(size) + ".exe");
   fs::copy_file(std::string(FIXTURE_DIR) + "/managed_1_0_0_7.exe", path,
                 fs::copy_options::overwrite_existing);
   const std::string command = "head -c " + std::to_string(size - fs::file_size(path)) +
@@ -48,7 +49,7 @@ void BM_ProbeCopy(benchmark::State& state) {
   state.counters["bytes_read"] = static_cast<double>(bytes_read);
   fs::remove(path);
 }
-BENCHMARK(BM_ProbeCopy)->Arg(100)->Arg(512 * 1024)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_ProbeCopy)->Arg(100)->Arg(512L * 1024)->Unit(benchmark::kMicrosecond);
 
 }  // namespace
 }  // namespace launcher

@@ -17,8 +17,6 @@
 #include <string>
 #include <vector>
 
-extern char** environ;
-
 namespace {
 
 namespace fs = std::filesystem;
@@ -80,9 +78,10 @@ int Start(const std::string& launcher, const std::string& icon, int rounds) {
     through_launcher.push_back(Measure({(folder / "launcher").string()}).milliseconds);
   }
   const double a = Median(direct), b = Median(through_launcher);
-  std::printf("start, %d rounds: program directly %.3f ms, through the launcher %.3f ms (median); "
-              "the launcher adds %.3f ms, ratio %.2f\n",
-              rounds, a, b, b - a, b / a);
+  std::printf(
+      "start, %d rounds: program directly %.3f ms, through the launcher %.3f ms (median); "
+      "the launcher adds %.3f ms, ratio %.2f\n",
+      rounds, a, b, b - a, b / a);
   fs::remove_all(folder);
   return 0;
 }
@@ -109,9 +108,10 @@ int Replace(const std::string& replace_once, const fs::path& folder, int size_mi
     fs::remove(copied);
   }
   const double a = Median(reference), b = Median(ours);
-  std::printf("replace %d MiB, %d rounds: cp + sync %.0f ms, launcher's replacement %.0f ms "
-              "(median), ratio %.2f; peak memory %ld KiB (cp: %ld KiB)\n",
-              size_mib, rounds, a, b, b / a, our_peak, reference_peak);
+  std::printf(
+      "replace %d MiB, %d rounds: cp + sync %.0f ms, launcher's replacement %.0f ms "
+      "(median), ratio %.2f; peak memory %ld KiB (cp: %ld KiB)\n",
+      size_mib, rounds, a, b, b / a, our_peak, reference_peak);
   fs::remove_all(folder);
   return 0;
 }

@@ -7,9 +7,9 @@
 namespace launcher {
 
 enum class Reconciliation {
-  kNone,           // nothing touched
-  kStoreToLocal,   // the update-store copy replaced the local copy
-  kLocalToStore,   // the local copy replaced the update-store copy
+  kNone,          // nothing touched
+  kStoreToLocal,  // the update-store copy replaced the local copy
+  kLocalToStore,  // the local copy replaced the update-store copy
 };
 
 // Reads both revisions (the update store's first), then replaces the older copy with the newer

@@ -67,7 +67,8 @@ TEST(ReconcileCopies, TakesTheDirectionOfTheNewerRevision) {
         EXPECT_TRUE(services.CallsOf("FileCopy").empty());
         break;
     }
-    EXPECT_TRUE(services.CallsOf("DeleteFile").empty()) << "the older copy is replaced, not deleted";
+    EXPECT_TRUE(services.CallsOf("DeleteFile").empty())
+        << "the older copy is replaced, not deleted";
   }
 }
 
@@ -75,8 +76,9 @@ TEST(ReconcileCopies, ProbesTheStoreFirstThenTheLocalCopyThenCopiesOnce) {
   FakeServices services = WithCopies("1.0.0.7", "1.0.0.4");
   ReconcileCopies(services, kStore, kLocal);
   const std::vector<std::string> expected = {
-      "FileExists " + kStore, "GetFileVersion " + kStore,   "FileExists " + kLocal,
-      "GetFileVersion " + kLocal, "FileExists " + kStore, "FileCopy " + kStore + " -> " + kLocal,
+      "FileExists " + kStore, "GetFileVersion " + kStore,
+      "FileExists " + kLocal, "GetFileVersion " + kLocal,
+      "FileExists " + kStore, "FileCopy " + kStore + " -> " + kLocal,
   };
   EXPECT_EQ(services.calls, expected);
 }

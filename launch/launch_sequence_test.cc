@@ -42,9 +42,14 @@ TEST(RunLaunchSequence, SetsTheIconThenReconcilesThenStartsTheLocalCopyOnce) {
     if (call.rfind("ApplicationDirectory", 0) != 0) significant.push_back(call);
   }
   const std::vector<std::string> expected = {
-      "LoadWindowIcon " + kIcon,  "FileExists " + kStore,     "GetFileVersion " + kStore,
-      "FileExists " + kLocal,     "GetFileVersion " + kLocal, "FileExists " + kLocal,
-      "StartProgram " + kLocal + " show 1", "EndProcess 0",
+      "LoadWindowIcon " + kIcon,
+      "FileExists " + kStore,
+      "GetFileVersion " + kStore,
+      "FileExists " + kLocal,
+      "GetFileVersion " + kLocal,
+      "FileExists " + kLocal,
+      "StartProgram " + kLocal + " show 1",
+      "EndProcess 0",
   };
   EXPECT_EQ(significant, expected);
 }

@@ -21,7 +21,7 @@ std::uint32_t Le(const unsigned char* p, int bytes) {
 
 std::string IconFileProblem(const std::vector<unsigned char>& bytes) {
   if (bytes.size() < kDirectorySize) return "too short for an icon file";
-  if (Le(&bytes[0], 2) != 0 || Le(&bytes[2], 2) != 1) return "not an icon file";
+  if (Le(bytes.data(), 2) != 0 || Le(&bytes[2], 2) != 1) return "not an icon file";
   const std::size_t count = Le(&bytes[4], 2);
   if (count == 0) return "icon file holds no image";
   if (bytes.size() < kDirectorySize + count * kEntrySize) return "icon directory is truncated";

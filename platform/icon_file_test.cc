@@ -45,17 +45,49 @@ TEST(IconFileProblem, NamesWhatIsWrong) {
     const char* problem;
   } cases[] = {
       {"empty", {}, "too short for an icon file"},
-      {"cursor", [] { Bytes b = OneImageIcon(); b[2] = 2; return b; }(), "not an icon file"},
-      {"reserved", [] { Bytes b = OneImageIcon(); b[0] = 1; return b; }(), "not an icon file"},
-      {"no images", [] { Bytes b = OneImageIcon(); b[4] = 0; return b; }(),
+      {"cursor",
+       [] {
+         Bytes b = OneImageIcon();
+         b[2] = 2;
+         return b;
+       }(),
+       "not an icon file"},
+      {"reserved",
+       [] {
+         Bytes b = OneImageIcon();
+         b[0] = 1;
+         return b;
+       }(),
+       "not an icon file"},
+      {"no images",
+       [] {
+         Bytes b = OneImageIcon();
+         b[4] = 0;
+         return b;
+       }(),
        "icon file holds no image"},
-      {"directory cut", [] { Bytes b = OneImageIcon(); b.resize(20); return b; }(),
+      {"directory cut",
+       [] {
+         Bytes b = OneImageIcon();
+         b.resize(20);
+         return b;
+       }(),
        "icon directory is truncated"},
-      {"many entries", [] { Bytes b = OneImageIcon(); b[4] = 200; return b; }(),
+      {"many entries",
+       [] {
+         Bytes b = OneImageIcon();
+         b[4] = 200;
+         return b;
+       }(),
        "icon directory is truncated"},
       {"image beyond end", OneImageIcon(5000), "icon image 1 lies outside the file"},
       {"offset beyond end", OneImageIcon(100, 0xFFFFFFF0u), "icon image 1 lies outside the file"},
-      {"not a bitmap", [] { Bytes b = OneImageIcon(); b[22] = 12; return b; }(),
+      {"not a bitmap",
+       [] {
+         Bytes b = OneImageIcon();
+         b[22] = 12;
+         return b;
+       }(),
        "icon image 1 is neither a bitmap nor a PNG"},
       {"text", Bytes{'h', 'e', 'l', 'l', 'o', '\n', 'w'}, "not an icon file"},
   };

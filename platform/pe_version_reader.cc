@@ -14,7 +14,7 @@
 namespace launcher {
 namespace {
 
-constexpr std::uint16_t kDosMagic = 0x5A4D;  // "MZ"
+constexpr std::uint16_t kDosMagic = 0x5A4D;         // "MZ"
 constexpr std::uint32_t kNtSignature = 0x00004550;  // "PE\0\0"
 constexpr std::uint16_t kPe32Magic = 0x10B;
 constexpr std::uint16_t kPe32PlusMagic = 0x20B;
@@ -23,7 +23,7 @@ constexpr std::uint16_t kVersionType = 16;
 constexpr std::uint16_t kVersionName = 1;
 constexpr std::uint32_t kFixedInfoSignature = 0xFEEF04BD;
 constexpr std::size_t kFixedInfoSize = 52;
-constexpr std::uint32_t kSectionHeaderSize = 40;
+constexpr std::size_t kSectionHeaderSize = 40;
 constexpr std::uint32_t kMaxSections = 1024;  // far above any real image; bounds what is read
 constexpr std::size_t kMaxVersionHeader = 2048;
 constexpr std::uint32_t kSubdirectoryBit = 0x80000000u;
@@ -127,7 +127,7 @@ class PeImage {
     if (!header_size || !directory_count) return false;
     header_size_ = *header_size;
     if (*directory_count > kResourceDirectoryIndex) {
-      const auto rva = reader_.U32At(directories + 8 * kResourceDirectoryIndex);
+      const auto rva = reader_.U32At(directories + 8ull * kResourceDirectoryIndex);
       if (!rva) return false;
       resource_rva_ = *rva;
     }

@@ -53,8 +53,14 @@ TEST(ReadPeFileVersion, FilesThatAreNotPeFilesHaveNoVersion) {
   std::string far_nt_header = pe;
   far_nt_header[0x3F] = '\x7F';
   const std::string cases[] = {
-      "", "M", "MZ", std::string(64, '\0'), "#!/bin/sh\necho not a program\n",
-      std::string(4096, '\xFF'), no_nt_signature, far_nt_header,
+      "",
+      "M",
+      "MZ",
+      std::string(64, '\0'),
+      "#!/bin/sh\necho not a program\n",
+      std::string(4096, '\xFF'),
+      no_nt_signature,
+      far_nt_header,
   };
   for (const std::string& bytes : cases) EXPECT_EQ(VersionOf(bytes), "") << bytes.size();
 }

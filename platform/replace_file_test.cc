@@ -29,8 +29,8 @@ class WindowsLikeSteps : public ReplaceSteps {
   std::string WriteTemporaryCopy(const std::string& source,
                                  const std::string& destination) override {
     Step("WriteTemporaryCopy", destination);
-    const std::string temporary = FolderOf(destination) + "\\" +
-                                  TemporaryNameFor(FileNameOf(destination), steps.size());
+    const std::string temporary =
+        FolderOf(destination) + "\\" + TemporaryNameFor(FileNameOf(destination), steps.size());
     files[temporary] = {files.at(source).contents, false};
     return temporary;
   }
@@ -119,10 +119,10 @@ TEST(TemporaryNames, AreRecognisedOnlyForTheirOwnFile) {
   const std::string name = TemporaryNameFor("Norvik_Studio.exe", 0x0123456789abcdefull);
   EXPECT_EQ(name, "~Norvik_Studio.exe.0123456789abcdef.tmp");
   EXPECT_TRUE(IsTemporaryNameFor(name, "Norvik_Studio.exe"));
-  for (const char* other : {"Norvik_Studio.exe", "~Norvik_Studio.exe.0123456789abcdef.tm",
-                            "~Norvik_Studio.exe.0123456789abcdeg.tmp",
-                            "~Norvik_Studio.exe.0123456789abcdef0.tmp",
-                            "~Other.exe.0123456789abcdef.tmp", "~Norvik_Studio.exe..tmp"}) {
+  for (const char* other :
+       {"Norvik_Studio.exe", "~Norvik_Studio.exe.0123456789abcdef.tm",
+        "~Norvik_Studio.exe.0123456789abcdeg.tmp", "~Norvik_Studio.exe.0123456789abcdef0.tmp",
+        "~Other.exe.0123456789abcdef.tmp", "~Norvik_Studio.exe..tmp"}) {
     EXPECT_FALSE(IsTemporaryNameFor(other, "Norvik_Studio.exe")) << other;
   }
   EXPECT_NE(TemporaryNameFor("a", 1), TemporaryNameFor("a", 2));

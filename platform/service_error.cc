@@ -1,6 +1,6 @@
-#include "platform/services.h"
-
 #include <utility>
+
+#include "platform/services.h"
 
 namespace launcher {
 

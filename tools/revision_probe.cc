@@ -1,10 +1,11 @@
 // revision-probe FILE...: prints, one line per file, the path, its version text and the revision
 // the launcher reads from it, separated by tabs.
 
+#include "launch/revision_probe.h"
+
 #include <cstdio>
 #include <exception>
 
-#include "launch/revision_probe.h"
 #include "platform/system_services.h"
 
 int main(int argc, char** argv) {

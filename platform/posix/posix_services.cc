@@ -15,8 +15,6 @@
 #include "platform/posix/posix_replace_steps.h"
 #include "platform/replace_file.h"
 
-extern char** environ;
-
 namespace launcher {
 
 std::string ToPosixPath(const std::string& windows_path, const std::string& drive_c_root) {

@@ -111,17 +111,17 @@ TEST_F(PosixServicesTest, FileCopyReplacesAReadOnlyCopyAndKeepsNoTemporary) {
   fs::create_directories(root_ / "store");
   fs::create_directories(root_ / "app dir");
   WriteAll(root_ / "store" / "Norvik_Studio.exe", std::string(3 << 20, 'N'));
-  fs::permissions(root_ / "store" / "Norvik_Studio.exe", fs::perms::owner_read |
-                                                             fs::perms::owner_exec);
+  fs::permissions(root_ / "store" / "Norvik_Studio.exe",
+                  fs::perms::owner_read | fs::perms::owner_exec);
   WriteAll(root_ / "app dir" / "Norvik_Studio.exe", "old");
   fs::permissions(root_ / "app dir" / "Norvik_Studio.exe", fs::perms::owner_read);
 
   services.FileCopy("C:\\store\\Norvik_Studio.exe", "C:\\app dir\\Norvik_Studio.exe");
   EXPECT_EQ(ReadAll(root_ / "app dir" / "Norvik_Studio.exe"), std::string(3 << 20, 'N'));
   EXPECT_EQ(FolderEntries(root_ / "app dir"), std::vector<std::string>{"Norvik_Studio.exe"});
-  EXPECT_NE(fs::status(root_ / "app dir" / "Norvik_Studio.exe").permissions() &
-                fs::perms::owner_exec,
-            fs::perms::none)
+  EXPECT_NE(
+      fs::status(root_ / "app dir" / "Norvik_Studio.exe").permissions() & fs::perms::owner_exec,
+      fs::perms::none)
       << "the copy keeps the source's permission to run";
 }
 

@@ -54,8 +54,8 @@ class FrmMain {
 
  private:
   static HICON LoadIconOfSize(HINSTANCE instance, int width_metric, int height_metric) {
-    return static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(kApplicationIconId),
-                                         IMAGE_ICON, GetSystemMetrics(width_metric),
+    return static_cast<HICON>(LoadImageW(instance, MAKEINTRESOURCEW(kApplicationIconId), IMAGE_ICON,
+                                         GetSystemMetrics(width_metric),
                                          GetSystemMetrics(height_metric), 0));
   }
 

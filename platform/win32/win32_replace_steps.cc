@@ -54,7 +54,8 @@ void Win32ReplaceSteps::RemoveStaleTemporaries(const std::string& destination) {
   WIN32_FIND_DATAW found;
   HANDLE search;
   try {
-    search = FindFirstFileW(Wide(folder + "\\~" + file_name + ".*.tmp", "FileCopy").c_str(), &found);
+    search =
+        FindFirstFileW(Wide(folder + "\\~" + file_name + ".*.tmp", "FileCopy").c_str(), &found);
   } catch (const ServiceError&) {
     return;
   }

@@ -89,8 +89,8 @@ TaskId Win32Services::StartProgram(const std::string& program_path, int show_sta
   startup.dwFlags = STARTF_USESHOWWINDOW;
   startup.wShowWindow = static_cast<WORD>(show_state);
   PROCESS_INFORMATION process{};
-  if (!CreateProcessW(application.c_str(), command_line.data(), nullptr, nullptr, FALSE, 0,
-                      nullptr, nullptr, &startup, &process)) {
+  if (!CreateProcessW(application.c_str(), command_line.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                      nullptr, &startup, &process)) {
     Fail("StartProgram", program_path);
   }
   CloseHandle(process.hThread);
@@ -103,7 +103,8 @@ void Win32Services::LoadWindowIcon(const std::string& path) {
   // here cleanly rather than inside the system's icon loader.
   {
     Win32File file(path, "LoadWindowIcon");
-    if (file.Size() > kMaxIconFileSize) throw ServiceError("LoadWindowIcon", path, "file too large");
+    if (file.Size() > kMaxIconFileSize)
+      throw ServiceError("LoadWindowIcon", path, "file too large");
     std::vector<unsigned char> bytes(static_cast<std::size_t>(file.Size()));
     bytes.resize(file.ReadAt(0, bytes.data(), bytes.size()));
     const std::string problem = IconFileProblem(bytes);
