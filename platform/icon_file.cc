@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <cstring>
 
+#include "platform/services.h"
+
 namespace launcher {
 namespace {
 
@@ -39,6 +41,14 @@ std::string IconFileProblem(const std::vector<unsigned char>& bytes) {
     if (!bitmap && !png) return image + " is neither a bitmap nor a PNG";
   }
   return {};
+}
+
+void RequireWellFormedIcon(RandomAccessFile& file, const std::string& path) {
+  if (file.Size() > kMaxIconFileSize) throw ServiceError("LoadWindowIcon", path, "file too large");
+  std::vector<unsigned char> bytes(static_cast<std::size_t>(file.Size()));
+  bytes.resize(file.ReadAt(0, bytes.data(), bytes.size()));
+  const std::string problem = IconFileProblem(bytes);
+  if (!problem.empty()) throw ServiceError("LoadWindowIcon", path, problem);
 }
 
 }  // namespace launcher

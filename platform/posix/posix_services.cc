@@ -87,11 +87,7 @@ TaskId PosixServices::StartProgram(const std::string& program_path, int /*show_s
 
 void PosixServices::LoadWindowIcon(const std::string& path) {
   PosixFile file(Native(path), "LoadWindowIcon");
-  if (file.Size() > kMaxIconFileSize) throw ServiceError("LoadWindowIcon", path, "file too large");
-  std::vector<unsigned char> bytes(static_cast<std::size_t>(file.Size()));
-  bytes.resize(file.ReadAt(0, bytes.data(), bytes.size()));
-  const std::string problem = IconFileProblem(bytes);
-  if (!problem.empty()) throw ServiceError("LoadWindowIcon", path, problem);
+  RequireWellFormedIcon(file, path);
 }
 
 void PosixServices::EndProcess(int status) { ::_exit(status); }

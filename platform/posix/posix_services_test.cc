@@ -17,6 +17,7 @@
 #include "platform/pe_version_reader.h"
 #include "platform/posix/posix_file.h"
 #include "platform/replace_file.h"
+#include "tests/counting_file.h"
 
 namespace launcher {
 namespace {
@@ -203,15 +204,8 @@ TEST_F(PosixServicesTest, GetFileVersionReadsPeFilesAndFailsOnWhatCannotBeRead) 
 TEST_F(PosixServicesTest, ProbingAHugeCopyReadsOnlyAFewKiB) {
   fs::copy_file(std::string(FIXTURE_DIR) + "/managed_1_0_0_7.exe", root_ / "big.exe");
   fs::resize_file(root_ / "big.exe", std::uintmax_t{512} << 20);
-  struct CountingFile : PosixFile {
-    using PosixFile::PosixFile;
-    std::size_t ReadAt(std::uint64_t offset, void* buffer, std::size_t length) override {
-      const std::size_t n = PosixFile::ReadAt(offset, buffer, length);
-      bytes_read += n;
-      return n;
-    }
-    std::uint64_t bytes_read = 0;
-  } file((root_ / "big.exe").string(), "GetFileVersion");
+  PosixFile big((root_ / "big.exe").string(), "GetFileVersion");
+  CountingFile file(big);
   EXPECT_EQ(ReadPeFileVersion(file), "1.0.0.7");
   EXPECT_LT(file.bytes_read, 64u * 1024);
 }

@@ -1,7 +1,5 @@
 #include "platform/win32/win32_services.h"
 
-#include <vector>
-
 #include "platform/icon_file.h"
 #include "platform/pe_version_reader.h"
 #include "platform/replace_file.h"
@@ -103,12 +101,7 @@ void Win32Services::LoadWindowIcon(const std::string& path) {
   // here cleanly rather than inside the system's icon loader.
   {
     Win32File file(path, "LoadWindowIcon");
-    if (file.Size() > kMaxIconFileSize)
-      throw ServiceError("LoadWindowIcon", path, "file too large");
-    std::vector<unsigned char> bytes(static_cast<std::size_t>(file.Size()));
-    bytes.resize(file.ReadAt(0, bytes.data(), bytes.size()));
-    const std::string problem = IconFileProblem(bytes);
-    if (!problem.empty()) throw ServiceError("LoadWindowIcon", path, problem);
+    RequireWellFormedIcon(file, path);
   }
   if (window_ == nullptr) throw ServiceError("LoadWindowIcon", path, "no window");
   const std::wstring wide = Wide(path, "LoadWindowIcon");

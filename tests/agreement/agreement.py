@@ -37,8 +37,11 @@ def wine64_files():
     pattern = os.path.join(unpacked, 'usr/lib/x86_64-linux-gnu/wine/x86_64-windows/*')
     if not glob.glob(pattern):
         os.makedirs(unpacked, exist_ok=True)
-        subprocess.run(['apt-get', 'download', '-q', 'libwine:amd64'], cwd=WORK, check=True,
-                       stdout=subprocess.DEVNULL)
+        download = ['apt-get', 'download', '-q', 'libwine:amd64']
+        if subprocess.run(download, cwd=WORK, stdout=subprocess.DEVNULL).returncode != 0:
+            # Package lists may be missing on a machine that had everything installed already.
+            subprocess.run(['apt-get', 'update', '-qq'], check=True)
+            subprocess.run(download, cwd=WORK, check=True, stdout=subprocess.DEVNULL)
         deb = glob.glob(os.path.join(WORK, 'libwine_*_amd64.deb'))[0]
         subprocess.run(['dpkg-deb', '-x', deb, unpacked], check=True)
     return sorted(glob.glob(pattern))
