@@ -214,8 +214,8 @@ case "$scenario" in
     dir=$(app_folder "Apps/Norvik")
     cp "$fixtures/managed_1_0_0_4.exe" "$dir/Norvik_Studio.exe"
     with_store managed_1_0_0_7
-    (cd "$drive_c/work" 2>/dev/null || mkdir -p "$drive_c/work"
-     wine "$dir/Norvik_Studio.exe" --stay 8 >/dev/null 2>&1 &)
+    mkdir -p "$drive_c/work"
+    (cd "$drive_c/work" && wine "$dir/Norvik_Studio.exe" --stay 8 >/dev/null 2>&1 &)
     for _ in $(seq 50); do [ "$(starts_of "$dir/Norvik_Studio.exe")" = 1 ] && break; sleep 0.2; done
     expect_eq "running before" "$(starts_of "$dir/Norvik_Studio.exe")" 1
     run_launcher "$dir"
