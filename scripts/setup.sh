@@ -2,7 +2,7 @@
 # Installs what the build and the tests need, and nothing when all of it is there already.
 set -euo pipefail
 
-packages=(cmake ninja-build g++ python3 procps libgtest-dev libbenchmark-dev clang
+packages=(cmake ninja-build g++ python3 procps libgtest-dev libbenchmark-dev clang libclang-rt-14-dev
           g++-mingw-w64-i686 binutils-mingw-w64-x86-64 wine wine32:i386)
 
 missing=()
