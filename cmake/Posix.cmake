@@ -2,12 +2,6 @@
 set(LAUNCHER_POSIX_DRIVE_C "/var/lib/norvik/drive_c" CACHE PATH
   "Folder that stands for drive C: in the POSIX launcher")
 
-option(LAUNCHER_SANITIZE "Build with AddressSanitizer and UndefinedBehaviorSanitizer" OFF)
-if(LAUNCHER_SANITIZE)
-  add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
-  add_link_options(-fsanitize=address,undefined)
-endif()
-
 add_library(platform_posix STATIC
   platform/posix/posix_file.cc
   platform/posix/posix_replace_steps.cc
