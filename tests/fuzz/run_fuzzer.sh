@@ -19,5 +19,5 @@ for dll in kernel32 user32 version shell32; do
 done
 cp "$(dirname "$0")"/regressions/* "$seeds/"
 "$build/pe_version_reader_fuzzer" "$corpus" "$seeds" \
-  -max_total_time="$seconds" -timeout=5 -rss_limit_mb=512 -max_len=262144 \
+  -max_total_time="$seconds" -timeout=5 -rss_limit_mb=1024 -malloc_limit_mb=64 -max_len=262144 \
   -artifact_prefix="$findings/" -print_final_stats=1 2>&1 | tail -n 15
