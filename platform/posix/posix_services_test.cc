@@ -126,6 +126,22 @@ TEST_F(PosixServicesTest, FileCopyReplacesAReadOnlyCopyAndKeepsNoTemporary) {
       << "the copy keeps the source's permission to run";
 }
 
+TEST_F(PosixServicesTest, FileCopyFromAnotherFileSystemCopiesByReading) {
+  // The kernel does not copy between file systems; the replacement then reads and writes.
+  const fs::path other = "/dev/shm";
+  if (::access(other.c_str(), W_OK) != 0) GTEST_SKIP() << "no /dev/shm to copy from";
+  const fs::path source = other / ("launcher-test-" + std::to_string(::getpid()) + ".exe");
+  std::string contents;
+  for (int i = 0; i < (3 << 20); ++i) contents += static_cast<char>(i * 13);
+  WriteAll(source, contents);
+  WriteAll(root_ / "Norvik_Studio.exe", "old");
+  PosixServices services = Services();
+  services.FileCopy("/dev/shm/" + source.filename().string(), "C:\\Norvik_Studio.exe");
+  fs::remove(source);
+  EXPECT_EQ(ReadAll(root_ / "Norvik_Studio.exe"), contents);
+  EXPECT_EQ(FolderEntries(root_), std::vector<std::string>{"Norvik_Studio.exe"});
+}
+
 TEST_F(PosixServicesTest, FileCopyIntoAMissingFolderFailsAndCreatesNothing) {
   PosixServices services = Services();
   WriteAll(root_ / "Norvik_Studio.exe", "new");

@@ -210,6 +210,24 @@ case "$scenario" in
     expect_eq "starts" "$(starts_of "$dir/Norvik_Studio.exe")" 1
     ;;
 
+  stale_temporaries)
+    # Temporaries left by killed runs: the stale one goes, a fresh one (another launcher's copy
+    # under way) stays, and neither is ever taken for a copy.
+    dir=$(app_folder "Apps/Norvik")
+    cp "$fixtures/managed_1_0_0_4.exe" "$dir/Norvik_Studio.exe"
+    with_store managed_1_0_0_7
+    stale="$dir/~Norvik_Studio.exe.00000000000000aa.tmp"
+    fresh="$dir/~Norvik_Studio.exe.00000000000000bb.tmp"
+    cp "$fixtures/managed_1_0_0_9.exe" "$stale"
+    cp "$fixtures/managed_1_0_0_9.exe" "$fresh"
+    touch -d '2 hours ago' "$stale"
+    run_launcher "$dir"
+    expect_eq "exit status" "$status" 0
+    [ ! -e "$stale" ] || fail "the stale temporary was left"
+    [ -e "$fresh" ] || fail "a fresh temporary was removed"
+    same_file "$dir/Norvik_Studio.exe" "$fixtures/managed_1_0_0_7.exe" || fail "not replaced"
+    ;;
+
   older_local_running)
     dir=$(app_folder "Apps/Norvik")
     cp "$fixtures/managed_1_0_0_4.exe" "$dir/Norvik_Studio.exe"
