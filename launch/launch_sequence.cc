@@ -17,9 +17,10 @@ void RunLaunchSequence(Services& services) {
   // Empty until the icon is set, so a run without a usable icon starts nothing.
   std::string local_copy_path;
   try {
-    services.LoadWindowIcon(services.ApplicationDirectory() + "\\" + kIconFileName);
+    const std::string directory = services.ApplicationDirectory();
+    services.LoadWindowIcon(directory + "\\" + kIconFileName);
     const std::string update_copy_path = kUpdateCopyPath;
-    local_copy_path = services.ApplicationDirectory() + "\\" + kProgramFileName;
+    local_copy_path = directory + "\\" + kProgramFileName;
     ReconcileCopies(services, update_copy_path, local_copy_path);
     LaunchLocalCopy(services, local_copy_path);
   } catch (const std::exception&) {
