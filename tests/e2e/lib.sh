@@ -16,7 +16,7 @@ same_file() {  # same_file A B: byte for byte
 # Number of starts a managed test program recorded beside itself (0 when it never ran).
 starts_of() {  # starts_of PROGRAM_PATH
   local record="${1%.exe}.started.txt"
-  [ -f "$record" ] && grep -c '^path=' "$record" || echo 0
+  if [ -f "$record" ]; then grep -c '^path=' "$record" || true; else echo 0; fi
 }
 
 # Temporary files of a replacement left in a folder.
