@@ -69,6 +69,15 @@ def resource_range(data):
     return None
 
 
+def is_image64(path):
+    data = open(path, 'rb').read(4096)
+    try:
+        nt = struct.unpack_from('<I', data, 0x3C)[0]
+        return struct.unpack_from('<H', data, nt + 24)[0] == 0x20B
+    except struct.error:
+        return False
+
+
 def make_corpus():
     shutil.rmtree(CORPUS, ignore_errors=True)
     os.makedirs(CORPUS)
@@ -146,7 +155,7 @@ def main():
     finally:
         subprocess.run(['wineserver', '-k'], env=ENV)
 
-    failures, originals, variants, versions, faults = [], 0, 0, 0, 0
+    failures, originals, variants, versions, faults, images64 = [], 0, 0, 0, 0, 0
     for name in names:
         source, original = entries[name]
         mine, theirs = our_readings[name], their_readings[name]
@@ -154,6 +163,7 @@ def main():
         if original is None:
             originals += 1
             versions += bool(theirs)
+            images64 += is_image64(os.path.join(CORPUS, name))
             if mine != (theirs or ''):
                 failures.append('%s: ours %r, Windows %r' % (source, mine, theirs))
         else:
@@ -162,8 +172,8 @@ def main():
             if mine and mine != theirs and not (not theirs and mine == undamaged):
                 failures.append('%s: ours %r, Windows %r, undamaged %r'
                                 % (source, mine, theirs, undamaged))
-    print('%d original PE files (%d with a version), %d damaged variants, %d Windows-side faults'
-          % (originals, versions, variants, faults))
+    print('%d original PE files (%d of them 64-bit, %d with a version), %d damaged variants, '
+          '%d Windows-side faults' % (originals, images64, versions, variants, faults))
     for failure in failures:
         print('DIFFERENT:', failure)
     return 1 if failures or originals < 300 else 0
