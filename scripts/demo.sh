@@ -64,10 +64,10 @@ case $status in
   1) echo "The launcher ended with status 1: a failure sent it to the fallback path." ;;
   *) echo "The launcher ended with status $status: the fallback path failed too." ;;
 esac
-record="$app/Norvik_Studio.started.txt"
-if [ -f "$record" ]; then
+records=$(find "$app" -name 'Norvik_Studio.started.*.txt')
+if [ -n "$records" ]; then
   echo "The managed program recorded its start:"
-  tr -d '\r' < "$record" | sed 's/^/  /'
+  cat $records | tr -d '\r' | sed 's/^/  /'
 else
   echo "Nothing was started."
 fi

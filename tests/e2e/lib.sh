@@ -13,10 +13,14 @@ same_file() {  # same_file A B: byte for byte
   cmp -s "$1" "$2"
 }
 
-# Number of starts a managed test program recorded beside itself (0 when it never ran).
+# What a managed test program recorded beside itself, one file per start.
+records_of() {  # records_of PROGRAM_PATH
+  find "$(dirname "$1")" -maxdepth 1 -name "$(basename "${1%.exe}").started.*.txt"
+}
+
+# Number of starts a managed test program recorded (0 when it never ran).
 starts_of() {  # starts_of PROGRAM_PATH
-  local record="${1%.exe}.started.txt"
-  if [ -f "$record" ]; then grep -c '^path=' "$record" || true; else echo 0; fi
+  records_of "$1" | wc -l
 }
 
 # Temporary files of a replacement left in a folder.

@@ -33,7 +33,7 @@ make_prefix() {
 # A fresh folder under drive C: holding launcher.exe and Ostra.ico; the store is emptied.
 app_folder() {  # app_folder WINDOWS_RELATIVE_DIR -> prints the unix path
   local dir="$drive_c/$1"
-  rm -rf "$dir" "$drive_c/Brelvance" "$drive_c/Program.exe" "$drive_c/Program.started.txt"
+  rm -rf "$dir" "$drive_c/Brelvance" "$drive_c/Program.exe" "$drive_c"/Program.started.*.txt
   mkdir -p "$dir"
   cp "$build/launcher.exe" "$dir/"
   cp "$build/resources/launcher.ico" "$dir/Ostra.ico"
@@ -58,7 +58,7 @@ run_launcher() {  # run_launcher DIR [WINEDEBUG]
   timeout 60 wineserver -w || fail "programs still running a minute after the launcher"
 }
 
-record_of() { cat "${1%.exe}.started.txt"; }
+record_of() { records_of "$1" | xargs -r -d '\n' cat; }
 
 case "$scenario" in
   prefix)
@@ -276,7 +276,7 @@ case "$scenario" in
         fail "round $round: the local copy is neither the old nor the new file"
       fi
       find "$dir" -maxdepth 1 -name '~*.tmp' -delete
-      rm -f "$dir/Norvik_Studio.started.txt"
+      rm -f "$dir"/Norvik_Studio.started.*.txt
     done
     echo "a whole run took ${span_ms} ms; outcomes: $outcomes"
     rm -f "$build/old.exe"
