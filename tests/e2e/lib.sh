@@ -34,3 +34,18 @@ padded_copy() {  # padded_copy FIXTURE SIZE_MIB BYTE OUTPUT
   cp "$1" "$4"
   head -c "$(( $2 * 1024 * 1024 ))" /dev/zero | tr '\0' "\\$3" >> "$4"
 }
+
+# A random delay below SPAN milliseconds, and a sleep of that many milliseconds.
+random_ms() { echo $(( RANDOM * RANDOM % $1 )); }
+sleep_ms() { sleep "$(( $1 / 1000 )).$(printf %03d $(( $1 % 1000 )))"; }
+
+# "old" or "new": which of two files COPY is, byte for byte. Anything else fails the round.
+which_copy() {  # which_copy COPY OLD NEW ROUND
+  if same_file "$1" "$2"; then
+    echo old
+  elif same_file "$1" "$3"; then
+    echo new
+  else
+    fail "round $4: the copy is neither the old nor the new file"
+  fi
+}

@@ -269,17 +269,12 @@ case "$scenario" in
       # own service processes.
       (cd "$drive_c" && exec wine "$dir/launcher.exe" >/dev/null 2>&1) &
       pid=$!
-      delay_ms=$(( RANDOM * RANDOM % span_ms ))
-      sleep "$(( delay_ms / 1000 )).$(printf %03d $(( delay_ms % 1000 )))"
+      delay_ms=$(random_ms "$span_ms")
+      sleep_ms "$delay_ms"
       kill -KILL "$pid" 2>/dev/null || true
       wait "$pid" 2>/dev/null || true
-      if same_file "$dir/Norvik_Studio.exe" "$build/old.exe"; then
-        outcomes+="old@${delay_ms}ms "
-      elif same_file "$dir/Norvik_Studio.exe" "$store/Norvik_Studio.exe"; then
-        outcomes+="new@${delay_ms}ms "
-      else
-        fail "round $round: the local copy is neither the old nor the new file"
-      fi
+      outcome=$(which_copy "$dir/Norvik_Studio.exe" "$build/old.exe" "$store/Norvik_Studio.exe" "$round")
+      outcomes+="$outcome@${delay_ms}ms "
       find "$dir" -maxdepth 1 -name '~*.tmp' -delete
       rm -f "$dir"/Norvik_Studio.started.*.txt
     done
