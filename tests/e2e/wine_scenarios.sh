@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # End-to-end scenarios of launcher.exe under Wine, one per call:
-#   wine_scenarios.sh BUILD_DIR SCENARIO
+#   wine_scenarios.sh BUILD_DIR SCENARIO [PROGRAM]
 # SCENARIO "prefix" makes the Wine prefix that the others reuse. Exit 77 means skipped: Wine is
 # missing and CI is not set (on CI a missing Wine fails).
 set -euo pipefail
@@ -323,6 +323,14 @@ case "$scenario" in
       expect_eq "own $i starts" "$(starts_of "$drive_c/Apps/Own$i/Norvik_Studio.exe")" 1
     done
     expect_eq "temporaries" "$(( $(temporaries_in "$store") + $(temporaries_in "$shared") ))" 0
+    ;;
+
+  win32_services)
+    # PROGRAM checks the Win32 services in a folder of its own.
+    rm -rf "$drive_c/services check"
+    mkdir -p "$drive_c/services check"
+    (cd "$drive_c" && timeout 60 wine "$3" 'C:\services check') ||
+      fail "the Win32 services check failed (status $?)"
     ;;
 
   *)
