@@ -18,7 +18,7 @@ done
 echo "native: $rounds kill rounds and $rounds rounds of eight launchers passed"
 
 [ -d "$win32/wineprefix/drive_c" ] || bash tests/e2e/wine_scenarios.sh "$win32" prefix
-KILL_ROUNDS=$rounds bash tests/e2e/wine_scenarios.sh "$win32" killed_while_copying 2>/dev/null
+KILL_ROUNDS=$rounds bash tests/e2e/wine_scenarios.sh "$win32" killed_while_copying
 for round in $(seq "$rounds"); do
   bash tests/e2e/wine_scenarios.sh "$win32" eight_launchers >/dev/null ||
     { echo "FAIL: eight launchers under Wine, round $round" >&2; exit 1; }
