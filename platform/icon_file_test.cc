@@ -30,6 +30,20 @@ Bytes OneImageIcon(std::uint32_t image_size = 40 + 1024 + 64, std::uint32_t offs
   return b;
 }
 
+// The well-formed icon with the byte at `at` set to `value`.
+Bytes IconWithByte(std::size_t at, unsigned char value) {
+  Bytes b = OneImageIcon();
+  b[at] = value;
+  return b;
+}
+
+// The well-formed icon cut to its first `size` bytes.
+Bytes IconCutTo(std::size_t size) {
+  Bytes b = OneImageIcon();
+  b.resize(size);
+  return b;
+}
+
 TEST(IconFileProblem, AcceptsBitmapAndPngImages) {
   EXPECT_EQ(IconFileProblem(OneImageIcon()), "");
   Bytes png = OneImageIcon();
@@ -45,50 +59,14 @@ TEST(IconFileProblem, NamesWhatIsWrong) {
     const char* problem;
   } cases[] = {
       {"empty", {}, "too short for an icon file"},
-      {"cursor",
-       [] {
-         Bytes b = OneImageIcon();
-         b[2] = 2;
-         return b;
-       }(),
-       "not an icon file"},
-      {"reserved",
-       [] {
-         Bytes b = OneImageIcon();
-         b[0] = 1;
-         return b;
-       }(),
-       "not an icon file"},
-      {"no images",
-       [] {
-         Bytes b = OneImageIcon();
-         b[4] = 0;
-         return b;
-       }(),
-       "icon file holds no image"},
-      {"directory cut",
-       [] {
-         Bytes b = OneImageIcon();
-         b.resize(20);
-         return b;
-       }(),
-       "icon directory is truncated"},
-      {"many entries",
-       [] {
-         Bytes b = OneImageIcon();
-         b[4] = 200;
-         return b;
-       }(),
-       "icon directory is truncated"},
+      {"cursor", IconWithByte(2, 2), "not an icon file"},
+      {"reserved", IconWithByte(0, 1), "not an icon file"},
+      {"no images", IconWithByte(4, 0), "icon file holds no image"},
+      {"directory cut", IconCutTo(20), "icon directory is truncated"},
+      {"many entries", IconWithByte(4, 200), "icon directory is truncated"},
       {"image beyond end", OneImageIcon(5000), "icon image 1 lies outside the file"},
       {"offset beyond end", OneImageIcon(100, 0xFFFFFFF0u), "icon image 1 lies outside the file"},
-      {"not a bitmap",
-       [] {
-         Bytes b = OneImageIcon();
-         b[22] = 12;
-         return b;
-       }(),
-       "icon image 1 is neither a bitmap nor a PNG"},
+      {"not a bitmap", IconWithByte(22, 12), "icon image 1 is neither a bitmap nor a PNG"},
       {"text", Bytes{'h', 'e', 'l', 'l', 'o', '\n', 'w'}, "not an icon file"},
   };
   for (const auto& c : cases) EXPECT_EQ(IconFileProblem(c.bytes), c.problem) << c.name;
