@@ -1,8 +1,9 @@
 // Whole-process benchmarks, each measured side by side with its reference in one run:
 //   process_bench start LAUNCHER ICON ROUNDS
 //     a start through the launcher with nothing to copy, against starting the program directly
-//   process_bench replace REPLACE_ONCE FOLDER SIZE_MIB ROUNDS
-//     one crash-safe replacement, against cp of the same file followed by sync of it
+//   process_bench replace REPLACE_ONCE PROGRAM FOLDER SIZE_MIB ROUNDS
+//     one crash-safe replacement of a copy of PROGRAM padded to SIZE_MIB, against cp of the same
+//     file followed by sync of it
 
 #include <spawn.h>
 #include <sys/resource.h>
@@ -86,13 +87,15 @@ int Start(const std::string& launcher, const std::string& icon, int rounds) {
   return 0;
 }
 
-int Replace(const std::string& replace_once, const fs::path& folder, int size_mib, int rounds) {
+int Replace(const std::string& replace_once, const std::string& program, const fs::path& folder,
+            int size_mib, int rounds) {
   fs::create_directories(folder);
   const fs::path source = folder / "new.exe", destination = folder / "Norvik_Studio.exe",
                  copied = folder / "copied.exe";
-  const std::string make = "head -c " + std::to_string(size_mib) + "M /dev/urandom > '" +
-                           source.string() + "' && cp '" + source.string() + "' '" +
-                           destination.string() + "'";
+  // A whole program image followed by data, as a large release is.
+  const std::string make = "{ cat '" + program + "'; head -c " + std::to_string(size_mib) +
+                           "M /dev/urandom; } > '" + source.string() + "' && cp '" +
+                           source.string() + "' '" + destination.string() + "'";
   if (std::system(make.c_str()) != 0) return 1;
   std::vector<double> ours, reference;
   long our_peak = 0, reference_peak = 0;
@@ -121,11 +124,11 @@ int Replace(const std::string& replace_once, const fs::path& folder, int size_mi
 int main(int argc, char** argv) {
   const std::vector<std::string> args(argv + 1, argv + argc);
   if (args.size() == 4 && args[0] == "start") return Start(args[1], args[2], std::stoi(args[3]));
-  if (args.size() == 5 && args[0] == "replace") {
-    return Replace(args[1], args[2], std::stoi(args[3]), std::stoi(args[4]));
+  if (args.size() == 6 && args[0] == "replace") {
+    return Replace(args[1], args[2], args[3], std::stoi(args[4]), std::stoi(args[5]));
   }
   std::fprintf(stderr,
                "usage: process_bench start LAUNCHER ICON ROUNDS\n"
-               "       process_bench replace REPLACE_ONCE FOLDER SIZE_MIB ROUNDS\n");
+               "       process_bench replace REPLACE_ONCE PROGRAM FOLDER SIZE_MIB ROUNDS\n");
   return 2;
 }

@@ -1,12 +1,23 @@
-// replace_once SOURCE DESTINATION: one crash-safe replacement, as the launcher makes it.
+// replace_once SOURCE DESTINATION: one crash-safe replacement, as the launcher makes it, whatever
+// the versions of the two files.
 #include <cstdio>
 
 #include "platform/posix/posix_services.h"
 
+namespace {
+
+class AnyVersion : public launcher::CopyCheck {
+ public:
+  bool IsChosenCopy(const std::string& /*version_text*/) const override { return true; }
+  bool IsOlder(const std::string& /*version_text*/) const override { return true; }
+};
+
+}  // namespace
+
 int main(int argc, char** argv) {
   if (argc != 3) return 2;
   try {
-    launcher::PosixServices("/").FileCopy(argv[1], argv[2]);
+    launcher::PosixServices("/").FileCopy(argv[1], argv[2], AnyVersion());
   } catch (const launcher::ServiceError& failure) {
     std::fprintf(stderr, "%s\n", failure.what());
     return 1;

@@ -4,6 +4,7 @@ set(LAUNCHER_POSIX_DRIVE_C "/var/lib/norvik/drive_c" CACHE PATH
 
 add_library(platform_posix STATIC
   platform/posix/posix_file.cc
+  platform/posix/posix_folder.cc
   platform/posix/posix_replace_steps.cc
   platform/posix/posix_services.cc)
 target_link_libraries(platform_posix PUBLIC launch_core)
@@ -44,6 +45,7 @@ if(BUILD_TESTING)
     platform/replace_file_test.cc
     platform/posix/posix_services_test.cc
     tests/fake_services.cc
+    tests/memory_disk.cc
     tests/fuzz/regressions_test.cc)
   target_compile_definitions(launcher_tests PRIVATE
     FIXTURE_DIR="${PE_FIXTURE_DIR}"

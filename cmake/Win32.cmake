@@ -1,13 +1,17 @@
 # The Windows launcher: a 32-bit GUI executable linked statically, so it needs no DLL beyond the
-# system's own.
+# system's own (kernel32, user32, msvcrt, and wintrust and crypt32 for signatures).
 enable_language(RC)
 
 add_library(platform_win32 STATIC
   platform/win32/wide.cc
   platform/win32/win32_file.cc
+  platform/win32/win32_held_folder.cc
   platform/win32/win32_replace_steps.cc
-  platform/win32/win32_services.cc)
-target_link_libraries(platform_win32 PUBLIC launch_core)
+  platform/win32/win32_services.cc
+  platform/win32/win32_signature.cc)
+# Windows Vista and later: SetFileInformationByHandle renames and removes through a handle.
+target_compile_definitions(platform_win32 PRIVATE _WIN32_WINNT=0x0600 WINVER=0x0600)
+target_link_libraries(platform_win32 PUBLIC launch_core wintrust crypt32)
 
 set(LAUNCHER_STATIC_LINK -static -static-libgcc -static-libstdc++ -s -Wl,--gc-sections)
 

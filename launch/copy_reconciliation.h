@@ -12,9 +12,11 @@ enum class Reconciliation {
   kLocalToStore,  // the local copy replaced the update-store copy
 };
 
-// Reads both revisions (the update store's first), then replaces the older copy with the newer
-// one when the newer revision is above 0. Raises the first ServiceError; a failed replacement
-// leaves the older copy as it was.
+// Holds the update store's folder (free of links) and clears stale temporaries beside both copies,
+// reads both revisions (the update store's first), then replaces the older copy with the newer
+// one when the newer revision is above 0. kNone also when another launcher made the older copy
+// as new meanwhile. Raises the first ServiceError; a failed replacement leaves the older copy as
+// it was.
 Reconciliation ReconcileCopies(Services& services, const std::string& update_copy_path,
                                const std::string& local_copy_path);
 

@@ -76,6 +76,8 @@ TEST(ReconcileCopies, ProbesTheStoreFirstThenTheLocalCopyThenCopiesOnce) {
   FakeServices services = WithCopies("1.0.0.7", "1.0.0.4");
   ReconcileCopies(services, kStore, kLocal);
   const std::vector<std::string> expected = {
+      "HoldFolder " + kStoreFolder,
+      "RemoveStaleTemporaries " + kStore, "RemoveStaleTemporaries " + kLocal,
       "FileExists " + kStore, "GetFileVersion " + kStore,
       "FileExists " + kLocal, "GetFileVersion " + kLocal,
       "FileExists " + kStore, "FileCopy " + kStore + " -> " + kLocal,
@@ -98,24 +100,66 @@ TEST(ReconcileCopies, SourceGoneSinceTheProbeTouchesNothing) {
 }
 
 TEST(ReconcileCopies, AFailureAtAnyCallIsRaisedAndLeavesBothCopiesWhole) {
-  for (const char* operation : {"FileExists", "GetFileVersion", "FileCopy"}) {
-    for (int nth = 1; nth <= 3; ++nth) {
-      SCOPED_TRACE(std::string(operation) + " call " + std::to_string(nth));
-      FakeServices services = WithCopies("1.0.0.7", "1.0.0.4");
-      services.FailOn(operation, nth);
-      const auto calls_needed = [&] {
-        FakeServices dry = WithCopies("1.0.0.7", "1.0.0.4");
-        ReconcileCopies(dry, kStore, kLocal);
-        return dry.CallsOf(operation).size();
-      }();
-      if (static_cast<size_t>(nth) > calls_needed) {
-        EXPECT_NO_THROW(ReconcileCopies(services, kStore, kLocal));
-        continue;
-      }
-      EXPECT_THROW(ReconcileCopies(services, kStore, kLocal), ServiceError);
-      EXPECT_EQ(ContentsOf(services, kStore), "store");
-      EXPECT_EQ(ContentsOf(services, kLocal), "local");
+  // Each service call in turn, then each step of the replacement, then a write cut short.
+  std::vector<std::pair<std::string, int>> failures;
+  for (const char* operation : {"HoldFolder", "FileExists", "GetFileVersion", "FileCopy"}) {
+    for (int nth = 1; nth <= 3; ++nth) failures.emplace_back(operation, nth);
+  }
+  for (const char* step : {"KindOf", "OpenSource", "CreateTemporary", "CopyFrom", "VersionOf",
+                           "MoveOver", "part-way through the write"}) {
+    failures.emplace_back(step, 0);
+  }
+  for (const auto& [failing, nth] : failures) {
+    SCOPED_TRACE(failing + " call " + std::to_string(nth));
+    FakeServices services = WithCopies("1.0.0.7", "1.0.0.4");
+    if (nth == 0) {
+      services.failing_step = failing;
+      if (failing == "part-way through the write") services.write_fails_after = 2;
+    } else {
+      services.FailOn(failing, nth);
     }
+    const auto calls_needed = [&] {
+      FakeServices dry = WithCopies("1.0.0.7", "1.0.0.4");
+      ReconcileCopies(dry, kStore, kLocal);
+      return dry.CallsOf(failing).size();
+    }();
+    if (nth > 0 && static_cast<size_t>(nth) > calls_needed) {
+      EXPECT_NO_THROW(ReconcileCopies(services, kStore, kLocal));
+      continue;
+    }
+    EXPECT_THROW(ReconcileCopies(services, kStore, kLocal), ServiceError);
+    EXPECT_EQ(ContentsOf(services, kStore), "store");
+    EXPECT_EQ(ContentsOf(services, kLocal), "local");
+    EXPECT_TRUE(services.Temporaries().empty());
+  }
+}
+
+TEST(ReconcileCopies, ALinkOnTheStoresPathStopsTheRunBeforeTheStoreIsRead) {
+  FakeServices services = WithCopies("1.0.0.7", "1.0.0.4");
+  services.links.insert(kStoreFolder);
+  EXPECT_THROW(ReconcileCopies(services, kStore, kLocal), ServiceError);
+  EXPECT_EQ(services.calls, std::vector<std::string>{"HoldFolder " + kStoreFolder});
+}
+
+TEST(ReconcileCopies, AnotherLauncherPushingANewerCopyMeanwhileIsNotUndone) {
+  // This launcher's local copy is at 8 and the store at 7; while it copies, another launcher
+  // moves its 9 into the store. The store must stay at 9.
+  FakeServices services = WithCopies("1.0.0.7", "1.0.0.8");
+  services.while_copying = [&services] { services.files[kStore] = {"nine", "1.0.0.9"}; };
+  EXPECT_EQ(ReconcileCopies(services, kStore, kLocal), Reconciliation::kNone);
+  EXPECT_EQ(ContentsOf(services, kStore), "nine");
+  EXPECT_TRUE(services.Temporaries().empty());
+}
+
+TEST(ReconcileCopies, APlantedUnsignedStoreCopyNeverReplacesASignedLocalCopy) {
+  for (const char* planted_publisher : {"", "CN=Someone Else"}) {
+    SCOPED_TRACE(planted_publisher);
+    FakeServices services = WithCopies("1.0.0.65535", "1.0.0.5");
+    services.files[kStore].publisher = planted_publisher;
+    services.files[kLocal].publisher = "CN=Norvik Test Publisher A";
+    EXPECT_THROW(ReconcileCopies(services, kStore, kLocal), ServiceError);
+    EXPECT_EQ(ContentsOf(services, kLocal), "local");
+    EXPECT_EQ(services.temporaries_created, 0);
   }
 }
 
@@ -123,7 +167,11 @@ TEST(ReconcileCopies, StoreProbeFailureMeansTheLocalCopyIsNotProbed) {
   FakeServices services = WithCopies("1.0.0.7", "1.0.0.4");
   services.FailOn("GetFileVersion", 1);
   EXPECT_THROW(ReconcileCopies(services, kStore, kLocal), ServiceError);
-  for (const std::string& call : services.calls) EXPECT_EQ(call.find(kLocal), std::string::npos);
+  for (const char* probe : {"FileExists", "GetFileVersion"}) {
+    for (const std::string& call : services.CallsOf(probe)) {
+      EXPECT_EQ(call.find(kLocal), std::string::npos);
+    }
+  }
 }
 
 TEST(ReconcileCopies, MissingStoreFolderFailsAndKeepsTheLocalCopy) {

@@ -43,6 +43,9 @@ TEST(RunLaunchSequence, SetsTheIconThenReconcilesThenStartsTheLocalCopyOnce) {
   }
   const std::vector<std::string> expected = {
       "LoadWindowIcon " + kIcon,
+      "HoldFolder C:\\Brelvance\\UpdateFile\\10001000\\0005",
+      "RemoveStaleTemporaries " + kStore,
+      "RemoveStaleTemporaries " + kLocal,
       "FileExists " + kStore,
       "GetFileVersion " + kStore,
       "FileExists " + kLocal,
@@ -111,12 +114,15 @@ TEST(RunLaunchSequence, FailingExistenceTestAtEachCallFallsBackWithoutReArming) 
 }
 
 TEST(RunLaunchSequence, FallbackFindsNoLocalCopyAndStartsNothing) {
-  FakeServices services = ReadyToStart();
-  services.files.erase(kLocal);
-  services.files.erase(kStore);
-  services.FailOn("GetFileVersion");
-  EXPECT_EQ(RunToEnd(services), kExitCompleted);  // no copy exists, so no version was read
-  EXPECT_TRUE(services.started.empty());
+  // The store's copy would be copied beside the launcher, but the copy fails.
+  FakeServices copy_fails = ReadyToStart();
+  copy_fails.files.erase(kLocal);
+  copy_fails.files[kStore] = {"new", "1.0.0.7"};
+  copy_fails.failing_step = "CopyFrom";
+  EXPECT_EQ(RunToEnd(copy_fails), kExitFallback);
+  EXPECT_EQ(copy_fails.CallsOf("FileExists").back(), "FileExists " + kLocal);
+  EXPECT_TRUE(copy_fails.started.empty());
+  EXPECT_EQ(copy_fails.files.count(kLocal), 0u);
 
   FakeServices no_local = ReadyToStart();
   no_local.files.erase(kLocal);

@@ -9,7 +9,8 @@
 // Follows the system loader's rules for a PE file mapped as data: the resource directory is found
 // through the data directory, RVAs are turned into file offsets through the section table, and the
 // version record is looked up as type 16, name 1, then by language. Every offset is checked against
-// the file, so a damaged or hostile file yields empty text rather than a wrong reading.
+// the file, so a damaged or hostile file can never make it read outside the file: where the way to
+// the record is broken it yields empty text, and damage off that way goes unnoticed.
 
 namespace launcher {
 namespace {
@@ -19,6 +20,7 @@ constexpr std::uint32_t kNtSignature = 0x00004550;  // "PE\0\0"
 constexpr std::uint16_t kPe32Magic = 0x10B;
 constexpr std::uint16_t kPe32PlusMagic = 0x20B;
 constexpr std::uint32_t kResourceDirectoryIndex = 2;
+constexpr std::uint32_t kCertificateDirectoryIndex = 4;
 constexpr std::uint16_t kVersionType = 16;
 constexpr std::uint16_t kVersionName = 1;
 constexpr std::uint32_t kFixedInfoSignature = 0xFEEF04BD;
@@ -131,6 +133,17 @@ class PeImage {
       if (!rva) return false;
       resource_rva_ = *rva;
     }
+    // The certificate table's "address" is a file offset, not an RVA.
+    if (*directory_count > kCertificateDirectoryIndex) {
+      const auto offset = reader_.U32At(directories + 8ull * kCertificateDirectoryIndex);
+      const auto size = reader_.U32At(directories + 8ull * kCertificateDirectoryIndex + 4);
+      if (!offset || !size) {
+        extent_ = ~std::uint64_t{0};  // the table's place is not inside the file: never whole
+      } else if (*size > 0) {
+        extent_ = std::max<std::uint64_t>(extent_, std::uint64_t{*offset} + *size);
+      }
+    }
+    extent_ = std::max<std::uint64_t>(extent_, header_size_);
 
     if (section_count > kMaxSections) return false;
     std::vector<unsigned char> table(section_count * kSectionHeaderSize);
@@ -138,9 +151,17 @@ class PeImage {
     for (std::uint32_t i = 0; i < section_count; ++i) {
       const unsigned char* s = table.data() + i * kSectionHeaderSize;
       sections_.push_back({U32(s + 12), U32(s + 16), U32(s + 20)});
+      const Section& section = sections_.back();
+      if (section.raw_size > 0) {
+        extent_ = std::max<std::uint64_t>(extent_, std::uint64_t{section.raw_offset} +
+                                                       section.raw_size);
+      }
     }
     return true;
   }
+
+  // The bytes the headers, every section's raw data and the certificate table occupy.
+  std::uint64_t extent() const { return extent_; }
 
   std::string ReadVersion() {
     if (resource_rva_ == 0) return {};
@@ -258,6 +279,7 @@ class PeImage {
   std::uint32_t header_size_ = 0;
   std::uint32_t resource_rva_ = 0;
   std::uint64_t root_ = 0;
+  std::uint64_t extent_ = 0;
   std::vector<Section> sections_;
 };
 
@@ -267,6 +289,12 @@ std::string ReadPeFileVersion(RandomAccessFile& file) {
   PeImage image(file);
   if (!image.ReadHeaders()) return {};
   return image.ReadVersion();
+}
+
+std::optional<std::uint64_t> PeImageExtent(RandomAccessFile& file) {
+  PeImage image(file);
+  if (!image.ReadHeaders()) return std::nullopt;
+  return image.extent();
 }
 
 }  // namespace launcher

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <fstream>
 #include <iterator>
 
@@ -83,6 +84,46 @@ TEST(ReadPeFileVersion, ReadsOnlyTheHeadersAndTheResourceDataItNeeds) {
   MemoryFile file(pe);
   EXPECT_EQ(ReadPeFileVersion(file), "1.0.0.4");
   EXPECT_LT(file.bytes_read, 64u * 1024);
+}
+
+std::optional<std::uint64_t> ExtentOf(std::string bytes) {
+  MemoryFile file(std::move(bytes));
+  return PeImageExtent(file);
+}
+
+// Points the certificate table of a 32-bit image at `offset`, `size` bytes long.
+std::string WithCertificateTable(std::string image, std::uint32_t offset, std::uint32_t size) {
+  const auto u32 = [&](std::size_t at) {
+    std::uint32_t v = 0;
+    std::memcpy(&v, image.data() + at, 4);
+    return v;
+  };
+  const std::size_t entry = u32(0x3C) + 24 + 96 + 8 * 4;
+  std::memcpy(image.data() + entry, &offset, 4);
+  std::memcpy(image.data() + entry + 4, &size, 4);
+  return image;
+}
+
+TEST(PeImageExtent, CoversEverySectionAndTheCertificateTable) {
+  // The stripped images end with their last section; the 64-bit one carries symbols after it.
+  for (const char* name : {"managed_1_0_0_7", "managed_no_version", "image64_1_0_0_7"}) {
+    SCOPED_TRACE(name);
+    const std::string image = Fixture(name);
+    const std::uint64_t extent = ExtentOf(image).value_or(0);
+    EXPECT_GT(extent, 1024u);
+    EXPECT_LE(extent, image.size());
+    if (name[0] == 'm') {
+      EXPECT_EQ(extent, image.size());
+    }
+    EXPECT_EQ(ExtentOf(image + "overlay"), extent);
+    EXPECT_EQ(ExtentOf(image.substr(0, extent - 1)), extent) << "a cut file needs what it lacks";
+  }
+  const std::string image = Fixture("managed_1_0_0_7");
+  const auto size = static_cast<std::uint32_t>(image.size());
+  const std::string signed_image = WithCertificateTable(image, size, 1000) + std::string(1000, 'c');
+  EXPECT_EQ(ExtentOf(signed_image), image.size() + 1000);
+  EXPECT_EQ(ExtentOf(signed_image.substr(0, image.size() + 999)), image.size() + 1000);
+  EXPECT_EQ(ExtentOf("MZ not a PE image"), std::nullopt);
 }
 
 TEST(ReadPeFileVersion, AFailedReadIsRaised) {

@@ -13,24 +13,90 @@ std::size_t LastSeparator(const std::string& path) { return path.find_last_of("/
 
 }  // namespace
 
-void ReplaceWithCopy(ReplaceSteps& steps, const std::string& source,
-                     const std::string& destination) {
-  steps.RemoveStaleTemporaries(destination);
-  const std::string temporary = steps.WriteTemporaryCopy(source, destination);
-  try {
-    // Windows refuses to move over a read-only file; the forced replacement clears the mark and
-    // puts it back when the move fails.
-    const bool was_read_only = steps.ClearReadOnly(destination);
-    try {
-      steps.MoveOver(temporary, destination);
-    } catch (...) {
-      if (was_read_only) steps.RestoreReadOnly(destination);
-      throw;
+namespace {
+
+[[noreturn]] void Refuse(const std::string& path, const std::string& why) {
+  throw ServiceError("FileCopy", path, why);
+}
+
+// Writes, checks and moves; any failure leaves `temporary` to the caller to discard.
+bool CopyCheckAndMove(ReplaceSteps& steps, TemporaryCopy& temporary, SourceFile& from,
+                      const std::string& source, const std::string& destination,
+                      const std::optional<std::string>& pinned_publisher,
+                      const CopyCheck& check) {
+  temporary.CopyFrom(from);
+  if (!from.Unchanged()) Refuse(source, "the file changed while it was copied");
+  if (temporary.Size() != from.Size()) Refuse(source, "the copy is not the whole file");
+  if (!check.IsChosenCopy(temporary.Version())) {
+    Refuse(source, "the file changed since its version was read");
+  }
+  if (pinned_publisher) {
+    const Verification verification = temporary.VerifiedPublisher();
+    if (!verification.verified) {
+      Refuse(source, "its signature does not verify: " + verification.problem);
     }
+    if (verification.subject != *pinned_publisher) {
+      Refuse(source, "signed by \"" + verification.subject + "\", not by \"" +
+                         *pinned_publisher + "\"");
+    }
+  }
+  // Windows has no rename that compares first: another launcher may still replace the
+  // destination between this probe and the move. The probe narrows that window from the whole
+  // copy to the move itself.
+  if (!check.IsOlder(steps.VersionOf(destination))) return false;
+  // Windows refuses to move over a read-only file; the forced replacement clears the mark and
+  // puts it back when the move fails.
+  const bool was_read_only = steps.ClearReadOnly(destination);
+  try {
+    temporary.MoveOver(destination);
   } catch (...) {
-    steps.RemoveQuietly(temporary);
+    if (was_read_only) steps.RestoreReadOnly(destination);
     throw;
   }
+  return true;
+}
+
+}  // namespace
+
+bool ReplaceWithCopy(ReplaceSteps& steps, const std::string& source,
+                     const std::string& destination, const CopyCheck& check) {
+  const ReplaceSteps::FileKind kind = steps.KindOf(destination);
+  if (kind == ReplaceSteps::FileKind::kOther) Refuse(destination, "not a regular file");
+
+  // A signed copy is replaced only by its own publisher's: refused here, before anything is
+  // copied, when the source names no signer or another one.
+  std::optional<std::string> pinned_publisher;
+  if (kind == ReplaceSteps::FileKind::kRegular) {
+    pinned_publisher = steps.EmbeddedPublisher(destination);
+  }
+  if (pinned_publisher) {
+    const std::optional<std::string> offered = steps.EmbeddedPublisher(source);
+    if (!offered) Refuse(source, "not signed, and the copy it would replace is");
+    if (*offered != *pinned_publisher) {
+      Refuse(source, "signed by \"" + *offered + "\", not by \"" + *pinned_publisher + "\"");
+    }
+  }
+
+  const std::unique_ptr<SourceFile> from = steps.OpenSource(source);
+  const std::optional<std::uint64_t> extent = from->ImageExtent();
+  if (!extent || from->Size() < *extent) Refuse(source, "not a whole program image");
+
+  const std::unique_ptr<TemporaryCopy> temporary = steps.CreateTemporary(destination);
+  try {
+    const bool moved = CopyCheckAndMove(steps, *temporary, *from, source, destination,
+                                        pinned_publisher, check);
+    if (!moved) temporary->Discard();
+    return moved;
+  } catch (...) {
+    temporary->Discard();
+    throw;
+  }
+}
+
+bool IsStaleTemporary(std::uint64_t now, std::uint64_t written, std::uint64_t ticks_per_second) {
+  const auto age = static_cast<std::int64_t>(now - written);
+  return age > 0 && static_cast<std::uint64_t>(age) / ticks_per_second >
+                        static_cast<std::uint64_t>(kStaleTemporaryAgeSeconds);
 }
 
 std::string TemporaryNameFor(const std::string& file_name, std::uint64_t random) {

@@ -1,26 +1,102 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <string>
+
+#include "platform/services.h"
+
+// The crash-safe replacement of one copy by another and the rules it keeps (whole images, the
+// publisher pin, a destination that is still older), over a small seam of file primitives that
+// each platform implements. Failures are ServiceError with operation "FileCopy".
 
 namespace launcher {
 
-// The file primitives a crash-safe replacement is made of; one implementation per platform.
-// Paths are the platform's own. Failures are ServiceError with operation "FileCopy".
+// What the system's verifier says of a file's embedded Authenticode signature.
+struct Verification {
+  bool verified = false;  // the signature verifies and its signer chains to a trusted root
+  std::string subject;    // the signer's subject, whole, when verified
+  std::string problem;    // why not, when not verified
+};
+
+// The file a copy is made from, open for reading. Where the system allows it, others may read it
+// but not write it while it is open, so a file still being written cannot be opened at all.
+class SourceFile {
+ public:
+  virtual ~SourceFile() = default;
+
+  // The size in bytes when opened.
+  virtual std::uint64_t Size() const = 0;
+
+  // The size a whole PE image with these headers needs (PeImageExtent); nullopt when the file is
+  // not a PE image. Fails when the file cannot be read.
+  virtual std::optional<std::uint64_t> ImageExtent() = 0;
+
+  // False when the file may have changed since it was opened (where others could write it: size
+  // or modification time differ now). Fails when the file can no longer be examined.
+  virtual bool Unchanged() = 0;
+};
+
+// A new file beside the destination, open, with others denied writing it where the system allows
+// it, until it is moved or discarded. What is checked through it is what is moved.
+class TemporaryCopy {
+ public:
+  // Closes the file; does not remove it (Discard does).
+  virtual ~TemporaryCopy() = default;
+
+  // Writes the whole of `source` into this file and flushes it to disk. Fails when the source
+  // cannot be read or this file cannot be written, leaving what was written so far.
+  virtual void CopyFrom(SourceFile& source) = 0;
+
+  // The size in bytes now. Fails when the system cannot tell.
+  virtual std::uint64_t Size() = 0;
+
+  // The version text of the written bytes (ReadPeFileVersion). Fails when they cannot be read.
+  virtual std::string Version() = 0;
+
+  // The system's verdict on the embedded signature of exactly the written bytes, read through
+  // the open file. Never asks the network or the user. Fails only when the verifier cannot run.
+  virtual Verification VerifiedPublisher() = 0;
+
+  // Moves this file over `destination` in one step, through the open file where the system
+  // allows it. Fails when `destination` cannot be replaced (in use, access denied); both files
+  // are then as they were.
+  virtual void MoveOver(const std::string& destination) = 0;
+
+  // Removes the file unless it was moved. Never fails.
+  virtual void Discard() = 0;
+};
+
+// The file primitives a replacement is made of; one implementation per platform. Paths are the
+// platform's own.
 class ReplaceSteps {
  public:
+  enum class FileKind { kMissing, kRegular, kOther };
+
   virtual ~ReplaceSteps() = default;
 
-  // Removes temporaries of `destination` that a killed run left behind, once they are older than
-  // kStaleTemporaryAge. Never fails: what cannot be removed stays for a later run.
-  virtual void RemoveStaleTemporaries(const std::string& destination) = 0;
+  // What is at `path`: nothing, a regular file, or something else (a folder, a device). Fails
+  // when the system refuses to tell.
+  virtual FileKind KindOf(const std::string& path) = 0;
 
-  // Creates a new file beside `destination` (exclusively, with an unpredictable name, not
-  // following links), writes the whole of `source` into it and flushes it to disk; returns its
-  // path. Fails when the source cannot be read or the file cannot be created or written, having
-  // removed what it created.
-  virtual std::string WriteTemporaryCopy(const std::string& source,
-                                         const std::string& destination) = 0;
+  // The subject of the signer of the file's embedded Authenticode signature, read without
+  // verifying it (an expired or otherwise failing signature still names its signer); nullopt when
+  // the file carries no readable signature, and always on a system without a verifier. Fails when
+  // the file cannot be read.
+  virtual std::optional<std::string> EmbeddedPublisher(const std::string& path) = 0;
+
+  // Opens `path` to copy from it. Fails when it cannot be opened, for instance because another
+  // process is writing it.
+  virtual std::unique_ptr<SourceFile> OpenSource(const std::string& path) = 0;
+
+  // Creates a new, empty file beside `destination`: exclusively, with an unpredictable name
+  // (TemporaryNameFor), never through a link at that name. Fails when it cannot be created.
+  virtual std::unique_ptr<TemporaryCopy> CreateTemporary(const std::string& destination) = 0;
+
+  // The version text of the file at `path` as it is now; empty when there is none. Fails when
+  // the file exists but cannot be read.
+  virtual std::string VersionOf(const std::string& path) = 0;
 
   // Clears the read-only mark of `path` where one would stop it from being replaced; returns
   // whether it did. False for a missing file. Fails when the mark cannot be cleared.
@@ -28,23 +104,29 @@ class ReplaceSteps {
 
   // Puts a cleared read-only mark back. Never fails.
   virtual void RestoreReadOnly(const std::string& path) = 0;
-
-  // Moves `from` over `to` in one step, durably. Fails when `to` cannot be replaced (in use,
-  // access denied); both files are then as they were.
-  virtual void MoveOver(const std::string& from, const std::string& to) = 0;
-
-  // Removes `path` if it can. Never fails.
-  virtual void RemoveQuietly(const std::string& path) = 0;
 };
 
 // Temporaries left behind by a killed run are removed once this old; a live copy takes seconds.
 inline constexpr std::int64_t kStaleTemporaryAgeSeconds = 60 * 60;
 
 // Replaces `destination` with a copy of `source` such that `destination` is at every moment the
-// old file or the whole new one, and a failure leaves it exactly as it was with no temporary file
-// remaining.
-void ReplaceWithCopy(ReplaceSteps& steps, const std::string& source,
-                     const std::string& destination);
+// old file or the whole new one:
+// - the destination must be missing or a regular file;
+// - when the destination carries an embedded signature, the source must name the same signer
+//   before anything is copied, and the written copy must verify as signed by that same subject;
+// - the source must be a whole PE image that does not change while it is copied, and the written
+//   copy must have its size and be the version `check` chose;
+// - just before the move the destination is probed again and is replaced only if `check` finds
+//   it still older.
+// Returns false when the destination was no longer older. A failure leaves the destination
+// exactly as it was, read-only mark included, with no temporary file remaining.
+bool ReplaceWithCopy(ReplaceSteps& steps, const std::string& source,
+                     const std::string& destination, const CopyCheck& check);
+
+// Whether a temporary written at `written` is stale at `now`, both in ticks of
+// `ticks_per_second` since the same epoch. The age is a signed difference: a file dated in the
+// future (the clock was set back) is not stale.
+bool IsStaleTemporary(std::uint64_t now, std::uint64_t written, std::uint64_t ticks_per_second);
 
 // The name of a temporary for the file named `file_name`; `random` makes it unpredictable.
 std::string TemporaryNameFor(const std::string& file_name, std::uint64_t random);

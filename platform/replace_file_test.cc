@@ -2,117 +2,181 @@
 
 #include <gtest/gtest.h>
 
-#include <map>
-#include <set>
-
-#include "platform/services.h"
+#include "launch/revision_probe.h"
+#include "tests/memory_disk.h"
 
 namespace launcher {
 namespace {
 
-// Replacement steps over in-memory files with Windows' rules: a read-only file or one in use
-// cannot be moved over. Any step can be made to fail.
-class WindowsLikeSteps : public ReplaceSteps {
+const std::string kSource = "C:\\store\\Norvik_Studio.exe";
+const std::string kDestination = "C:\\app\\Norvik_Studio.exe";
+const std::string kPublisherA = "CN=Norvik Test Publisher A, O=Norvik Test Publisher A, C=NO";
+const std::string kPublisherB = "CN=Norvik Test Publisher B, O=Norvik Test Publisher B, C=NO";
+
+// Chooses the source at 1.0.0.7 by revision.
+class ChosenAt7 : public CopyCheck {
  public:
-  struct File {
-    std::string contents;
-    bool read_only = false;
-  };
-  std::map<std::string, File> files;
-  std::set<std::string> in_use;
-  std::string failing_step;
-  std::vector<std::string> steps;
-
-  void RemoveStaleTemporaries(const std::string& destination) override {
-    Step("RemoveStaleTemporaries", destination);
+  bool IsChosenCopy(const std::string& version) const override {
+    return RevisionFromVersionText(version) == 7;
   }
-  std::string WriteTemporaryCopy(const std::string& source,
-                                 const std::string& destination) override {
-    Step("WriteTemporaryCopy", destination);
-    const std::string temporary =
-        FolderOf(destination) + "\\" + TemporaryNameFor(FileNameOf(destination), steps.size());
-    files[temporary] = {files.at(source).contents, false};
-    return temporary;
-  }
-  bool ClearReadOnly(const std::string& path) override {
-    Step("ClearReadOnly", path);
-    const auto file = files.find(path);
-    if (file == files.end() || !file->second.read_only) return false;
-    file->second.read_only = false;
-    return true;
-  }
-  void RestoreReadOnly(const std::string& path) override {
-    steps.push_back("RestoreReadOnly");
-    files.at(path).read_only = true;
-  }
-  void MoveOver(const std::string& from, const std::string& to) override {
-    Step("MoveOver", to);
-    const auto target = files.find(to);
-    if (target != files.end() && (target->second.read_only || in_use.count(to))) {
-      throw ServiceError("FileCopy", to, "Access denied.");
-    }
-    files[to] = files.at(from);
-    files.erase(from);
-  }
-  void RemoveQuietly(const std::string& path) override {
-    steps.push_back("RemoveQuietly");
-    files.erase(path);
-  }
-
- private:
-  void Step(const std::string& name, const std::string& path) {
-    steps.push_back(name);
-    if (name == failing_step) throw ServiceError("FileCopy", path, "injected failure");
+  bool IsOlder(const std::string& version) const override {
+    return RevisionFromVersionText(version) < 7;
   }
 };
 
-const std::string kSource = "C:\\store\\Norvik_Studio.exe";
-const std::string kDestination = "C:\\app\\Norvik_Studio.exe";
-
-WindowsLikeSteps OldAndNew(bool read_only_destination) {
-  WindowsLikeSteps steps;
-  steps.files[kSource] = {"new", false};
-  steps.files[kDestination] = {"old", read_only_destination};
-  return steps;
+MemoryDisk OldAndNew(MemoryDiskFile old_copy = {"old", "1.0.0.4"},
+                     MemoryDiskFile new_copy = {"new", "1.0.0.7"}) {
+  MemoryDisk disk;
+  disk.files[kSource] = std::move(new_copy);
+  disk.files[kDestination] = std::move(old_copy);
+  return disk;
 }
 
+MemoryDiskFile Signed(const std::string& contents, const std::string& version,
+                      const std::string& publisher, bool verifies = true) {
+  MemoryDiskFile file{contents, version};
+  file.publisher = publisher;
+  file.verifies = verifies;
+  return file;
+}
+
+TEST(ReplaceWithCopy, KeepsEveryRuleInEitherDirection) {
+  enum Outcome { kReplaced, kRefusedUncopied, kRefusedAfterCopy, kLeftAlone };
+  const auto folder = [] {
+    MemoryDiskFile f;
+    f.folder = true;
+    return f;
+  };
+  const auto cut = [] {
+    MemoryDiskFile f{"new", "1.0.0.7"};
+    f.whole = false;
+    return f;
+  };
+  const struct {
+    const char* name;
+    std::optional<MemoryDiskFile> old_copy;  // nullopt: no destination yet
+    MemoryDiskFile new_copy;
+    void (*prepare)(MemoryDisk&);
+    Outcome expected;
+  } cases[] = {
+      {"unsigned by unsigned", MemoryDiskFile{"old", "1.0.0.4"}, {"new", "1.0.0.7"}, nullptr,
+       kReplaced},
+      {"unsigned by signed", MemoryDiskFile{"old", "1.0.0.4"}, Signed("new", "1.0.0.7", kPublisherB),
+       nullptr, kReplaced},
+      {"missing by unsigned", std::nullopt, {"new", "1.0.0.7"}, nullptr, kReplaced},
+      {"A by A", Signed("old", "1.0.0.4", kPublisherA), Signed("new", "1.0.0.7", kPublisherA),
+       nullptr, kReplaced},
+      {"A whose signature no longer verifies by A", Signed("old", "1.0.0.4", kPublisherA, false),
+       Signed("new", "1.0.0.7", kPublisherA), nullptr, kReplaced},
+      {"A by unsigned", Signed("old", "1.0.0.4", kPublisherA), {"new", "1.0.0.7"}, nullptr,
+       kRefusedUncopied},
+      {"A by B", Signed("old", "1.0.0.4", kPublisherA), Signed("new", "1.0.0.7", kPublisherB),
+       nullptr, kRefusedUncopied},
+      {"A by A's name that does not verify", Signed("old", "1.0.0.4", kPublisherA),
+       Signed("new", "1.0.0.7", kPublisherA, false), nullptr, kRefusedAfterCopy},
+      {"A by a copy swapped for B's after its signer was read",
+       Signed("old", "1.0.0.4", kPublisherA), Signed("new", "1.0.0.7", kPublisherA),
+       [](MemoryDisk& d) { d.files[kSource].verified_as = kPublisherB; }, kRefusedAfterCopy},
+      {"a folder by unsigned", folder(), {"new", "1.0.0.7"}, nullptr, kRefusedUncopied},
+      {"unsigned by a cut image", MemoryDiskFile{"old", "1.0.0.4"}, cut(), nullptr,
+       kRefusedUncopied},
+      {"unsigned by a file being written", MemoryDiskFile{"old", "1.0.0.4"}, {"new", "1.0.0.7"},
+       [](MemoryDisk& d) { d.being_written.insert(kSource); }, kRefusedUncopied},
+      {"unsigned by a file changing while copied", MemoryDiskFile{"old", "1.0.0.4"},
+       {"new", "1.0.0.7"}, [](MemoryDisk& d) { d.changing.insert(kSource); }, kRefusedAfterCopy},
+      {"unsigned by another version than probed", MemoryDiskFile{"old", "1.0.0.4"},
+       {"new", "1.0.0.8"}, nullptr, kRefusedAfterCopy},
+      {"unsigned made newer meanwhile by another launcher", MemoryDiskFile{"old", "1.0.0.4"},
+       {"new", "1.0.0.7"},
+       [](MemoryDisk& d) {
+         d.while_copying = [&d] { d.files[kDestination] = {"other", "1.0.0.9"}; };
+       },
+       kLeftAlone},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    MemoryDisk disk;
+    disk.files[kSource] = c.new_copy;
+    if (c.old_copy) disk.files[kDestination] = *c.old_copy;
+    if (c.prepare) c.prepare(disk);
+    const auto before = disk.files.count(kDestination) ? disk.files.at(kDestination).contents
+                                                       : std::string("<missing>");
+    switch (c.expected) {
+      case kReplaced:
+        EXPECT_TRUE(ReplaceWithCopy(disk, kSource, kDestination, ChosenAt7()));
+        EXPECT_EQ(disk.files.at(kDestination).contents, "new");
+        break;
+      case kLeftAlone:
+        EXPECT_FALSE(ReplaceWithCopy(disk, kSource, kDestination, ChosenAt7()));
+        EXPECT_EQ(disk.files.at(kDestination).contents, "other");
+        break;
+      case kRefusedUncopied:
+      case kRefusedAfterCopy:
+        EXPECT_THROW(ReplaceWithCopy(disk, kSource, kDestination, ChosenAt7()), ServiceError);
+        EXPECT_EQ(disk.files.count(kDestination) ? disk.files.at(kDestination).contents
+                                                 : std::string("<missing>"),
+                  before);
+        EXPECT_EQ(disk.temporaries_created, c.expected == kRefusedUncopied ? 0 : 1)
+            << "a refusal known before copying writes nothing";
+        break;
+    }
+    EXPECT_EQ(disk.files.at(kSource).contents, c.new_copy.contents);
+    EXPECT_TRUE(disk.Temporaries().empty());
+  }
+}
+
+// Wine moves over read-only files, so this fake, which refuses like Windows, is what guards the
+// rule; the Wine scenario of a read-only older copy cannot tell.
 TEST(ReplaceWithCopy, ReplacesAReadOnlyDestinationWhichWindowsWouldNotMoveOver) {
-  WindowsLikeSteps steps = OldAndNew(true);
-  ReplaceWithCopy(steps, kSource, kDestination);
-  EXPECT_EQ(steps.files.at(kDestination).contents, "new");
-  EXPECT_EQ(steps.files.size(), 2u) << "no temporary file remains";
-}
-
-TEST(ReplaceWithCopy, CreatesAMissingDestination) {
-  WindowsLikeSteps steps = OldAndNew(false);
-  steps.files.erase(kDestination);
-  ReplaceWithCopy(steps, kSource, kDestination);
-  EXPECT_EQ(steps.files.at(kDestination).contents, "new");
-  EXPECT_EQ(steps.files.size(), 2u);
+  MemoryDisk disk = OldAndNew({"old", "1.0.0.4", true});
+  EXPECT_TRUE(ReplaceWithCopy(disk, kSource, kDestination, ChosenAt7()));
+  EXPECT_EQ(disk.files.at(kDestination).contents, "new");
+  EXPECT_TRUE(disk.Temporaries().empty());
 }
 
 TEST(ReplaceWithCopy, AFailureAtAnyStepLeavesTheDestinationAsItWasAndNoTemporary) {
   for (const bool read_only : {false, true}) {
     for (const char* failing :
-         {"RemoveStaleTemporaries", "WriteTemporaryCopy", "ClearReadOnly", "MoveOver"}) {
+         {"KindOf", "EmbeddedPublisher", "OpenSource", "ImageExtent", "CreateTemporary",
+          "CopyFrom", "Unchanged", "VerifiedPublisher", "VersionOf", "ClearReadOnly",
+          "MoveOver", "part-way through the write"}) {
       SCOPED_TRACE(std::string(failing) + (read_only ? ", read-only" : ""));
-      WindowsLikeSteps steps = OldAndNew(read_only);
-      steps.failing_step = failing;
-      EXPECT_THROW(ReplaceWithCopy(steps, kSource, kDestination), ServiceError);
-      EXPECT_EQ(steps.files.at(kDestination).contents, "old");
-      EXPECT_EQ(steps.files.at(kDestination).read_only, read_only);
-      EXPECT_EQ(steps.files.size(), 2u);
+      MemoryDiskFile old_copy = Signed("old", "1.0.0.4", kPublisherA);
+      old_copy.read_only = read_only;
+      MemoryDisk disk = OldAndNew(old_copy, Signed("new bytes", "1.0.0.7", kPublisherA));
+      disk.failing_step = failing;
+      if (disk.failing_step == "part-way through the write") disk.write_fails_after = 3;
+      EXPECT_THROW(ReplaceWithCopy(disk, kSource, kDestination, ChosenAt7()), ServiceError);
+      EXPECT_EQ(disk.files.at(kDestination).contents, "old");
+      EXPECT_EQ(disk.files.at(kDestination).read_only, read_only);
+      EXPECT_TRUE(disk.Temporaries().empty());
     }
   }
 }
 
 TEST(ReplaceWithCopy, ADestinationInUseKeepsItsReadOnlyMark) {
-  WindowsLikeSteps steps = OldAndNew(true);
-  steps.in_use.insert(kDestination);
-  EXPECT_THROW(ReplaceWithCopy(steps, kSource, kDestination), ServiceError);
-  EXPECT_EQ(steps.files.at(kDestination).contents, "old");
-  EXPECT_TRUE(steps.files.at(kDestination).read_only);
-  EXPECT_EQ(steps.files.size(), 2u);
+  MemoryDisk disk = OldAndNew({"old", "1.0.0.4", true});
+  disk.in_use.insert(kDestination);
+  EXPECT_THROW(ReplaceWithCopy(disk, kSource, kDestination, ChosenAt7()), ServiceError);
+  EXPECT_EQ(disk.files.at(kDestination).contents, "old");
+  EXPECT_TRUE(disk.files.at(kDestination).read_only);
+  EXPECT_TRUE(disk.Temporaries().empty());
+}
+
+TEST(IsStaleTemporary, ComparesASignedAge) {
+  constexpr std::uint64_t kNow = 1'000'000'000;
+  const struct {
+    std::int64_t age_seconds;
+    bool stale;
+  } cases[] = {{2 * 3600, true}, {3601, true}, {3600, false}, {60, false}, {0, false},
+               {-60, false}, {-2 * 3600, false}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.age_seconds);
+    for (const std::uint64_t ticks : {std::uint64_t{1}, std::uint64_t{10'000'000}}) {
+      const std::uint64_t written = (kNow - static_cast<std::uint64_t>(c.age_seconds)) * ticks;
+      EXPECT_EQ(IsStaleTemporary(kNow * ticks, written, ticks), c.stale);
+    }
+  }
 }
 
 TEST(TemporaryNames, AreRecognisedOnlyForTheirOwnFile) {

@@ -26,6 +26,22 @@ class ServiceError : public std::runtime_error {
 
 using TaskId = unsigned long;
 
+// The caller's rules about versions, asked by FileCopy after the copy is written and before it is
+// moved over the destination.
+class CopyCheck {
+ public:
+  virtual ~CopyCheck() = default;
+
+  // Whether the written copy, whose version text is `version_text`, is the one the caller chose
+  // to copy; when not (the source changed since it was probed), nothing is replaced and FileCopy
+  // fails.
+  virtual bool IsChosenCopy(const std::string& version_text) const = 0;
+
+  // Whether a destination whose version text is now `version_text` (empty when there is none) is
+  // still older than the chosen copy; when not, nothing is replaced and FileCopy returns false.
+  virtual bool IsOlder(const std::string& version_text) const = 0;
+};
+
 // Exit statuses of the launcher's process.
 enum ExitStatus : int {
   kExitCompleted = 0,  // the main path ran through
@@ -54,12 +70,31 @@ class Services {
   // removed, the file is missing included.
   virtual void DeleteFile(const std::string& path, bool force) = 0;
 
-  // Makes `destination` a complete copy of `source` in one step: the copy is written beside the
-  // destination, flushed, then moved over it, so the destination is at every moment either the
-  // old file or the whole new one. A read-only destination is replaced as well. The destination's
-  // folder is never created. Fails when the source cannot be read or the destination cannot be
-  // written or replaced; the destination is then left as it was.
-  virtual void FileCopy(const std::string& source, const std::string& destination) = 0;
+  // Opens every folder of `folder`, from the first one below the drive's root down to `folder`
+  // itself, without following links, and keeps them open, not shareable for deletion, until this
+  // object ends, so that none of them can be swapped for a link meanwhile. From then on a file in
+  // `folder` is reached only through those folders, and a file there that is itself a link
+  // (symbolic link, junction or other reparse point) makes every operation on it fail. A folder
+  // that does not exist is not a failure: files in `folder` then do not exist and copying into it
+  // fails. Fails when one of the folders is a link or cannot be opened for another reason.
+  virtual void HoldFolder(const std::string& folder) = 0;
+
+  // Removes temporary files of a replacement of `copy_path` (made by TemporaryNameFor beside it)
+  // that a killed run left behind, once they are older than kStaleTemporaryAgeSeconds. A file
+  // dated in the future is not stale. Never fails: what cannot be removed stays for a later run.
+  virtual void RemoveStaleTemporaries(const std::string& copy_path) = 0;
+
+  // Makes `destination` a complete copy of `source` in one step (see ReplaceWithCopy): the copy is
+  // written beside the destination and flushed, checked, then moved over it, so the destination
+  // is at every moment either the old file or the whole new one. A read-only destination is
+  // replaced as well; the destination's folder is never created. Returns false, touching nothing,
+  // when `check` finds that the destination is no longer older than the written copy. Fails when
+  // the source cannot be read, is not a whole image or changes while it is copied, when the
+  // destination cannot be written or replaced or is not a regular file, and when a signed
+  // destination would be replaced by a copy that is not signed, verifiably, by the same publisher;
+  // the destination is then left as it was and no temporary file remains.
+  virtual bool FileCopy(const std::string& source, const std::string& destination,
+                        const CopyCheck& check) = 0;
 
   // Starts the program file at `program_path` with that path, quoted, as its whole command line,
   // the given show state and the launcher's working folder; returns at once with an identifier of

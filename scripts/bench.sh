@@ -14,7 +14,8 @@ echo
   2>/dev/null | grep -E 'median|Benchmark'
 echo
 "$native/bench/process_bench" start "$native/launcher" "$native/resources/launcher.ico" 500
-"$native/bench/process_bench" replace "$native/bench/replace_once" "$native/bench-replace" 256 7
+"$native/bench/process_bench" replace "$native/bench/replace_once" "$native/fixtures/managed_1_0_0_7.exe" \
+  "$native/bench-replace" 256 7
 echo
 echo "launcher.exe: $(stat -c %s build/win32/launcher.exe) bytes; imports:" \
      "$(i686-w64-mingw32-objdump -p build/win32/launcher.exe | awk '/DLL Name/ { printf "%s ", $3 }')"

@@ -12,6 +12,9 @@ cmake --preset win32 >/dev/null
 cmake --build --preset win32 >/dev/null
 
 build=$PWD/build/win32
+# Wine turns file names into Unix ones through the locale: without a UTF-8 one, non-ASCII
+# folder names cannot be reached.
+export LANG=C.UTF-8 LC_ALL=C.UTF-8
 export WINEPREFIX=$build/demo-prefix
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES='mscoree,mshtml=;winedbg.exe=d'
@@ -64,10 +67,11 @@ case $status in
   1) echo "The launcher ended with status 1: a failure sent it to the fallback path." ;;
   *) echo "The launcher ended with status $status: the fallback path failed too." ;;
 esac
+# The records' paths hold blanks ("Program Files/Norvik Tools"): one path a line.
 records=$(find "$app" -name 'Norvik_Studio.started.*.txt')
 if [ -n "$records" ]; then
   echo "The managed program recorded its start:"
-  cat $records | tr -d '\r' | sed 's/^/  /'
+  xargs -d '\n' cat <<<"$records" | tr -d '\r' | sed 's/^/  /'
 else
   echo "Nothing was started."
 fi

@@ -1,18 +1,27 @@
 #!/usr/bin/env bash
 # Installs what the build and the tests need, and nothing when all of it is there already.
+# Besides the packages it fetches libwine:amd64 once into build/downloads and unpacks it there:
+# its 64-bit PE files are part of the agreement test's corpus, which never fetches anything itself.
 set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
 
-packages=(cmake ninja-build g++ python3 procps libgtest-dev libbenchmark-dev clang libclang-rt-14-dev
-          g++-mingw-w64-i686 binutils-mingw-w64-x86-64 wine wine32:i386)
+packages=(cmake ninja-build g++ python3 procps libgtest-dev libbenchmark-dev clang
+          libclang-rt-14-dev g++-mingw-w64-i686 binutils-mingw-w64-x86-64 wine wine32:i386
+          osslsigncode openssl)
+downloads=$root/build/downloads
+# Keep in step with tests/agreement/agreement.py.
+wine64=$downloads/libwine-amd64
+wine64_files=$wine64/usr/lib/x86_64-linux-gnu/wine/x86_64-windows
 
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' ||
     missing+=("$package")
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
+have_wine64=false
+[ -n "$(ls -A "$wine64_files" 2>/dev/null)" ] && have_wine64=true
+[ ${#missing[@]} -eq 0 ] && $have_wine64 && exit 0
 
-echo "setup: installing ${missing[*]}"
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
 # wine32 is an i386 package: 32-bit Windows programs run on the 32-bit half of Wine.
@@ -20,4 +29,21 @@ if ! dpkg --print-foreign-architectures | grep -qx i386; then
   $sudo dpkg --add-architecture i386
 fi
 $sudo apt-get update -qq
-DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "setup: installing ${missing[*]}"
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+if ! $have_wine64; then
+  echo "setup: fetching libwine:amd64 into $downloads"
+  mkdir -p "$downloads"
+  rm -rf "$wine64" "$wine64.partial" "$downloads"/libwine_*_amd64.deb
+  # Only the package lists need root; the download is the user's own file. Run by root, apt
+  # would first try its _apt user, which cannot write here, and warn.
+  sandbox=()
+  [ -n "$sudo" ] || sandbox=(-o APT::Sandbox::User=root)
+  (cd "$downloads" && apt-get download -qq "${sandbox[@]}" libwine:amd64)
+  # Unpacked aside and moved in whole, so that a setup cut short is not taken for a finished one.
+  dpkg-deb -x "$downloads"/libwine_*_amd64.deb "$wine64.partial"
+  mv "$wine64.partial" "$wine64"
+  rm -f "$downloads"/libwine_*_amd64.deb
+fi

@@ -4,6 +4,9 @@
 # UndefinedBehaviorSanitizer with a short run of the fuzzer, and the Wine scenarios of launcher.exe.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# Wine turns file names into Unix ones through the locale: the non-ASCII scenarios need UTF-8,
+# whatever the caller's locale.
+export LANG=C.UTF-8 LC_ALL=C.UTF-8
 
 scripts/setup.sh
 cmake --preset native >/dev/null

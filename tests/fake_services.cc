@@ -1,12 +1,6 @@
 #include "tests/fake_services.h"
 
 namespace launcher {
-namespace {
-
-std::string FolderOf(const std::string& path) { return path.substr(0, path.rfind('\\')); }
-
-}  // namespace
-
 void FakeServices::FailOn(const std::string& operation, int nth) { failing_call_[operation] = nth; }
 
 std::vector<std::string> FakeServices::CallsOf(const std::string& operation) const {
@@ -34,7 +28,8 @@ std::string FakeServices::ApplicationDirectory() {
 
 bool FakeServices::FileExists(const std::string& path) {
   Record("FileExists", path, path);
-  return files.count(path) != 0;
+  const auto file = files.find(path);
+  return file != files.end() && !file->second.folder;
 }
 
 std::string FakeServices::GetFileVersion(const std::string& path) {
@@ -52,16 +47,19 @@ void FakeServices::DeleteFile(const std::string& path, bool force) {
   files.erase(file);
 }
 
-void FakeServices::FileCopy(const std::string& source, const std::string& destination) {
+void FakeServices::HoldFolder(const std::string& folder) {
+  Record("HoldFolder", folder, folder);
+  if (links.count(folder) != 0) throw ServiceError("HoldFolder", folder, "a link");
+}
+
+void FakeServices::RemoveStaleTemporaries(const std::string& copy_path) {
+  calls.push_back("RemoveStaleTemporaries " + copy_path);
+}
+
+bool FakeServices::FileCopy(const std::string& source, const std::string& destination,
+                            const CopyCheck& check) {
   Record("FileCopy", source + " -> " + destination, destination);
-  const auto file = files.find(source);
-  if (file == files.end()) throw ServiceError("FileCopy", source, "file not found");
-  if (folders_missing.count(FolderOf(destination)) != 0) {
-    throw ServiceError("FileCopy", destination, "folder not found");
-  }
-  File copy = file->second;
-  copy.read_only = false;
-  files[destination] = copy;
+  return ReplaceWithCopy(*this, source, destination, check);
 }
 
 TaskId FakeServices::StartProgram(const std::string& program_path, int show_state) {

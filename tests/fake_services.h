@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "platform/services.h"
+#include "tests/memory_disk.h"
 
 namespace launcher {
 
@@ -15,19 +16,15 @@ struct ProcessEnded {
   int status;
 };
 
-// In-memory services: files with contents and version texts, a recorder of every call, and a
-// failure that can be injected at any call of any operation.
-class FakeServices : public Services {
+// In-memory services over a MemoryDisk, whose files FileCopy replaces with the real
+// ReplaceWithCopy: a recorder of every call, and a failure that can be injected at any call of any
+// operation.
+class FakeServices : public Services, public MemoryDisk {
  public:
-  struct File {
-    std::string contents;
-    std::string version;
-    bool read_only = false;
-  };
+  using File = MemoryDiskFile;
 
   std::string application_directory = "C:\\Apps\\Norvik";
-  std::map<std::string, File> files;
-  std::set<std::string> folders_missing;    // FileCopy into these folders fails
+  std::set<std::string> links;              // HoldFolder fails for these folders
   std::set<std::string> unstartable;        // StartProgram fails for these paths
   std::set<std::string> icons_well_formed;  // LoadWindowIcon fails for any other existing file
 
@@ -45,7 +42,10 @@ class FakeServices : public Services {
   bool FileExists(const std::string& path) override;
   std::string GetFileVersion(const std::string& path) override;
   void DeleteFile(const std::string& path, bool force) override;
-  void FileCopy(const std::string& source, const std::string& destination) override;
+  void HoldFolder(const std::string& folder) override;
+  void RemoveStaleTemporaries(const std::string& copy_path) override;
+  bool FileCopy(const std::string& source, const std::string& destination,
+                const CopyCheck& check) override;
   TaskId StartProgram(const std::string& program_path, int show_state) override;
   void LoadWindowIcon(const std::string& path) override;
   [[noreturn]] void EndProcess(int status) override;

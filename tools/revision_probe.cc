@@ -1,5 +1,6 @@
-// revision-probe FILE...: prints, one line per file, the path, its version text and the revision
-// the launcher reads from it, separated by tabs.
+// revision-probe FILE...: prints, one line per file, separated by tabs: the path, its version
+// text, the revision the launcher reads from it, the subject of its signer (or "unsigned") and
+// whether that signature verifies, so that a release can be checked before it goes in the store.
 
 #include "launch/revision_probe.h"
 
@@ -24,8 +25,13 @@ int main(int argc, char** argv) {
         continue;
       }
       const std::string version = services->GetFileVersion(path);
-      std::printf("%s\t%s\t%u\n", path.c_str(), version.c_str(),
-                  static_cast<unsigned>(launcher::RevisionFromVersionText(version)));
+      const launcher::SignatureReport signature = launcher::ReadSignatureReport(path);
+      const std::string verdict = signature.verification.verified
+                                      ? "verifies"
+                                      : "does not verify: " + signature.verification.problem;
+      std::printf("%s\t%s\t%u\t%s\t%s\n", path.c_str(), version.c_str(),
+                  static_cast<unsigned>(launcher::RevisionFromVersionText(version)),
+                  signature.signer.value_or("unsigned").c_str(), verdict.c_str());
     } catch (const std::exception& failure) {
       std::fprintf(stderr, "revision-probe: %s\n", failure.what());
       status = 1;

@@ -1,27 +1,30 @@
 #include "platform/posix/posix_replace_steps.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <ctime>
+#include <utility>
 #include <vector>
 
+#include "platform/pe_version_reader.h"
 #include "platform/posix/posix_file.h"
 #include "platform/services.h"
 
 namespace launcher {
 namespace {
 
+constexpr char kOperation[] = "FileCopy";
 constexpr std::size_t kCopyChunk = 1 << 20;
 constexpr int kNameAttempts = 16;
 
-[[noreturn]] void Fail(const std::string& path, int error) {
-  throw ServiceError("FileCopy", path, ErrnoText(error));
+[[noreturn]] void Fail(const std::string& path, const std::string& why) {
+  throw ServiceError(kOperation, path, why);
 }
+
+[[noreturn]] void Fail(const std::string& path, int error) { Fail(path, ErrnoText(error)); }
 
 std::uint64_t RandomNumber(const std::string& path) {
   std::uint64_t value = 0;
@@ -29,100 +32,158 @@ std::uint64_t RandomNumber(const std::string& path) {
   return value;
 }
 
-// Copies with read and write where the kernel cannot copy between the two files itself.
-void CopyByReading(int from, int to, const std::string& source, const std::string& temporary) {
+// Copies with pread and pwrite where the kernel cannot copy between the two files itself.
+void CopyByReading(int from, int to, off_t offset, const std::string& source,
+                   const std::string& temporary) {
   std::vector<char> buffer(kCopyChunk);
   for (;;) {
-    const ssize_t n = ::read(from, buffer.data(), buffer.size());
+    const ssize_t n = ::pread(from, buffer.data(), buffer.size(), offset);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) Fail(source, errno);
     if (n == 0) return;
     for (ssize_t written = 0; written < n;) {
-      const ssize_t w = ::write(to, buffer.data() + written, static_cast<std::size_t>(n - written));
+      const ssize_t w = ::pwrite(to, buffer.data() + written, static_cast<std::size_t>(n - written),
+                                 offset + written);
       if (w < 0 && errno == EINTR) continue;
       if (w < 0) Fail(temporary, errno);
       written += w;
     }
+    offset += n;
   }
 }
 
+// Copies from the start of `from` to its end, whatever either file's position.
 void CopyContents(int from, int to, const std::string& source, const std::string& temporary) {
-  for (bool first = true;; first = false) {
-    const ssize_t n = ::copy_file_range(from, nullptr, to, nullptr, kCopyChunk, 0);
+  off_t in = 0;
+  off_t out = 0;
+  for (;;) {
+    const ssize_t n = ::copy_file_range(from, &in, to, &out, kCopyChunk, 0);
     if (n > 0) continue;
     if (n == 0) return;
     if (errno == EINTR) continue;
     const bool unsupported =
         errno == EXDEV || errno == ENOSYS || errno == EOPNOTSUPP || errno == EINVAL;
-    if (first && unsupported) return CopyByReading(from, to, source, temporary);
+    // Both offsets have moved alike so far.
+    if (unsupported) return CopyByReading(from, to, in, source, temporary);
     Fail(errno == EBADF ? source : temporary, errno);
   }
 }
 
-}  // namespace
+class PosixSourceFile : public SourceFile {
+ public:
+  explicit PosixSourceFile(std::unique_ptr<PosixFile> file) : file_(std::move(file)) {}
 
-void PosixReplaceSteps::RemoveStaleTemporaries(const std::string& destination) {
-  const std::string folder = FolderOf(destination);
-  const std::string file_name = FileNameOf(destination);
-  DIR* directory = ::opendir(folder.c_str());
-  if (directory == nullptr) return;
-  const std::time_t now = std::time(nullptr);
-  while (const dirent* entry = ::readdir(directory)) {
-    if (!IsTemporaryNameFor(entry->d_name, file_name)) continue;
-    struct stat info {};
-    if (::fstatat(::dirfd(directory), entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
-        S_ISREG(info.st_mode) && now - info.st_mtime > kStaleTemporaryAgeSeconds) {
-      ::unlinkat(::dirfd(directory), entry->d_name, 0);
-    }
-  }
-  ::closedir(directory);
-}
+  std::uint64_t Size() const override { return file_->Size(); }
+  std::optional<std::uint64_t> ImageExtent() override { return PeImageExtent(*file_); }
+  bool Unchanged() override { return file_->Unchanged(); }
 
-std::string PosixReplaceSteps::WriteTemporaryCopy(const std::string& source,
-                                                  const std::string& destination) {
-  PosixFile from(source, "FileCopy");
-  const std::string folder = FolderOf(destination);
-  std::string temporary;
-  int to = -1;
-  for (int attempt = 0; to < 0 && attempt < kNameAttempts; ++attempt) {
-    temporary = folder + "/" + TemporaryNameFor(FileNameOf(destination), RandomNumber(source));
-    to = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (to < 0 && errno != EEXIST) Fail(destination, errno);
-  }
-  if (to < 0) Fail(destination, EEXIST);
+  const PosixFile& file() const { return *file_; }
 
-  try {
-    CopyContents(from.descriptor(), to, source, temporary);
+ private:
+  std::unique_ptr<PosixFile> file_;
+};
+
+class PosixTemporaryCopy : public TemporaryCopy {
+ public:
+  PosixTemporaryCopy(FolderEntry destination, std::string name, int descriptor)
+      : destination_(std::move(destination)),
+        name_(std::move(name)),
+        path_(FolderOf(destination_.path()) + "/" + name_),
+        fd_(descriptor) {}
+  ~PosixTemporaryCopy() override { ::close(fd_); }
+  PosixTemporaryCopy(const PosixTemporaryCopy&) = delete;
+  PosixTemporaryCopy& operator=(const PosixTemporaryCopy&) = delete;
+
+  void CopyFrom(SourceFile& source) override {
+    const auto* from = dynamic_cast<const PosixSourceFile*>(&source);
+    if (from == nullptr) Fail(path_, "the source was not opened by these steps");
+    CopyContents(from->file().descriptor(), fd_, from->file().path(), path_);
     // The new copy takes the source's permissions, less what the umask withholds.
     const mode_t mask = ::umask(0);
     ::umask(mask);
-    if (::fchmod(to, from.mode() & 0777 & ~mask) != 0) Fail(temporary, errno);
-    if (::fsync(to) != 0) Fail(temporary, errno);
-    const int descriptor = to;
-    to = -1;
-    if (::close(descriptor) != 0) Fail(temporary, errno);
-  } catch (...) {
-    if (to >= 0) ::close(to);
-    ::unlink(temporary.c_str());
-    throw;
+    if (::fchmod(fd_, from->file().mode() & 0777 & ~mask) != 0) Fail(path_, errno);
+    if (::fsync(fd_) != 0) Fail(path_, errno);
   }
-  return temporary;
+
+  std::uint64_t Size() override {
+    struct stat info {};
+    if (::fstat(fd_, &info) != 0) Fail(path_, errno);
+    return static_cast<std::uint64_t>(info.st_size);
+  }
+
+  std::string Version() override {
+    const int descriptor = ::dup(fd_);
+    if (descriptor < 0) Fail(path_, errno);
+    PosixFile written(descriptor, path_, kOperation);
+    return ReadPeFileVersion(written);
+  }
+
+  Verification VerifiedPublisher() override {
+    return {false, "", "no signature verifier on this system"};
+  }
+
+  void MoveOver(const std::string& destination) override {
+    if (destination != destination_.path()) Fail(destination, "not the file this copy is for");
+    const int folder = destination_.folder();
+    if (::renameat(folder, name_.c_str(), folder, destination_.name().c_str()) != 0) {
+      Fail(destination, EntryErrorText(destination_, errno));
+    }
+    gone_ = true;
+    SyncFolder(folder);
+  }
+
+  void Discard() override {
+    if (gone_) return;
+    ::unlinkat(destination_.folder(), name_.c_str(), 0);
+    gone_ = true;
+  }
+
+ private:
+  FolderEntry destination_;
+  std::string name_;
+  std::string path_;
+  int fd_;
+  bool gone_ = false;  // moved or discarded: the name is no longer ours
+};
+
+}  // namespace
+
+ReplaceSteps::FileKind PosixReplaceSteps::KindOf(const std::string& path) {
+  const std::optional<struct stat> info = StatEntry(folders_.Locate(path), kOperation, false);
+  if (!info) return FileKind::kMissing;
+  return S_ISREG(info->st_mode) ? FileKind::kRegular : FileKind::kOther;
+}
+
+std::optional<std::string> PosixReplaceSteps::EmbeddedPublisher(const std::string& /*path*/) {
+  return std::nullopt;
+}
+
+std::unique_ptr<SourceFile> PosixReplaceSteps::OpenSource(const std::string& path) {
+  return std::make_unique<PosixSourceFile>(OpenFile(folders_.Locate(path), kOperation));
+}
+
+std::unique_ptr<TemporaryCopy> PosixReplaceSteps::CreateTemporary(const std::string& destination) {
+  FolderEntry entry = folders_.Locate(destination);
+  if (entry.folder() < 0) Fail(destination, entry.unavailable());
+  for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+    const std::string name = TemporaryNameFor(entry.name(), RandomNumber(destination));
+    const int descriptor = ::openat(entry.folder(), name.c_str(),
+                                    O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (descriptor >= 0) {
+      return std::make_unique<PosixTemporaryCopy>(std::move(entry), name, descriptor);
+    }
+    if (errno != EEXIST) Fail(destination, errno);
+  }
+  Fail(destination, EEXIST);
+}
+
+std::string PosixReplaceSteps::VersionOf(const std::string& path) {
+  const std::unique_ptr<PosixFile> file = OpenFileIfExists(folders_.Locate(path), kOperation);
+  return file ? ReadPeFileVersion(*file) : std::string();
 }
 
 bool PosixReplaceSteps::ClearReadOnly(const std::string& /*path*/) { return false; }
 
 void PosixReplaceSteps::RestoreReadOnly(const std::string& /*path*/) {}
-
-void PosixReplaceSteps::MoveOver(const std::string& from, const std::string& to) {
-  if (::rename(from.c_str(), to.c_str()) != 0) Fail(to, errno);
-  // Make the rename itself durable. Some file systems cannot sync a folder; the rename stands.
-  const int folder = ::open(FolderOf(to).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (folder >= 0) {
-    ::fsync(folder);
-    ::close(folder);
-  }
-}
-
-void PosixReplaceSteps::RemoveQuietly(const std::string& path) { ::unlink(path.c_str()); }
 
 }  // namespace launcher

@@ -1,20 +1,33 @@
 #pragma once
 
+#include "platform/posix/posix_folder.h"
 #include "platform/replace_file.h"
 
 namespace launcher {
 
-// Replacement steps on POSIX: the kernel's copy where it has one, fsync of the file, rename,
-// fsync of the folder. A file's mode does not stop a rename here, so no read-only mark is cleared.
+// Replacement steps on POSIX, each on a file as a name in an open folder (a held one where the
+// file is directly in it): the kernel's copy where it has one, fsync of the file, rename, fsync
+// of the folder. A file's mode does not stop a rename here, so no read-only mark is cleared.
+// There is no Authenticode verifier on this system: every file counts as unsigned.
 class PosixReplaceSteps : public ReplaceSteps {
  public:
-  void RemoveStaleTemporaries(const std::string& destination) override;
-  std::string WriteTemporaryCopy(const std::string& source,
-                                 const std::string& destination) override;
+  // Steps on files reached through `folders`, which must outlive these steps and what they open.
+  explicit PosixReplaceSteps(const HeldFolders& folders) : folders_(folders) {}
+
+  // Without following links; a link in a held folder fails.
+  FileKind KindOf(const std::string& path) override;
+  // Always nullopt: no signature is read here.
+  std::optional<std::string> EmbeddedPublisher(const std::string& path) override;
+  // POSIX cannot deny others writing the source; SourceFile::Unchanged compares its size and
+  // modification time instead.
+  std::unique_ptr<SourceFile> OpenSource(const std::string& path) override;
+  std::unique_ptr<TemporaryCopy> CreateTemporary(const std::string& destination) override;
+  std::string VersionOf(const std::string& path) override;
   bool ClearReadOnly(const std::string& path) override;
   void RestoreReadOnly(const std::string& path) override;
-  void MoveOver(const std::string& from, const std::string& to) override;
-  void RemoveQuietly(const std::string& path) override;
+
+ private:
+  const HeldFolders& folders_;
 };
 
 }  // namespace launcher

@@ -1,11 +1,14 @@
 #include "platform/posix/posix_services.h"
 
+#include <dirent.h>
+#include <fcntl.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
+#include <ctime>
 #include <utility>
 #include <vector>
 
@@ -16,15 +19,21 @@
 #include "platform/replace_file.h"
 
 namespace launcher {
+namespace {
+
+bool OnDriveC(const std::string& path) {
+  return path.size() >= 2 && (path[0] == 'C' || path[0] == 'c') && path[1] == ':' &&
+         (path.size() == 2 || path[2] == '/' || path[2] == '\\');
+}
+
+}  // namespace
 
 std::string ToPosixPath(const std::string& windows_path, const std::string& drive_c_root) {
   std::string path = windows_path;
   for (char& c : path) {
     if (c == '\\') c = '/';
   }
-  const bool on_drive_c = path.size() >= 2 && (path[0] == 'C' || path[0] == 'c') &&
-                          path[1] == ':' && (path.size() == 2 || path[2] == '/');
-  if (on_drive_c) path = drive_c_root + path.substr(2);
+  if (OnDriveC(path)) path = drive_c_root + path.substr(2);
   return path;
 }
 
@@ -48,32 +57,66 @@ std::string PosixServices::ApplicationDirectory() {
 
 bool PosixServices::FileExists(const std::string& path) {
   if (path.empty()) return false;
-  struct stat info {};
-  if (::stat(Native(path).c_str(), &info) == 0) return S_ISREG(info.st_mode);
-  if (errno == ENOENT || errno == ENOTDIR || errno == ENAMETOOLONG) return false;
-  throw ServiceError("FileExists", path, ErrnoText(errno));
+  // Outside a held folder a link counts as what it leads to.
+  const std::optional<struct stat> info = StatEntry(Locate(path), "FileExists", true);
+  return info && S_ISREG(info->st_mode);
 }
 
 std::string PosixServices::GetFileVersion(const std::string& path) {
-  PosixFile file(Native(path), "GetFileVersion");
-  return ReadPeFileVersion(file);
+  return ReadPeFileVersion(*OpenFile(Locate(path), "GetFileVersion"));
 }
 
 void PosixServices::DeleteFile(const std::string& path, bool force) {
-  const std::string native = Native(path);
-  struct stat info {};
-  if (::lstat(native.c_str(), &info) != 0) throw ServiceError("DeleteFile", path, ErrnoText(errno));
-  if (S_ISDIR(info.st_mode)) throw ServiceError("DeleteFile", path, "not a file");
+  const FolderEntry entry = Locate(path);
+  const std::optional<struct stat> info = StatEntry(entry, "DeleteFile", false);
+  if (!info) throw ServiceError("DeleteFile", path, ErrnoText(ENOENT));
+  if (S_ISDIR(info->st_mode)) throw ServiceError("DeleteFile", path, "not a file");
   // Unlinking ignores the file's own mode; honour the read-only mark as Windows does.
-  if (!force && (info.st_mode & S_IWUSR) == 0) {
+  if (!force && (info->st_mode & S_IWUSR) == 0) {
     throw ServiceError("DeleteFile", path, "the file is read-only");
   }
-  if (::unlink(native.c_str()) != 0) throw ServiceError("DeleteFile", path, ErrnoText(errno));
+  if (::unlinkat(entry.folder(), entry.name().c_str(), 0) != 0) {
+    throw ServiceError("DeleteFile", path, ErrnoText(errno));
+  }
 }
 
-void PosixServices::FileCopy(const std::string& source, const std::string& destination) {
-  PosixReplaceSteps steps;
-  ReplaceWithCopy(steps, Native(source), Native(destination));
+void PosixServices::HoldFolder(const std::string& folder) {
+  const std::string native = Native(folder);
+  if (OnDriveC(folder)) {
+    held_.Hold(folder, native, drive_c_root_, native.substr(drive_c_root_.size()));
+  } else {
+    held_.Hold(folder, native, native.rfind('/', 0) == 0 ? "/" : ".", native);
+  }
+}
+
+void PosixServices::RemoveStaleTemporaries(const std::string& copy_path) {
+  const FolderEntry entry = Locate(copy_path);
+  if (entry.folder() < 0) return;
+  // A listing of its own, from the folder's descriptor: "." is never a link.
+  const int listing = ::openat(entry.folder(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (listing < 0) return;
+  DIR* directory = ::fdopendir(listing);
+  if (directory == nullptr) {
+    ::close(listing);
+    return;
+  }
+  const auto now = static_cast<std::uint64_t>(std::time(nullptr));
+  while (const dirent* found = ::readdir(directory)) {
+    if (!IsTemporaryNameFor(found->d_name, entry.name())) continue;
+    struct stat info {};
+    if (::fstatat(entry.folder(), found->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
+        S_ISREG(info.st_mode) &&
+        IsStaleTemporary(now, static_cast<std::uint64_t>(info.st_mtim.tv_sec), 1)) {
+      ::unlinkat(entry.folder(), found->d_name, 0);
+    }
+  }
+  ::closedir(directory);
+}
+
+bool PosixServices::FileCopy(const std::string& source, const std::string& destination,
+                             const CopyCheck& check) {
+  PosixReplaceSteps steps(held_);
+  return ReplaceWithCopy(steps, Native(source), Native(destination), check);
 }
 
 TaskId PosixServices::StartProgram(const std::string& program_path, int /*show_state*/) {
@@ -86,8 +129,7 @@ TaskId PosixServices::StartProgram(const std::string& program_path, int /*show_s
 }
 
 void PosixServices::LoadWindowIcon(const std::string& path) {
-  PosixFile file(Native(path), "LoadWindowIcon");
-  RequireWellFormedIcon(file, path);
+  RequireWellFormedIcon(*OpenFile(Locate(path), "LoadWindowIcon"), path);
 }
 
 void PosixServices::EndProcess(int status) { ::_exit(status); }

@@ -8,14 +8,18 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <map>
 
+#include "launch/revision_probe.h"
 #include "platform/pe_version_reader.h"
 #include "platform/posix/posix_file.h"
+#include "platform/posix/posix_replace_steps.h"
 #include "platform/replace_file.h"
 #include "tests/counting_file.h"
 
@@ -23,6 +27,11 @@ namespace launcher {
 namespace {
 
 namespace fs = std::filesystem;
+
+const std::string kStore = "C:\\Brelvance\\UpdateFile\\10001000\\0005";
+const std::string kStoreCopy = kStore + "\\Norvik_Studio.exe";
+const std::string kLocalCopy = "C:\\app\\Norvik_Studio.exe";
+const fs::path kStoreBelowDrive = "Brelvance/UpdateFile/10001000/0005";
 
 std::string ReadAll(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
@@ -33,12 +42,52 @@ void WriteAll(const fs::path& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary) << bytes;
 }
 
+std::string Fixture(const std::string& name) {
+  return ReadAll(std::string(FIXTURE_DIR) + "/" + name + ".exe");
+}
+
+// A fixture followed by `size` bytes of padding that vary with `seed`.
+std::string Padded(const std::string& name, std::size_t size, int seed) {
+  std::string bytes = Fixture(name);
+  for (std::size_t i = 0; i < size; ++i) bytes += static_cast<char>(i * seed);
+  return bytes;
+}
+
 std::vector<std::string> FolderEntries(const fs::path& folder) {
   std::vector<std::string> names;
   for (const auto& entry : fs::directory_iterator(folder)) names.push_back(entry.path().filename());
   std::sort(names.begin(), names.end());
   return names;
 }
+
+// Every file, folder and link below `folder`, links not followed, with the files' contents.
+std::map<std::string, std::string> Tree(const fs::path& folder) {
+  std::map<std::string, std::string> tree;
+  for (const auto& entry : fs::recursive_directory_iterator(folder)) {
+    const std::string name = fs::relative(entry.path(), folder);
+    if (entry.is_symlink()) {
+      tree[name] = "link to " + fs::read_symlink(entry.path()).string();
+    } else {
+      tree[name] = entry.is_regular_file() ? ReadAll(entry.path()) : "folder";
+    }
+  }
+  return tree;
+}
+
+// The reconciliation's check for a copy it chose at revision `chosen`.
+class ChosenRevision : public CopyCheck {
+ public:
+  explicit ChosenRevision(Revision chosen) : chosen_(chosen) {}
+  bool IsChosenCopy(const std::string& version) const override {
+    return RevisionFromVersionText(version) == chosen_;
+  }
+  bool IsOlder(const std::string& version) const override {
+    return RevisionFromVersionText(version) < chosen_;
+  }
+
+ private:
+  Revision chosen_;
+};
 
 // A fresh folder that stands for drive C:, removed afterwards.
 class PosixServicesTest : public testing::Test {
@@ -54,6 +103,14 @@ class PosixServicesTest : public testing::Test {
   }
 
   PosixServices Services() { return PosixServices(root_.string()); }
+
+  // The store folder with its copy, and the program folder with the local copy.
+  void MakeCopies(const std::string& store_copy, const std::string& local_copy) {
+    fs::create_directories(root_ / kStoreBelowDrive);
+    fs::create_directories(root_ / "app");
+    WriteAll(root_ / kStoreBelowDrive / "Norvik_Studio.exe", store_copy);
+    WriteAll(root_ / "app" / "Norvik_Studio.exe", local_copy);
+  }
 
   fs::path root_;
 };
@@ -109,21 +166,51 @@ TEST_F(PosixServicesTest, DeleteFileWithForceRemovesAReadOnlyFile) {
 
 TEST_F(PosixServicesTest, FileCopyReplacesAReadOnlyCopyAndKeepsNoTemporary) {
   PosixServices services = Services();
-  fs::create_directories(root_ / "store");
-  fs::create_directories(root_ / "app dir");
-  WriteAll(root_ / "store" / "Norvik_Studio.exe", std::string(3 << 20, 'N'));
-  fs::permissions(root_ / "store" / "Norvik_Studio.exe",
+  const std::string new_copy = Padded("managed_1_0_0_7", 3 << 20, 13);
+  MakeCopies(new_copy, Fixture("managed_1_0_0_4"));
+  fs::permissions(root_ / kStoreBelowDrive / "Norvik_Studio.exe",
                   fs::perms::owner_read | fs::perms::owner_exec);
-  WriteAll(root_ / "app dir" / "Norvik_Studio.exe", "old");
-  fs::permissions(root_ / "app dir" / "Norvik_Studio.exe", fs::perms::owner_read);
+  fs::permissions(root_ / "app" / "Norvik_Studio.exe", fs::perms::owner_read);
 
-  services.FileCopy("C:\\store\\Norvik_Studio.exe", "C:\\app dir\\Norvik_Studio.exe");
-  EXPECT_EQ(ReadAll(root_ / "app dir" / "Norvik_Studio.exe"), std::string(3 << 20, 'N'));
-  EXPECT_EQ(FolderEntries(root_ / "app dir"), std::vector<std::string>{"Norvik_Studio.exe"});
-  EXPECT_NE(
-      fs::status(root_ / "app dir" / "Norvik_Studio.exe").permissions() & fs::perms::owner_exec,
-      fs::perms::none)
+  services.HoldFolder(kStore);
+  EXPECT_TRUE(services.FileCopy(kStoreCopy, kLocalCopy, ChosenRevision(7)));
+  EXPECT_EQ(ReadAll(root_ / "app" / "Norvik_Studio.exe"), new_copy);
+  EXPECT_EQ(FolderEntries(root_ / "app"), std::vector<std::string>{"Norvik_Studio.exe"});
+  EXPECT_NE(fs::status(root_ / "app" / "Norvik_Studio.exe").permissions() & fs::perms::owner_exec,
+            fs::perms::none)
       << "the copy keeps the source's permission to run";
+}
+
+TEST_F(PosixServicesTest, FileCopyIntoTheHeldStoreKeepsTheCheck) {
+  const struct {
+    const char* name;
+    const char* store_copy;
+    Revision chosen;
+    bool replaced;  // else refused or left alone
+    bool fails;
+  } cases[] = {
+      {"older store copy", "managed_1_0_0_4", 9, true, false},
+      {"store copy no longer older", "managed_1_0_0_9", 9, false, false},
+      {"source not the chosen copy", "managed_1_0_0_4", 7, false, true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    MakeCopies(Fixture(c.store_copy), Fixture("managed_1_0_0_9"));
+    PosixServices services = Services();
+    services.HoldFolder(kStore);
+    bool replaced = false;
+    if (c.fails) {
+      EXPECT_THROW(services.FileCopy(kLocalCopy, kStoreCopy, ChosenRevision(c.chosen)),
+                   ServiceError);
+    } else {
+      replaced = services.FileCopy(kLocalCopy, kStoreCopy, ChosenRevision(c.chosen));
+      EXPECT_EQ(replaced, c.replaced);
+    }
+    EXPECT_EQ(ReadAll(root_ / kStoreBelowDrive / "Norvik_Studio.exe"),
+              Fixture(replaced ? "managed_1_0_0_9" : c.store_copy));
+    EXPECT_EQ(FolderEntries(root_ / kStoreBelowDrive),
+              std::vector<std::string>{"Norvik_Studio.exe"});
+  }
 }
 
 TEST_F(PosixServicesTest, FileCopyFromAnotherFileSystemCopiesByReading) {
@@ -131,40 +218,160 @@ TEST_F(PosixServicesTest, FileCopyFromAnotherFileSystemCopiesByReading) {
   const fs::path other = "/dev/shm";
   if (::access(other.c_str(), W_OK) != 0) GTEST_SKIP() << "no /dev/shm to copy from";
   const fs::path source = other / ("launcher-test-" + std::to_string(::getpid()) + ".exe");
-  std::string contents;
-  for (int i = 0; i < (3 << 20); ++i) contents += static_cast<char>(i * 13);
+  const std::string contents = Padded("managed_1_0_0_7", 3 << 20, 13);
   WriteAll(source, contents);
-  WriteAll(root_ / "Norvik_Studio.exe", "old");
+  WriteAll(root_ / "Norvik_Studio.exe", Fixture("managed_1_0_0_4"));
   PosixServices services = Services();
-  services.FileCopy("/dev/shm/" + source.filename().string(), "C:\\Norvik_Studio.exe");
+  EXPECT_TRUE(services.FileCopy(source, "C:\\Norvik_Studio.exe", ChosenRevision(7)));
   fs::remove(source);
   EXPECT_EQ(ReadAll(root_ / "Norvik_Studio.exe"), contents);
   EXPECT_EQ(FolderEntries(root_), std::vector<std::string>{"Norvik_Studio.exe"});
 }
 
-TEST_F(PosixServicesTest, FileCopyIntoAMissingFolderFailsAndCreatesNothing) {
+TEST_F(PosixServicesTest, AMissingStoreFolderHoldsNoFilesAndIsNeverCreated) {
   PosixServices services = Services();
-  WriteAll(root_ / "Norvik_Studio.exe", "new");
-  EXPECT_THROW(services.FileCopy("C:\\Norvik_Studio.exe",
-                                 "C:\\Brelvance\\UpdateFile\\10001000\\0005\\Norvik_Studio.exe"),
-               ServiceError);
-  EXPECT_FALSE(fs::exists(root_ / "Brelvance"));
+  fs::create_directories(root_ / "Brelvance" / "UpdateFile");
+  fs::create_directories(root_ / "app");
+  WriteAll(root_ / "app" / "Norvik_Studio.exe", Fixture("managed_1_0_0_9"));
+
+  services.HoldFolder(kStore);
+  EXPECT_FALSE(services.FileExists(kStoreCopy));
+  EXPECT_THROW(services.GetFileVersion(kStoreCopy), ServiceError);
+  services.RemoveStaleTemporaries(kStoreCopy);
+  try {
+    services.FileCopy(kLocalCopy, kStoreCopy, ChosenRevision(9));
+    ADD_FAILURE() << "copied into a missing folder";
+  } catch (const ServiceError& failure) {
+    EXPECT_EQ(failure.system_text(), "the folder does not exist");
+  }
+  EXPECT_EQ(FolderEntries(root_ / "Brelvance" / "UpdateFile"), std::vector<std::string>{});
+
+  // Made afterwards, by whoever, it is not the folder that was held.
+  fs::create_directories(root_ / kStoreBelowDrive);
+  WriteAll(root_ / kStoreBelowDrive / "Norvik_Studio.exe", Fixture("managed_1_0_0_4"));
+  EXPECT_FALSE(services.FileExists(kStoreCopy));
+  EXPECT_THROW(services.FileCopy(kLocalCopy, kStoreCopy, ChosenRevision(9)), ServiceError);
+  EXPECT_EQ(ReadAll(root_ / kStoreBelowDrive / "Norvik_Studio.exe"), Fixture("managed_1_0_0_4"));
+}
+
+TEST_F(PosixServicesTest, AStoreReachedThroughALinkIsNeitherReadNorWritten) {
+  const struct {
+    const char* link;  // below drive C:, pointing to the same place in a tree elsewhere
+    bool hold_fails;
+  } cases[] = {
+      {"Brelvance", true},
+      {"Brelvance/UpdateFile/10001000/0005", true},
+      {"Brelvance/UpdateFile/10001000/0005/Norvik_Studio.exe", false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.link);
+    fs::remove_all(root_ / "Brelvance");
+    fs::remove_all(root_ / "elsewhere");
+    MakeCopies(Fixture("managed_1_0_0_4"), Fixture("managed_1_0_0_7"));
+    const fs::path target = root_ / "elsewhere";
+    fs::create_directories(target / kStoreBelowDrive);
+    WriteAll(target / kStoreBelowDrive / "Norvik_Studio.exe", Fixture("managed_1_0_0_9"));
+    const fs::path stale = target / kStoreBelowDrive / TemporaryNameFor("Norvik_Studio.exe", 1);
+    WriteAll(stale, "left over");
+    fs::last_write_time(stale, fs::file_time_type::clock::now() - std::chrono::hours(2));
+    fs::remove_all(root_ / c.link);
+    fs::create_symlink(target / c.link, root_ / c.link);
+    const auto before = Tree(target);
+
+    PosixServices services = Services();
+    if (c.hold_fails) {
+      try {
+        services.HoldFolder(kStore);
+        ADD_FAILURE() << "held a folder through a link";
+      } catch (const ServiceError& failure) {
+        EXPECT_EQ(failure.operation(), "HoldFolder");
+        EXPECT_NE(failure.system_text().find("is a symbolic link"), std::string::npos)
+            << failure.what();
+      }
+    } else {
+      services.HoldFolder(kStore);
+    }
+    EXPECT_THROW(services.FileExists(kStoreCopy), ServiceError);
+    EXPECT_THROW(services.GetFileVersion(kStoreCopy), ServiceError);
+    EXPECT_THROW(services.FileCopy(kStoreCopy, kLocalCopy, ChosenRevision(9)), ServiceError);
+    EXPECT_THROW(services.FileCopy(kLocalCopy, kStoreCopy, ChosenRevision(7)), ServiceError);
+    EXPECT_THROW(services.DeleteFile(kStoreCopy, true), ServiceError);
+    services.RemoveStaleTemporaries(kStoreCopy);
+    EXPECT_EQ(Tree(target), before);
+    EXPECT_EQ(ReadAll(root_ / "app" / "Norvik_Studio.exe"), Fixture("managed_1_0_0_7"));
+    EXPECT_EQ(FolderEntries(root_ / "app"), std::vector<std::string>{"Norvik_Studio.exe"});
+  }
+}
+
+TEST_F(PosixServicesTest, AHeldStoreSwappedForALinkAfterwardsIsStillTheFolderHeld) {
+  MakeCopies(Fixture("managed_1_0_0_4"), Fixture("managed_1_0_0_9"));
+  fs::create_directories(root_ / "elsewhere");
+  PosixServices services = Services();
+  services.HoldFolder(kStore);
+  fs::rename(root_ / kStoreBelowDrive, root_ / "Brelvance" / "held");
+  fs::create_directory_symlink(root_ / "elsewhere", root_ / kStoreBelowDrive);
+
+  EXPECT_EQ(services.GetFileVersion(kStoreCopy), "1.0.0.4");
+  EXPECT_TRUE(services.FileCopy(kLocalCopy, kStoreCopy, ChosenRevision(9)));
+  EXPECT_EQ(ReadAll(root_ / "Brelvance" / "held" / "Norvik_Studio.exe"),
+            Fixture("managed_1_0_0_9"));
+  EXPECT_EQ(FolderEntries(root_ / "elsewhere"), std::vector<std::string>{});
+}
+
+TEST_F(PosixServicesTest, AStoreCopyCutShortIsNotCopied) {
+  // Cut inside its last section, after the version record: the version still reads.
+  std::string cut = Fixture("managed_1_0_0_7");
+  WriteAll(root_ / "whole.exe", cut);
+  PosixFile whole((root_ / "whole.exe").string(), "test");
+  const std::optional<std::uint64_t> extent = PeImageExtent(whole);
+  ASSERT_TRUE(extent);
+  ASSERT_LE(*extent, cut.size());
+  cut.resize(*extent - 1);
+  MakeCopies(cut, Fixture("managed_1_0_0_4"));
+
+  PosixServices services = Services();
+  services.HoldFolder(kStore);
+  ASSERT_EQ(services.GetFileVersion(kStoreCopy), "1.0.0.7");
+  try {
+    services.FileCopy(kStoreCopy, kLocalCopy, ChosenRevision(7));
+    ADD_FAILURE() << "copied a cut image";
+  } catch (const ServiceError& failure) {
+    EXPECT_EQ(failure.system_text(), "not a whole program image");
+  }
+  EXPECT_EQ(ReadAll(root_ / "app" / "Norvik_Studio.exe"), Fixture("managed_1_0_0_4"));
+  EXPECT_EQ(FolderEntries(root_ / "app"), std::vector<std::string>{"Norvik_Studio.exe"});
+}
+
+TEST_F(PosixServicesTest, AFolderWhereTheCopyBelongsIsNotReplaced) {
+  MakeCopies(Fixture("managed_1_0_0_7"), "");
+  fs::remove(root_ / "app" / "Norvik_Studio.exe");
+  fs::create_directory(root_ / "app" / "Norvik_Studio.exe");
+  PosixServices services = Services();
+  services.HoldFolder(kStore);
+  try {
+    services.FileCopy(kStoreCopy, kLocalCopy, ChosenRevision(7));
+    ADD_FAILURE() << "replaced a folder";
+  } catch (const ServiceError& failure) {
+    EXPECT_EQ(failure.system_text(), "not a regular file");
+  }
+  EXPECT_EQ(FolderEntries(root_ / "app"), std::vector<std::string>{"Norvik_Studio.exe"});
+  EXPECT_TRUE(fs::is_directory(root_ / "app" / "Norvik_Studio.exe"));
 }
 
 TEST_F(PosixServicesTest, FileCopyFromAMissingSourceLeavesTheDestination) {
   PosixServices services = Services();
   WriteAll(root_ / "Norvik_Studio.exe", "old");
-  EXPECT_THROW(services.FileCopy("C:\\gone.exe", "C:\\Norvik_Studio.exe"), ServiceError);
+  EXPECT_THROW(services.FileCopy("C:\\gone.exe", "C:\\Norvik_Studio.exe", ChosenRevision(7)),
+               ServiceError);
   EXPECT_EQ(FolderEntries(root_), std::vector<std::string>{"Norvik_Studio.exe"});
   EXPECT_EQ(ReadAll(root_ / "Norvik_Studio.exe"), "old");
 }
 
 TEST_F(PosixServicesTest, ACopyCutShortByAFileSizeLimitLeavesTheOldCopyWhole) {
   fs::create_directories(root_ / "app");
-  std::string old_copy;
-  for (int i = 0; i < 100000; ++i) old_copy += static_cast<char>(i * 7);
+  const std::string old_copy = Padded("managed_1_0_0_4", 100000, 7);
   WriteAll(root_ / "app" / "Norvik_Studio.exe", old_copy);
-  WriteAll(root_ / "Norvik_Studio.exe", std::string(4 << 20, 'N'));
+  WriteAll(root_ / "Norvik_Studio.exe", Padded("managed_1_0_0_7", 4 << 20, 3));
 
   const pid_t child = ::fork();
   ASSERT_GE(child, 0);
@@ -173,7 +380,7 @@ TEST_F(PosixServicesTest, ACopyCutShortByAFileSizeLimitLeavesTheOldCopyWhole) {
     const rlimit limit{1 << 20, 1 << 20};
     ::setrlimit(RLIMIT_FSIZE, &limit);
     try {
-      Services().FileCopy("C:\\Norvik_Studio.exe", "C:\\app\\Norvik_Studio.exe");
+      Services().FileCopy("C:\\Norvik_Studio.exe", "C:\\app\\Norvik_Studio.exe", ChosenRevision(7));
     } catch (const ServiceError&) {
       ::_exit(0);
     }
@@ -187,21 +394,159 @@ TEST_F(PosixServicesTest, ACopyCutShortByAFileSizeLimitLeavesTheOldCopyWhole) {
   EXPECT_EQ(FolderEntries(root_ / "app"), std::vector<std::string>{"Norvik_Studio.exe"});
 }
 
-TEST_F(PosixServicesTest, FileCopyRemovesOnlyStaleTemporariesOfItsOwnFile) {
-  PosixServices services = Services();
-  WriteAll(root_ / "src.exe", "new");
+TEST_F(PosixServicesTest, RemoveStaleTemporariesTakesOnlyItsOwnFilesOverAnHourOld) {
+  MakeCopies("", "");
   const std::string stale = TemporaryNameFor("Norvik_Studio.exe", 1);
   const std::string fresh = TemporaryNameFor("Norvik_Studio.exe", 2);
-  const std::string other = TemporaryNameFor("Other.exe", 3);
-  for (const std::string& name : {stale, fresh, other}) WriteAll(root_ / name, "left over");
-  const auto two_hours_ago = fs::file_time_type::clock::now() - std::chrono::hours(2);
-  fs::last_write_time(root_ / stale, two_hours_ago);
-  fs::last_write_time(root_ / other, two_hours_ago);
+  const std::string future = TemporaryNameFor("Norvik_Studio.exe", 3);
+  const std::string other = TemporaryNameFor("Other.exe", 4);
+  PosixServices services = Services();
+  services.HoldFolder(kStore);
+  for (const std::string& copy : {kStoreCopy, kLocalCopy}) {
+    SCOPED_TRACE(copy);
+    const fs::path folder = root_ / fs::path(ToPosixPath(copy, "")).relative_path().parent_path();
+    const auto now = fs::file_time_type::clock::now();
+    for (const std::string& name : {stale, fresh, future, other}) WriteAll(folder / name, "x");
+    fs::last_write_time(folder / stale, now - std::chrono::hours(2));
+    fs::last_write_time(folder / future, now + std::chrono::hours(2));
+    fs::last_write_time(folder / other, now - std::chrono::hours(2));
 
-  services.FileCopy("C:\\src.exe", "C:\\Norvik_Studio.exe");
-  std::vector<std::string> expected = {"Norvik_Studio.exe", "src.exe", fresh, other};
-  std::sort(expected.begin(), expected.end());
-  EXPECT_EQ(FolderEntries(root_), expected);
+    services.RemoveStaleTemporaries(copy);
+    std::vector<std::string> expected = {"Norvik_Studio.exe", fresh, future, other};
+    std::sort(expected.begin(), expected.end());
+    EXPECT_EQ(FolderEntries(folder), expected);
+  }
+}
+
+// The steps on their own, over no held folder.
+class PosixReplaceStepsTest : public PosixServicesTest {
+ protected:
+  HeldFolders folders_;
+  PosixReplaceSteps steps_{folders_};
+};
+
+TEST_F(PosixReplaceStepsTest, TellWhatIsAtAPathWithoutFollowingLinks) {
+  WriteAll(root_ / "copy.exe", Fixture("managed_1_0_0_7"));
+  fs::create_directory(root_ / "folder.exe");
+  fs::create_symlink(root_ / "copy.exe", root_ / "link.exe");
+  using Kind = ReplaceSteps::FileKind;
+  const struct {
+    const char* name;
+    Kind kind;
+    const char* version;
+  } cases[] = {
+      {"copy.exe", Kind::kRegular, "1.0.0.7"},
+      {"missing.exe", Kind::kMissing, ""},
+      {"no folder/missing.exe", Kind::kMissing, ""},
+      {"folder.exe", Kind::kOther, nullptr},  // its version is not asked for
+      {"link.exe", Kind::kOther, "1.0.0.7"},  // a link outside a held folder is read through
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string path = (root_ / c.name).string();
+    EXPECT_EQ(steps_.KindOf(path), c.kind);
+    EXPECT_EQ(steps_.EmbeddedPublisher(path), std::nullopt);
+    if (c.version != nullptr) {
+      EXPECT_EQ(steps_.VersionOf(path), c.version);
+    }
+  }
+}
+
+TEST_F(PosixReplaceStepsTest, ATemporaryIsWrittenCheckedAndMovedBesideItsDestination) {
+  const std::string contents = Padded("managed_1_0_0_7", 1 << 20, 5);
+  WriteAll(root_ / "source.exe", contents);
+  fs::permissions(root_ / "source.exe", fs::perms(0750));
+  fs::create_directory(root_ / "app");
+  const std::string destination = (root_ / "app" / "Norvik_Studio.exe").string();
+  WriteAll(destination, "old");
+
+  const std::unique_ptr<SourceFile> source = steps_.OpenSource((root_ / "source.exe").string());
+  EXPECT_EQ(source->Size(), contents.size());
+  EXPECT_EQ(source->ImageExtent(), Fixture("managed_1_0_0_7").size());
+  const std::unique_ptr<TemporaryCopy> temporary = steps_.CreateTemporary(destination);
+  const std::vector<std::string> entries = FolderEntries(root_ / "app");
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_TRUE(IsTemporaryNameFor(entries[1], "Norvik_Studio.exe")) << entries[1];
+  EXPECT_EQ(fs::file_size(root_ / "app" / entries[1]), 0u);
+  EXPECT_EQ(fs::status(root_ / "app" / entries[1]).permissions(), fs::perms(0600));
+
+  temporary->CopyFrom(*source);
+  EXPECT_EQ(temporary->Size(), contents.size());
+  EXPECT_EQ(temporary->Version(), "1.0.0.7");
+  const Verification verification = temporary->VerifiedPublisher();
+  EXPECT_FALSE(verification.verified);
+  EXPECT_EQ(verification.problem, "no signature verifier on this system");
+  EXPECT_TRUE(source->Unchanged());
+  temporary->MoveOver(destination);
+  temporary->Discard();
+  EXPECT_EQ(ReadAll(destination), contents);
+  EXPECT_EQ(FolderEntries(root_ / "app"), std::vector<std::string>{"Norvik_Studio.exe"});
+  const mode_t mask = ::umask(0);
+  ::umask(mask);
+  EXPECT_EQ(fs::status(destination).permissions(), fs::perms(0750 & ~mask));
+
+  steps_.CreateTemporary(destination)->Discard();
+  EXPECT_EQ(FolderEntries(root_ / "app"), std::vector<std::string>{"Norvik_Studio.exe"});
+}
+
+TEST_F(PosixReplaceStepsTest, ASourceWrittenAfterItWasOpenedIsNotUnchanged) {
+  const std::string path = (root_ / "source.exe").string();
+  const struct {
+    const char* name;
+    void (*change)(const std::string& path);
+    bool unchanged;
+  } cases[] = {
+      {"left alone", [](const std::string&) {}, true},
+      {"appended to", [](const std::string& p) { std::ofstream(p, std::ios::app) << "more"; },
+       false},
+      {"rewritten in place, a nanosecond later",
+       [](const std::string& p) {
+         struct stat info {};
+         ASSERT_EQ(::stat(p.c_str(), &info), 0);
+         timespec times[2] = {info.st_atim, info.st_mtim};
+         times[1].tv_nsec = (times[1].tv_nsec + 1) % 1000000000;
+         ASSERT_EQ(::utimensat(AT_FDCWD, p.c_str(), times, 0), 0);
+       },
+       false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    WriteAll(path, Fixture("managed_1_0_0_7"));
+    const std::unique_ptr<SourceFile> source = steps_.OpenSource(path);
+    c.change(path);
+    EXPECT_EQ(source->Unchanged(), c.unchanged);
+  }
+}
+
+// Steps whose source is written in place, keeping its size, just after it is opened: another
+// process still writing it.
+class RewrittenSourceSteps : public PosixReplaceSteps {
+ public:
+  using PosixReplaceSteps::PosixReplaceSteps;
+  std::unique_ptr<SourceFile> OpenSource(const std::string& path) override {
+    std::unique_ptr<SourceFile> source = PosixReplaceSteps::OpenSource(path);
+    const int descriptor = ::open(path.c_str(), O_WRONLY);
+    const timespec later[2] = {{0, UTIME_OMIT}, {std::time(nullptr) + 5, 0}};
+    EXPECT_EQ(::pwrite(descriptor, "?", 1, static_cast<off_t>(source->Size() - 1)), 1);
+    EXPECT_EQ(::futimens(descriptor, later), 0);
+    ::close(descriptor);
+    return source;
+  }
+};
+
+TEST_F(PosixReplaceStepsTest, ASourceThatChangesWhileItIsCopiedIsRefused) {
+  WriteAll(root_ / "source.exe", Padded("managed_1_0_0_7", 1 << 20, 5));
+  WriteAll(root_ / "Norvik_Studio.exe", Fixture("managed_1_0_0_4"));
+  RewrittenSourceSteps steps(folders_);
+  try {
+    ReplaceWithCopy(steps, (root_ / "source.exe").string(), (root_ / "Norvik_Studio.exe").string(),
+                    ChosenRevision(7));
+    ADD_FAILURE() << "a changing source was copied";
+  } catch (const ServiceError& failure) {
+    EXPECT_EQ(failure.system_text(), "the file changed while it was copied");
+  }
+  EXPECT_EQ(ReadAll(root_ / "Norvik_Studio.exe"), Fixture("managed_1_0_0_4"));
+  EXPECT_EQ(FolderEntries(root_), (std::vector<std::string>{"Norvik_Studio.exe", "source.exe"}));
 }
 
 TEST_F(PosixServicesTest, GetFileVersionReadsPeFilesAndFailsOnWhatCannotBeRead) {

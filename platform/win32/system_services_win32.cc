@@ -2,12 +2,27 @@
 
 #include "platform/system_services.h"
 #include "platform/win32/wide.h"
+#include "platform/win32/win32_file.h"
 #include "platform/win32/win32_services.h"
+#include "platform/win32/win32_signature.h"
 
 namespace launcher {
 
 std::unique_ptr<Services> CreateSystemServices() {
   return std::make_unique<Win32Services>(nullptr);
+}
+
+SignatureReport ReadSignatureReport(const std::string& path) {
+  constexpr char kOperation[] = "ReadSignatureReport";
+  // Held open, others allowed only to read it, so the signer named and the verdict are those of
+  // one and the same file.
+  Win32OpenRules rules;
+  rules.share = FILE_SHARE_READ;
+  const Win32File file(path, kOperation, rules);
+  SignatureReport report;
+  report.signer = ReadEmbeddedSigner(path, kOperation, false);
+  report.verification = VerifyEmbeddedSignature(path, file.handle(), kOperation);
+  return report;
 }
 
 std::vector<std::string> ProgramArguments(int /*argc*/, char** /*argv*/) {

@@ -6,31 +6,27 @@
 #include "platform/win32/wide.h"
 
 namespace launcher {
+namespace {
 
-Win32File::Win32File(const std::string& path, const char* operation)
-    : path_(path), operation_(operation) {
-  handle_ = CreateFileW(Wide(path, operation).c_str(), GENERIC_READ,
-                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (handle_ == INVALID_HANDLE_VALUE) {
-    throw ServiceError(operation, path, SystemErrorText(GetLastError()));
-  }
-  if (GetFileType(handle_) != FILE_TYPE_DISK) {
-    CloseHandle(handle_);
-    throw ServiceError(operation, path, "not a file");
-  }
+HANDLE OpenForReading(const std::string& path, const char* operation, Win32OpenRules rules) {
+  const DWORD flags =
+      FILE_ATTRIBUTE_NORMAL | (rules.refuse_links ? FILE_FLAG_OPEN_REPARSE_POINT : 0);
+  return CreateFileW(Wide(path, operation).c_str(), GENERIC_READ, rules.share, nullptr,
+                     OPEN_EXISTING, flags, nullptr);
+}
+
+}  // namespace
+
+Win32HandleReader::Win32HandleReader(HANDLE handle, const std::string& path, const char* operation)
+    : handle_(handle), path_(path), operation_(operation) {
   LARGE_INTEGER size;
   if (!GetFileSizeEx(handle_, &size)) {
-    const DWORD error = GetLastError();
-    CloseHandle(handle_);
-    throw ServiceError(operation, path, SystemErrorText(error));
+    throw ServiceError(operation, path, SystemErrorText(GetLastError()));
   }
   size_ = static_cast<std::uint64_t>(size.QuadPart);
 }
 
-Win32File::~Win32File() { CloseHandle(handle_); }
-
-std::size_t Win32File::ReadAt(std::uint64_t offset, void* buffer, std::size_t length) {
+std::size_t Win32HandleReader::ReadAt(std::uint64_t offset, void* buffer, std::size_t length) {
   auto* out = static_cast<char*>(buffer);
   std::size_t done = 0;
   while (done < length) {
@@ -50,5 +46,45 @@ std::size_t Win32File::ReadAt(std::uint64_t offset, void* buffer, std::size_t le
   }
   return done;
 }
+
+Win32File::Win32File(const std::string& path, const char* operation, Win32OpenRules rules)
+    : Win32File(OpenForReading(path, operation, rules), path, operation, rules.refuse_links) {}
+
+std::unique_ptr<Win32File> Win32File::OpenIfPresent(const std::string& path, const char* operation,
+                                                    Win32OpenRules rules) {
+  const HANDLE handle = OpenForReading(path, operation, rules);
+  if (handle == INVALID_HANDLE_VALUE) {
+    const DWORD error = GetLastError();
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return nullptr;
+    SetLastError(error);
+  }
+  return std::unique_ptr<Win32File>(new Win32File(handle, path, operation, rules.refuse_links));
+}
+
+Win32File::Win32File(HANDLE handle, const std::string& path, const char* operation,
+                     bool refuse_links)
+    : handle_(handle) {
+  if (handle_ == INVALID_HANDLE_VALUE) {
+    throw ServiceError(operation, path, SystemErrorText(GetLastError()));
+  }
+  try {
+    if (GetFileType(handle_) != FILE_TYPE_DISK) throw ServiceError(operation, path, "not a file");
+    if (refuse_links) {
+      BY_HANDLE_FILE_INFORMATION information;
+      if (!GetFileInformationByHandle(handle_, &information)) {
+        throw ServiceError(operation, path, SystemErrorText(GetLastError()));
+      }
+      if ((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+        throw ServiceError(operation, path, "a link (reparse point), not a file");
+      }
+    }
+    reader_ = std::make_unique<Win32HandleReader>(handle_, path, operation);
+  } catch (...) {
+    CloseHandle(handle_);
+    throw;
+  }
+}
+
+Win32File::~Win32File() { CloseHandle(handle_); }
 
 }  // namespace launcher

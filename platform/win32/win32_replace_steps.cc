@@ -4,21 +4,24 @@
 #include <stdlib.h>
 #include <windows.h>
 
+#include <cstring>
 #include <vector>
 
+#include "platform/pe_version_reader.h"
 #include "platform/services.h"
 #include "platform/win32/wide.h"
 #include "platform/win32/win32_file.h"
+#include "platform/win32/win32_signature.h"
 
 namespace launcher {
 namespace {
 
+constexpr char kOperation[] = "FileCopy";
 constexpr DWORD kCopyChunk = 1 << 20;
 constexpr int kNameAttempts = 16;
-constexpr std::uint64_t kFileTimeTicksPerSecond = 10000000;
 
 [[noreturn]] void Fail(const std::string& path, DWORD error) {
-  throw ServiceError("FileCopy", path, SystemErrorText(error));
+  throw ServiceError(kOperation, path, SystemErrorText(error));
 }
 
 std::uint64_t RandomNumber(const std::string& path) {
@@ -28,89 +31,180 @@ std::uint64_t RandomNumber(const std::string& path) {
   return std::uint64_t{high} << 32 | low;
 }
 
-std::uint64_t Ticks(const FILETIME& time) {
-  return std::uint64_t{time.dwHighDateTime} << 32 | time.dwLowDateTime;
-}
+class Win32SourceFile : public SourceFile {
+ public:
+  Win32SourceFile(const std::string& path, bool refuse_links)
+      : file_(path, kOperation, Rules(refuse_links)) {}
 
-void CopyContents(Win32File& from, HANDLE to, const std::string& temporary) {
-  std::vector<char> buffer(kCopyChunk);
-  for (std::uint64_t offset = 0;;) {
-    const std::size_t got = from.ReadAt(offset, buffer.data(), buffer.size());
-    if (got == 0) return;
-    DWORD written = 0;
-    if (!WriteFile(to, buffer.data(), static_cast<DWORD>(got), &written, nullptr) ||
-        written != got) {
-      Fail(temporary, GetLastError());
-    }
-    offset += got;
+  std::uint64_t Size() const override { return file_.Size(); }
+  std::optional<std::uint64_t> ImageExtent() override { return PeImageExtent(file_); }
+  // Nobody can have written the file since it was opened: writers are denied by the share mode
+  // for as long as it is open.
+  bool Unchanged() override { return true; }
+
+  Win32File& file() { return file_; }
+
+ private:
+  static Win32OpenRules Rules(bool refuse_links) {
+    Win32OpenRules rules;
+    rules.share = FILE_SHARE_READ | FILE_SHARE_DELETE;
+    rules.refuse_links = refuse_links;
+    return rules;
   }
-}
+
+  Win32File file_;
+};
+
+class Win32TemporaryCopy : public TemporaryCopy {
+ public:
+  Win32TemporaryCopy(HANDLE handle, std::string path) : handle_(handle), path_(std::move(path)) {}
+  ~Win32TemporaryCopy() override {
+    if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+  }
+  Win32TemporaryCopy(const Win32TemporaryCopy&) = delete;
+  Win32TemporaryCopy& operator=(const Win32TemporaryCopy&) = delete;
+
+  void CopyFrom(SourceFile& source) override {
+    auto* from = dynamic_cast<Win32SourceFile*>(&source);
+    if (from == nullptr) throw ServiceError(kOperation, path_, "not a source of these steps");
+    std::vector<char> buffer(kCopyChunk);
+    for (std::uint64_t offset = 0;;) {
+      const std::size_t got = from->file().ReadAt(offset, buffer.data(), buffer.size());
+      if (got == 0) break;
+      // Written at explicit offsets, as Version() reads, so the file pointer plays no part.
+      OVERLAPPED at{};
+      at.Offset = static_cast<DWORD>(offset);
+      at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+      DWORD written = 0;
+      if (!WriteFile(handle_, buffer.data(), static_cast<DWORD>(got), &written, &at)) {
+        Fail(path_, GetLastError());
+      }
+      if (written != got) Fail(path_, ERROR_WRITE_FAULT);
+      offset += got;
+    }
+    if (!FlushFileBuffers(handle_)) Fail(path_, GetLastError());
+  }
+
+  std::uint64_t Size() override {
+    LARGE_INTEGER size;
+    if (!GetFileSizeEx(handle_, &size)) Fail(path_, GetLastError());
+    return static_cast<std::uint64_t>(size.QuadPart);
+  }
+
+  std::string Version() override {
+    Win32HandleReader reader(handle_, path_, kOperation);
+    return ReadPeFileVersion(reader);
+  }
+
+  Verification VerifiedPublisher() override {
+    return VerifyEmbeddedSignature(path_, handle_, kOperation);
+  }
+
+  void MoveOver(const std::string& destination) override {
+    const std::wstring name = Wide(destination, kOperation);
+    const std::size_t name_bytes = name.size() * sizeof(wchar_t);
+    // The name is given whole and also ends in a null, which Wine relies on.
+    std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + name_bytes);
+    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    rename->ReplaceIfExists = TRUE;
+    rename->RootDirectory = nullptr;
+    rename->FileNameLength = static_cast<DWORD>(name_bytes);
+    std::memcpy(rename->FileName, name.c_str(), name_bytes + sizeof(wchar_t));
+    if (!SetFileInformationByHandle(handle_, FileRenameInfo, rename,
+                                    static_cast<DWORD>(buffer.size()))) {
+      Fail(destination, GetLastError());
+    }
+    moved_ = true;
+    // The data were flushed before the rename; this asks for the file's record once more and
+    // cannot undo the move, so its outcome changes nothing.
+    FlushFileBuffers(handle_);
+  }
+
+  void Discard() override {
+    if (moved_ || handle_ == INVALID_HANDLE_VALUE) return;
+    FILE_DISPOSITION_INFO disposition{};
+    disposition.DeleteFile = TRUE;
+    const bool marked = SetFileInformationByHandle(handle_, FileDispositionInfo, &disposition,
+                                                   sizeof disposition) != FALSE;
+    CloseHandle(handle_);
+    handle_ = INVALID_HANDLE_VALUE;
+    if (!marked) {
+      try {
+        DeleteFileW(Wide(path_, kOperation).c_str());
+      } catch (const ServiceError&) {
+        // The name was made from valid text; nothing more can be done here.
+      }
+    }
+  }
+
+ private:
+  HANDLE handle_;
+  std::string path_;
+  bool moved_ = false;
+};
 
 }  // namespace
 
-void Win32ReplaceSteps::RemoveStaleTemporaries(const std::string& destination) {
-  const std::string folder = FolderOf(destination);
-  const std::string file_name = FileNameOf(destination);
-  WIN32_FIND_DATAW found;
-  HANDLE search;
-  try {
-    search =
-        FindFirstFileW(Wide(folder + "\\~" + file_name + ".*.tmp", "FileCopy").c_str(), &found);
-  } catch (const ServiceError&) {
-    return;
-  }
-  if (search == INVALID_HANDLE_VALUE) return;
-  FILETIME now;
-  GetSystemTimeAsFileTime(&now);
-  do {
-    const std::string name = Utf8(found.cFileName);
-    const bool plain_file =
-        (found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
-    const bool stale = Ticks(now) - Ticks(found.ftLastWriteTime) >
-                       kStaleTemporaryAgeSeconds * kFileTimeTicksPerSecond;
-    if (plain_file && stale && IsTemporaryNameFor(name, file_name)) {
-      DeleteFileW(Wide(folder + "\\" + name, "FileCopy").c_str());
-    }
-  } while (FindNextFileW(search, &found));
-  FindClose(search);
+void Win32ReplaceSteps::RequireFolder(const std::string& path) const {
+  if (held_.IsMissing(path)) throw ServiceError(kOperation, path, "the folder does not exist");
 }
 
-std::string Win32ReplaceSteps::WriteTemporaryCopy(const std::string& source,
-                                                  const std::string& destination) {
-  Win32File from(source, "FileCopy");
-  const std::string folder = FolderOf(destination);
-  std::string temporary;
-  std::wstring wide_temporary;
-  HANDLE to = INVALID_HANDLE_VALUE;
-  for (int attempt = 0; to == INVALID_HANDLE_VALUE && attempt < kNameAttempts; ++attempt) {
-    temporary = folder + "\\" + TemporaryNameFor(FileNameOf(destination), RandomNumber(source));
-    wide_temporary = Wide(temporary, "FileCopy");
-    to = CreateFileW(wide_temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                     FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (to == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) {
-      Fail(destination, GetLastError());
-    }
-  }
-  if (to == INVALID_HANDLE_VALUE) Fail(destination, ERROR_FILE_EXISTS);
-
-  try {
-    CopyContents(from, to, temporary);
-    if (!FlushFileBuffers(to)) Fail(temporary, GetLastError());
-  } catch (...) {
-    CloseHandle(to);
-    DeleteFileW(wide_temporary.c_str());
-    throw;
-  }
-  if (!CloseHandle(to)) {
+ReplaceSteps::FileKind Win32ReplaceSteps::KindOf(const std::string& path) {
+  if (held_.IsMissing(path)) return FileKind::kMissing;
+  const DWORD attributes = GetFileAttributesW(Wide(path, kOperation).c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
     const DWORD error = GetLastError();
-    DeleteFileW(wide_temporary.c_str());
-    Fail(temporary, error);
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return FileKind::kMissing;
+    Fail(path, error);
   }
-  return temporary;
+  if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) {
+    return FileKind::kOther;
+  }
+  if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 && held_.Contains(path)) {
+    return FileKind::kOther;
+  }
+  return FileKind::kRegular;
+}
+
+std::optional<std::string> Win32ReplaceSteps::EmbeddedPublisher(const std::string& path) {
+  RequireFolder(path);
+  return ReadEmbeddedSigner(path, kOperation, held_.Contains(path));
+}
+
+std::unique_ptr<SourceFile> Win32ReplaceSteps::OpenSource(const std::string& path) {
+  RequireFolder(path);
+  return std::make_unique<Win32SourceFile>(path, held_.Contains(path));
+}
+
+std::unique_ptr<TemporaryCopy> Win32ReplaceSteps::CreateTemporary(const std::string& destination) {
+  RequireFolder(destination);
+  const std::string folder = FolderOf(destination);
+  for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
+    std::string temporary =
+        folder + "\\" + TemporaryNameFor(FileNameOf(destination), RandomNumber(destination));
+    // Deletion is ours (Discard, the rename); others may only read it while it is checked.
+    const HANDLE handle =
+        CreateFileW(Wide(temporary, kOperation).c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
+                    FILE_SHARE_READ, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle != INVALID_HANDLE_VALUE) {
+      return std::make_unique<Win32TemporaryCopy>(handle, std::move(temporary));
+    }
+    if (GetLastError() != ERROR_FILE_EXISTS) Fail(destination, GetLastError());
+  }
+  Fail(destination, ERROR_FILE_EXISTS);
+}
+
+std::string Win32ReplaceSteps::VersionOf(const std::string& path) {
+  if (held_.IsMissing(path)) return {};
+  Win32OpenRules rules;
+  rules.refuse_links = held_.Contains(path);
+  const std::unique_ptr<Win32File> file = Win32File::OpenIfPresent(path, kOperation, rules);
+  return file ? ReadPeFileVersion(*file) : std::string();
 }
 
 bool Win32ReplaceSteps::ClearReadOnly(const std::string& path) {
-  const std::wstring wide = Wide(path, "FileCopy");
+  if (held_.IsMissing(path)) return false;
+  const std::wstring wide = Wide(path, kOperation);
   const DWORD attributes = GetFileAttributesW(wide.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_READONLY) == 0) {
     return false;
@@ -122,22 +216,16 @@ bool Win32ReplaceSteps::ClearReadOnly(const std::string& path) {
 }
 
 void Win32ReplaceSteps::RestoreReadOnly(const std::string& path) {
-  const std::wstring wide = Wide(path, "FileCopy");
-  const DWORD attributes = GetFileAttributesW(wide.c_str());
-  if (attributes != INVALID_FILE_ATTRIBUTES) {
-    SetFileAttributesW(wide.c_str(), attributes | FILE_ATTRIBUTE_READONLY);
+  if (held_.IsMissing(path)) return;
+  try {
+    const std::wstring wide = Wide(path, kOperation);
+    const DWORD attributes = GetFileAttributesW(wide.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES) {
+      SetFileAttributesW(wide.c_str(), attributes | FILE_ATTRIBUTE_READONLY);
+    }
+  } catch (const ServiceError&) {
+    // ClearReadOnly took the same text, so this cannot happen.
   }
-}
-
-void Win32ReplaceSteps::MoveOver(const std::string& from, const std::string& to) {
-  if (!MoveFileExW(Wide(from, "FileCopy").c_str(), Wide(to, "FileCopy").c_str(),
-                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-    Fail(to, GetLastError());
-  }
-}
-
-void Win32ReplaceSteps::RemoveQuietly(const std::string& path) {
-  DeleteFileW(Wide(path, "FileCopy").c_str());
 }
 
 }  // namespace launcher

@@ -1,20 +1,50 @@
 #pragma once
 
+#include <memory>
+#include <optional>
+#include <string>
+
 #include "platform/replace_file.h"
+#include "platform/win32/win32_held_folder.h"
 
 namespace launcher {
 
-// Replacement steps on Windows: CREATE_NEW for the temporary (never follows a planted link),
-// FlushFileBuffers, then MoveFileExW with replace-existing and write-through.
+// Replacement steps on Windows.
+//
+// The source is opened so that others may read, rename or replace it but nobody may write it
+// while it is copied; a file another process has open for writing cannot be opened at all. The
+// copy is created with CREATE_NEW under an unpredictable name (never through a link at that
+// name) and kept open, others allowed only to read it, until it is moved or removed: what is
+// checked through the handle (size, version, signature) is what is moved.
+//
+// The copy's data are flushed (FlushFileBuffers) before it takes the destination's name. The
+// rename (SetFileInformationByHandle, FileRenameInfo, replacing the destination) is one step of
+// the file system, so the destination is always the old file or the whole new one. Whether the
+// rename itself is on disk when the run ends is up to the file system's journal (Windows offers
+// an ordinary process no way to flush a folder); a rename lost that way leaves the older copy,
+// which a later run simply replaces again. MOVEFILE_WRITE_THROUGH, no longer used, would only
+// have affected a move that copies, which a rename inside one folder never is.
+//
+// A file directly inside `held` is refused when it is itself a link (reparse point); when `held`
+// is missing, nothing in it is touched: its files do not exist and nothing can be written there.
 class Win32ReplaceSteps : public ReplaceSteps {
  public:
-  void RemoveStaleTemporaries(const std::string& destination) override;
-  std::string WriteTemporaryCopy(const std::string& source,
-                                 const std::string& destination) override;
+  explicit Win32ReplaceSteps(const Win32HeldFolder& held) : held_(held) {}
+
+  // Missing, regular, or other: a folder, a device, or a link directly in the held folder.
+  FileKind KindOf(const std::string& path) override;
+  std::optional<std::string> EmbeddedPublisher(const std::string& path) override;
+  std::unique_ptr<SourceFile> OpenSource(const std::string& path) override;
+  std::unique_ptr<TemporaryCopy> CreateTemporary(const std::string& destination) override;
+  std::string VersionOf(const std::string& path) override;
   bool ClearReadOnly(const std::string& path) override;
   void RestoreReadOnly(const std::string& path) override;
-  void MoveOver(const std::string& from, const std::string& to) override;
-  void RemoveQuietly(const std::string& path) override;
+
+ private:
+  // Throws when `path` is in the held folder and that folder is missing.
+  void RequireFolder(const std::string& path) const;
+
+  const Win32HeldFolder& held_;
 };
 
 }  // namespace launcher

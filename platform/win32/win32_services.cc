@@ -1,5 +1,7 @@
 #include "platform/win32/win32_services.h"
 
+#include <cstdint>
+
 #include "platform/icon_file.h"
 #include "platform/pe_version_reader.h"
 #include "platform/replace_file.h"
@@ -9,6 +11,12 @@
 
 namespace launcher {
 namespace {
+
+constexpr std::uint64_t kFileTimeTicksPerSecond = 10000000;
+
+std::uint64_t Ticks(const FILETIME& time) {
+  return std::uint64_t{time.dwHighDateTime} << 32 | time.dwLowDateTime;
+}
 
 [[noreturn]] void Fail(const char* operation, const std::string& path) {
   throw ServiceError(operation, path, SystemErrorText(GetLastError()));
@@ -33,8 +41,14 @@ std::string Win32Services::ApplicationDirectory() {
 }
 
 bool Win32Services::FileExists(const std::string& path) {
-  if (path.empty()) return false;
+  if (path.empty() || held_.IsMissing(path)) return false;
   const DWORD attributes = GetFileAttributesW(Wide(path, "FileExists").c_str());
+  // Wine shows a Unix symbolic link to a folder as a directory with the reparse-point attribute,
+  // but not a link to a file, so the file case here cannot be seen under Wine.
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 &&
+      held_.Contains(path)) {
+    throw ServiceError("FileExists", path, "a link (reparse point), not a file");
+  }
   if (attributes != INVALID_FILE_ATTRIBUTES) return (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
   switch (GetLastError()) {
     case ERROR_FILE_NOT_FOUND:
@@ -51,11 +65,16 @@ bool Win32Services::FileExists(const std::string& path) {
 }
 
 std::string Win32Services::GetFileVersion(const std::string& path) {
-  Win32File file(path, "GetFileVersion");
+  if (held_.IsMissing(path))
+    throw ServiceError("GetFileVersion", path, "the folder does not exist");
+  Win32OpenRules rules;
+  rules.refuse_links = held_.Contains(path);
+  Win32File file(path, "GetFileVersion", rules);
   return ReadPeFileVersion(file);
 }
 
 void Win32Services::DeleteFile(const std::string& path, bool force) {
+  if (held_.IsMissing(path)) throw ServiceError("DeleteFile", path, "the folder does not exist");
   const std::wstring wide = Wide(path, "DeleteFile");
   const DWORD attributes = GetFileAttributesW(wide.c_str());
   const bool read_only =
@@ -72,9 +91,43 @@ void Win32Services::DeleteFile(const std::string& path, bool force) {
   }
 }
 
-void Win32Services::FileCopy(const std::string& source, const std::string& destination) {
-  Win32ReplaceSteps steps;
-  ReplaceWithCopy(steps, source, destination);
+void Win32Services::HoldFolder(const std::string& folder) { held_.Hold(folder); }
+
+void Win32Services::RemoveStaleTemporaries(const std::string& copy_path) {
+  if (held_.IsMissing(copy_path)) return;
+  const std::string folder = FolderOf(copy_path);
+  const std::string file_name = FileNameOf(copy_path);
+  WIN32_FIND_DATAW found;
+  HANDLE search;
+  try {
+    search = FindFirstFileW(
+        Wide(folder + "\\~" + file_name + ".*.tmp", "RemoveStaleTemporaries").c_str(), &found);
+  } catch (const ServiceError&) {
+    return;
+  }
+  if (search == INVALID_HANDLE_VALUE) return;
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  do {
+    const std::string name = Utf8(found.cFileName);
+    const bool plain_file =
+        (found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0;
+    if (plain_file && IsTemporaryNameFor(name, file_name) &&
+        IsStaleTemporary(Ticks(now), Ticks(found.ftLastWriteTime), kFileTimeTicksPerSecond)) {
+      try {
+        DeleteFileW(Wide(folder + "\\" + name, "RemoveStaleTemporaries").c_str());
+      } catch (const ServiceError&) {
+        // A name the system gave is valid text.
+      }
+    }
+  } while (FindNextFileW(search, &found));
+  FindClose(search);
+}
+
+bool Win32Services::FileCopy(const std::string& source, const std::string& destination,
+                             const CopyCheck& check) {
+  Win32ReplaceSteps steps(held_);
+  return ReplaceWithCopy(steps, source, destination, check);
 }
 
 TaskId Win32Services::StartProgram(const std::string& program_path, int show_state) {
@@ -87,8 +140,11 @@ TaskId Win32Services::StartProgram(const std::string& program_path, int show_sta
   startup.dwFlags = STARTF_USESHOWWINDOW;
   startup.wShowWindow = static_cast<WORD>(show_state);
   PROCESS_INFORMATION process{};
-  if (!CreateProcessW(application.c_str(), command_line.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                      nullptr, &startup, &process)) {
+  // The launcher's own error mode (no system error boxes, set in WinMain) is not handed on: the
+  // program starts with the system's default. Wine does not pass error modes on to a child at
+  // all (the child reads 0 with or without this flag), so no Wine test can show it.
+  if (!CreateProcessW(application.c_str(), command_line.data(), nullptr, nullptr, FALSE,
+                      CREATE_DEFAULT_ERROR_MODE, nullptr, nullptr, &startup, &process)) {
     Fail("StartProgram", program_path);
   }
   CloseHandle(process.hThread);
@@ -97,8 +153,9 @@ TaskId Win32Services::StartProgram(const std::string& program_path, int show_sta
 }
 
 void Win32Services::LoadWindowIcon(const std::string& path) {
-  // Checked by our own reader first: the file is anyone's to write, and a malformed one must fail
-  // here cleanly rather than inside the system's icon loader.
+  // Our own parser reads the file first and refuses one that is not a well-formed icon file
+  // before the system's loader sees it. That does not make the loader safe: it reads the file
+  // again itself, and the file may have changed in between.
   {
     Win32File file(path, "LoadWindowIcon");
     RequireWellFormedIcon(file, path);

@@ -5,11 +5,14 @@
 #include <string>
 
 #include "platform/services.h"
+#include "platform/win32/win32_held_folder.h"
 
 namespace launcher {
 
-// The services on Windows, through kernel32 and user32 only. `window` is the window whose icon
-// LoadWindowIcon sets; without one, LoadWindowIcon fails.
+// The services on Windows, through kernel32, user32, and wintrust and crypt32 for signatures.
+// `window` is the window whose icon LoadWindowIcon sets; without one, LoadWindowIcon fails.
+// The folders HoldFolder opens stay open until this object ends; a later HoldFolder releases
+// them and holds its own folder instead (one held folder at a time).
 class Win32Services : public Services {
  public:
   explicit Win32Services(HWND window);
@@ -18,13 +21,17 @@ class Win32Services : public Services {
   bool FileExists(const std::string& path) override;
   std::string GetFileVersion(const std::string& path) override;
   void DeleteFile(const std::string& path, bool force) override;
-  void FileCopy(const std::string& source, const std::string& destination) override;
+  void HoldFolder(const std::string& folder) override;
+  void RemoveStaleTemporaries(const std::string& copy_path) override;
+  bool FileCopy(const std::string& source, const std::string& destination,
+                const CopyCheck& check) override;
   TaskId StartProgram(const std::string& program_path, int show_state) override;
   void LoadWindowIcon(const std::string& path) override;
   [[noreturn]] void EndProcess(int status) override;
 
  private:
   HWND window_;
+  Win32HeldFolder held_;
 };
 
 }  // namespace launcher

@@ -4,10 +4,11 @@
 usage: agreement.py BUILD_DIR WINDOWS_FILE_VERSION_EXE
 
 The corpus is the DLLs and executables shipped in Wine's own packages (32-bit from the installed
-wine32, 64-bit from the libwine:amd64 package, fetched once into the build folder), plus damaged
-variants of a few of them: truncated, and with single bytes of their resources flipped. Our side is
-revision-probe.exe; the Windows side is windows_file_version.exe, one file per process because
-Wine's version API faults on some damaged files (a fault counts as no reading).
+wine32, 64-bit from the libwine:amd64 package that scripts/setup.sh unpacks into build/downloads;
+this test fetches nothing), plus damaged variants of a few of them: truncated, and with single
+bytes of their resources flipped. Our side is revision-probe.exe; the Windows side is
+windows_file_version.exe, one file per process because Wine's version API faults on some damaged
+files (a fault counts as no reading).
 
 Originals must read exactly the same. On a damaged variant our reader may give nothing or fail,
 but a version it gives must be what Windows reads from that variant or, where Windows reads
@@ -26,25 +27,18 @@ HELPER = os.path.abspath(sys.argv[2])
 WORK = os.path.join(BUILD, 'agreement')
 CORPUS = os.path.join(WORK, 'corpus')
 WINE32_DIR = '/usr/lib/i386-linux-gnu/wine/i386-windows'
+# Where scripts/setup.sh unpacks libwine:amd64; keep in step with it.
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+WINE64_DIR = os.path.join(ROOT, 'build/downloads/libwine-amd64',
+                          'usr/lib/x86_64-linux-gnu/wine/x86_64-windows')
 SAMPLE_32, SAMPLE_64 = 260, 160
 ENV = dict(os.environ, WINEPREFIX=os.path.join(BUILD, 'wineprefix'), WINEDEBUG='-all',
            WINEDLLOVERRIDES='mscoree,mshtml=;winedbg.exe=d')
 
 
 def wine64_files():
-    """The 64-bit PE files of libwine:amd64, fetched and unpacked once."""
-    unpacked = os.path.join(WORK, 'libwine-amd64')
-    pattern = os.path.join(unpacked, 'usr/lib/x86_64-linux-gnu/wine/x86_64-windows/*')
-    if not glob.glob(pattern):
-        os.makedirs(unpacked, exist_ok=True)
-        download = ['apt-get', 'download', '-q', 'libwine:amd64']
-        if subprocess.run(download, cwd=WORK, stdout=subprocess.DEVNULL).returncode != 0:
-            # Package lists may be missing on a machine that had everything installed already.
-            subprocess.run(['apt-get', 'update', '-qq'], check=True)
-            subprocess.run(download, cwd=WORK, check=True, stdout=subprocess.DEVNULL)
-        deb = glob.glob(os.path.join(WORK, 'libwine_*_amd64.deb'))[0]
-        subprocess.run(['dpkg-deb', '-x', deb, unpacked], check=True)
-    return sorted(glob.glob(pattern))
+    """The 64-bit PE files of libwine:amd64, as scripts/setup.sh unpacked them."""
+    return sorted(glob.glob(os.path.join(WINE64_DIR, '*')))
 
 
 def sample(files, count):
@@ -146,6 +140,10 @@ def main():
             return 1
         print('wine is not installed; skipped')
         return 77
+    if not wine64_files():
+        print('the 64-bit PE files are missing from %s; scripts/setup.sh fetches them'
+              % WINE64_DIR)
+        return 1
     entries = make_corpus()
     names = sorted(entries)
     subprocess.run(['wineserver', '-p'], env=ENV, check=True)  # one server for all the runs

@@ -39,6 +39,47 @@ padded_copy() {  # padded_copy FIXTURE SIZE_MIB BYTE OUTPUT
 random_ms() { echo $(( RANDOM * RANDOM % $1 )); }
 sleep_ms() { sleep "$(( $1 / 1000 )).$(printf %03d $(( $1 % 1000 )))"; }
 
+# The clock in milliseconds, read without starting a process (the radix may follow the locale).
+now_ms() { echo $(( ${EPOCHREALTIME//[!0-9]/} / 1000 )); }
+
+# Whether the replacement of Norvik_Studio.exe has its temporary file in DIR at this moment.
+copying_in() {  # copying_in DIR
+  compgen -G "$1/~Norvik_Studio.exe.*.tmp" >/dev/null
+}
+
+# Whether process PID is still running (a child that ended stays a zombie until waited for).
+running() {  # running PID
+  local stat
+  { read -r stat < "/proc/$1/stat"; } 2>/dev/null || return 1
+  stat=${stat##*) }
+  [ "${stat%% *}" != Z ]
+}
+
+# Kills process PID at a random point of its copy into DIR of a file of SIZE bytes: as soon as its
+# temporary file, which grows as the copy goes, holds a random number of bytes below SIZE (polled
+# every 5 ms; the copy's speed varies too much from run to run for a random delay to land in it).
+# Sets $aim_mib, the point aimed at, and $landed: 1 when the temporary file was still there right
+# after the kill, so the kill cut the copy short.
+kill_during_copy() {  # kill_during_copy DIR PID SIZE
+  local aim=$(( (RANDOM << 15 | RANDOM) % $3 )) deadline written
+  aim_mib=$(( aim >> 20 ))
+  deadline=$(( $(now_ms) + 60000 ))
+  while running "$2" && [ "$(now_ms)" -lt "$deadline" ]; do
+    written=$(stat -c %s -- "$1"/~Norvik_Studio.exe.*.tmp 2>/dev/null || true)
+    [ -n "$written" ] && [ "${written%%$'\n'*}" -ge "$aim" ] && break
+    sleep 0.005
+  done
+  kill -KILL "$2" 2>/dev/null || true
+  wait "$2" 2>/dev/null || true
+  landed=0
+  if copying_in "$1"; then landed=1; fi
+}
+
+# Fails unless more than half of ROUNDS kills landed during the copy.
+expect_most_landed() {  # expect_most_landed LANDED ROUNDS
+  [ $(( 2 * $1 )) -gt "$2" ] || fail "only $1 of $2 kills landed during the copy"
+}
+
 # "old" or "new": which of two files COPY is, byte for byte. Anything else fails the round.
 which_copy() {  # which_copy COPY OLD NEW ROUND
   if same_file "$1" "$2"; then

@@ -1,5 +1,7 @@
 // The Win32 services on real files under Wine, for what the launcher's scenarios do not reach:
-//   win32_services_check FOLDER      (FOLDER: an empty Windows folder to work in)
+//   win32_services_check FOLDER [LINK]
+// FOLDER: a Windows folder to work in, empty but for LINK: the name of a link in it to another
+// folder (as Wine shows a Unix symbolic link to a folder), made by the caller.
 // Prints each failed check and ends with the number of failures as its status.
 
 #include <windows.h>
@@ -14,22 +16,30 @@ namespace {
 
 int failures = 0;
 
-void Check(bool ok, const char* what) {
+void Check(bool ok, const std::string& what) {
   if (!ok) {
-    std::printf("FAILED: %s\n", what);
+    std::printf("FAILED: %s\n", what.c_str());
     ++failures;
   }
 }
 
+// The system text of the ServiceError `operation` throws; empty when it throws none.
 template <typename Operation>
-bool Fails(Operation operation) {
+std::string FailureOf(Operation operation) {
   try {
     operation();
-  } catch (const launcher::ServiceError&) {
-    return true;
+  } catch (const launcher::ServiceError& failure) {
+    return failure.system_text().empty() ? "(no text)" : failure.system_text();
   }
-  return false;
+  return {};
 }
+
+template <typename Operation>
+bool Fails(Operation operation) {
+  return !FailureOf(operation).empty();
+}
+
+bool Has(const std::string& text, const char* part) { return text.find(part) != std::string::npos; }
 
 void Write(const std::string& path, const char* text) {
   std::FILE* file = std::fopen(path.c_str(), "wb");
@@ -37,11 +47,214 @@ void Write(const std::string& path, const char* text) {
   std::fclose(file);
 }
 
+std::string Contents(const std::string& path) {
+  std::string contents;
+  if (std::FILE* file = std::fopen(path.c_str(), "rb")) {
+    char buffer[4096];
+    for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, file)) > 0;) {
+      contents.append(buffer, got);
+    }
+    std::fclose(file);
+  }
+  return contents;
+}
+
+bool Exists(const std::string& path) {
+  return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+int TemporariesIn(const std::string& folder) {
+  WIN32_FIND_DATAA found;
+  const HANDLE search = FindFirstFileA((folder + "\\~*.tmp").c_str(), &found);
+  if (search == INVALID_HANDLE_VALUE) return 0;
+  int count = 0;
+  do {
+    ++count;
+  } while (FindNextFileA(search, &found));
+  FindClose(search);
+  return count;
+}
+
+// Gives the same answers whatever the versions (by default: take every copy); notes how many
+// temporaries lay beside the destination once the copy was written (-1: it never was).
+class AcceptAll : public launcher::CopyCheck {
+ public:
+  explicit AcceptAll(std::string folder, bool chosen = true, bool older = true)
+      : folder_(std::move(folder)), chosen_(chosen), older_(older) {}
+  bool IsChosenCopy(const std::string& /*version_text*/) const override {
+    temporaries_when_written = TemporariesIn(folder_);
+    return chosen_;
+  }
+  bool IsOlder(const std::string& /*version_text*/) const override { return older_; }
+
+  mutable int temporaries_when_written = -1;
+
+ private:
+  std::string folder_;
+  bool chosen_;
+  bool older_;
+};
+
+// Whether FileCopy replaced `destination`; a failure is printed and counts as false.
+bool Copies(launcher::Win32Services& services, const std::string& source,
+            const std::string& destination, const launcher::CopyCheck& check) {
+  bool copied = false;
+  const std::string failure =
+      FailureOf([&] { copied = services.FileCopy(source, destination, check); });
+  if (!failure.empty()) std::printf("FileCopy failed: %s\n", failure.c_str());
+  return copied;
+}
+
+void SetWriteTime(const std::string& path, long long seconds_from_now) {
+  const HANDLE file = CreateFileA(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, 0, nullptr);
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  ULARGE_INTEGER ticks{};
+  ticks.LowPart = now.dwLowDateTime;
+  ticks.HighPart = now.dwHighDateTime;
+  ticks.QuadPart += static_cast<unsigned long long>(seconds_from_now * 10000000LL);
+  const FILETIME written{ticks.LowPart, ticks.HighPart};
+  SetFileTime(file, nullptr, nullptr, &written);
+  CloseHandle(file);
+}
+
+void CheckCopies(launcher::Win32Services& services, const std::string& folder,
+                 const std::string& program) {
+  const std::string copy = folder + "\\copy.exe";
+  AcceptAll written(folder);
+  Check(Copies(services, program, copy, written), "a program is copied");
+  Check(Contents(copy) == Contents(program), "the copy is the whole program");
+  Check(written.temporaries_when_written == 1, "the copy is written beside the destination");
+  Check(TemporariesIn(folder) == 0, "no temporary remains after a copy");
+
+  // A written copy that is not taken is removed through its open handle.
+  const struct {
+    bool chosen;
+    bool older;
+    const char* what;
+  } declined[] = {{false, true, "another version than chosen"}, {true, false, "no longer older"}};
+  for (const auto& answers : declined) {
+    const std::string kept = folder + "\\kept.exe";
+    Write(kept, "old");
+    AcceptAll check(folder, answers.chosen, answers.older);
+    bool copied = false;
+    const std::string failure =
+        FailureOf([&] { copied = services.FileCopy(program, kept, check); });
+    Check(!copied && failure.empty() == answers.chosen, std::string(answers.what) + ": " + failure);
+    Check(check.temporaries_when_written == 1 && TemporariesIn(folder) == 0 &&
+              Contents(kept) == "old",
+          std::string(answers.what) + ": the copy is written, then removed, the file kept");
+  }
+
+  const std::string named_folder = folder + "\\Norvik_Studio.exe";
+  CreateDirectoryA(named_folder.c_str(), nullptr);
+  AcceptAll refused(folder);
+  Check(Has(FailureOf([&] { services.FileCopy(program, named_folder, refused); }),
+            "not a regular file"),
+        "a folder named like the destination is refused");
+  Check(refused.temporaries_when_written == -1, "before any copy is written");
+
+  // Another handle writing the source: the copy must not even start.
+  const HANDLE writer = CreateFileA(program.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
+  Check(writer != INVALID_HANDLE_VALUE, "the source can be opened for writing");
+  const std::string busy = folder + "\\busy.exe";
+  AcceptAll busy_check(folder);
+  const std::string failure = FailureOf([&] { services.FileCopy(program, busy, busy_check); });
+  CloseHandle(writer);
+  Check(Has(failure, "(error 32)"),
+        "a source open for writing fails, sharing violation: " + failure);
+  Check(busy_check.temporaries_when_written == -1 && !Exists(busy) && TemporariesIn(folder) == 0,
+        "and nothing is written");
+}
+
+void CheckStaleTemporaries(launcher::Win32Services& services, const std::string& folder) {
+  const struct {
+    const char* name;
+    long long seconds_from_now;
+    bool removed;
+  } temporaries[] = {
+      {"~stale.exe.00000000000000aa.tmp", -2 * 60 * 60, true},
+      {"~stale.exe.00000000000000bb.tmp", 2 * 60 * 60, false},  // the clock was set back
+      {"~stale.exe.00000000000000cc.tmp", -60, false},          // a copy under way
+      {"~stale.exe.not-a-number.tmp", -2 * 60 * 60, false},     // not one of ours
+  };
+  for (const auto& temporary : temporaries) {
+    Write(folder + "\\" + temporary.name, "x");
+    SetWriteTime(folder + "\\" + temporary.name, temporary.seconds_from_now);
+  }
+  services.RemoveStaleTemporaries(folder + "\\stale.exe");
+  for (const auto& temporary : temporaries) {
+    Check(Exists(folder + "\\" + temporary.name) != temporary.removed,
+          std::string(temporary.removed ? "removed: " : "kept: ") + temporary.name);
+  }
+}
+
+void CheckHeldFolders(const std::string& folder, const std::string& program,
+                      const std::string& link) {
+  const std::string held = folder + "\\held";
+  CreateDirectoryA(held.c_str(), nullptr);
+  {
+    launcher::Win32Services services(nullptr);
+    services.HoldFolder(held);
+    Check(!RemoveDirectoryA(held.c_str()), "a held folder cannot be removed");
+    Check(!MoveFileA(held.c_str(), (folder + "\\moved").c_str()), "nor moved");
+    AcceptAll check(held);
+    Check(Copies(services, program, held + "\\copy.exe", check), "copying into it works");
+    Check(services.FileExists(held + "\\copy.exe"), "and the copy is seen there");
+  }
+  Check(MoveFileA(held.c_str(), (folder + "\\moved").c_str()), "released when the services end");
+
+  // Held while missing, then made: it stays missing for the services that held it.
+  const std::string later = folder + "\\later\\deeper";
+  launcher::Win32Services services(nullptr);
+  services.HoldFolder(later);
+  CreateDirectoryA((folder + "\\later").c_str(), nullptr);
+  CreateDirectoryA(later.c_str(), nullptr);
+  CopyFileA(program.c_str(), (later + "\\there.exe").c_str(), FALSE);
+  Write(later + "\\~there.exe.00000000000000aa.tmp", "x");
+  SetWriteTime(later + "\\~there.exe.00000000000000aa.tmp", -2 * 60 * 60);
+  Check(!services.FileExists(later + "\\there.exe"), "no file in a folder held as missing");
+  Check(Fails([&] { services.GetFileVersion(later + "\\there.exe"); }), "and no version");
+  AcceptAll check(later);
+  Check(Has(FailureOf([&] { services.FileCopy(program, later + "\\copy.exe", check); }),
+            "does not exist"),
+        "copying into a folder held as missing fails");
+  Check(!Exists(later + "\\copy.exe"), "and writes nothing");
+  services.RemoveStaleTemporaries(later + "\\there.exe");
+  Check(Exists(later + "\\~there.exe.00000000000000aa.tmp"), "and nothing is removed there");
+
+  Check(Has(FailureOf([&] { services.HoldFolder(folder + "\\plain.exe\\below"); }), "not a folder"),
+        "a file on the way is no folder to hold");
+  if (link.empty()) return;
+  const std::string linked = folder + "\\" + link;
+  for (const std::string& path : {linked, linked + "\\below"}) {
+    Check(Has(FailureOf([&] { services.HoldFolder(path); }), "reparse point"),
+          "a link on the way is refused: " + path);
+  }
+  launcher::Win32Services holding(nullptr);
+  holding.HoldFolder(folder);
+  Check(Has(FailureOf([&] { holding.FileExists(linked); }), "reparse point"),
+        "a link in the held folder is no file");
+  AcceptAll check_link(folder);
+  Check(Has(FailureOf([&] { holding.FileCopy(program, linked, check_link); }), "not a regular"),
+        "nor replaced");
+  Check(check_link.temporaries_when_written == -1, "and no copy is written for it");
+}
+
+std::string ThisProgram() {
+  char path[MAX_PATH];
+  const DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
+  return std::string(path, length);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) return 100;
+  if (argc != 2 && argc != 3) return 100;
   const std::string folder = argv[1];
+  const std::string link = argc == 3 ? argv[2] : "";
   launcher::Win32Services services(nullptr);
   const std::string file = folder + "\\plain.exe";
   const std::string read_only = folder + "\\read only.exe";
@@ -65,11 +278,17 @@ int main(int argc, char** argv) {
   Check(Fails([&] { services.GetFileVersion(folder + "\\missing.exe"); }), "missing file");
   Check(services.GetFileVersion(file).empty(), "a file that is not a PE file has no version");
 
-  Check(Fails([&] { services.FileCopy(file, folder + "\\no folder\\copy.exe"); }),
-        "copy into a missing folder fails");
-  Check(GetFileAttributesA((folder + "\\no folder").c_str()) == INVALID_FILE_ATTRIBUTES,
-        "and creates no folder");
   Check(Fails([&] { services.LoadWindowIcon(file); }), "a text file is no icon");
   Check(services.ApplicationDirectory().back() != '\\', "no trailing separator");
+
+  const std::string program = folder + "\\program.exe";
+  CopyFileA(ThisProgram().c_str(), program.c_str(), FALSE);
+  AcceptAll check(folder);
+  Check(Fails([&] { services.FileCopy(program, folder + "\\no folder\\copy.exe", check); }),
+        "copy into a missing folder fails");
+  Check(!Exists(folder + "\\no folder"), "and creates no folder");
+  CheckCopies(services, folder, program);
+  CheckStaleTemporaries(services, folder);
+  CheckHeldFolders(folder, program, link);
   return failures;
 }

@@ -11,6 +11,8 @@ build=$(cd "$1" && pwd)
 scenario=$2
 fixtures="$build/fixtures"
 export WINEPREFIX="$build/wineprefix"
+# Wine turns file names into Unix ones through the locale: non-ASCII names need UTF-8.
+export LANG=C.UTF-8 LC_ALL=C.UTF-8
 export WINEDEBUG=-all
 export WINEDLLOVERRIDES='mscoree,mshtml=;winedbg.exe=d'
 drive_c="$WINEPREFIX/drive_c"
@@ -200,6 +202,10 @@ case "$scenario" in
     ;;
 
   read_only_older)
+    # Wine, unlike Windows, moves over a read-only file, so this passes even without the
+    # launcher's handling of the read-only mark. That rule is guarded by the fake steps of
+    # platform/replace_file_test.cc, which refuse as Windows does:
+    # ReplaceWithCopy.ReplacesAReadOnlyDestinationWhichWindowsWouldNotMoveOver.
     dir=$(app_folder "Apps/Norvik")
     cp "$fixtures/managed_1_0_0_4.exe" "$dir/Norvik_Studio.exe"
     chmod a-w "$dir/Norvik_Studio.exe"  # Wine shows this as the read-only attribute
@@ -244,42 +250,40 @@ case "$scenario" in
     ;;
 
   killed_while_copying)
-    # SIGKILL at a random moment of a large copy: the local copy is always the old or the new file.
+    # SIGKILL at a random point of a large copy: the local copy is always the old or the new file,
+    # and most kills must find the copy under way (its temporary file left behind).
     rounds=${KILL_ROUNDS:-6}
     dir=$(app_folder "Apps/Norvik")
     padded_copy "$fixtures/managed_1_0_0_4.exe" 200 001 "$build/old.exe"
     mkdir -p "$store"
     padded_copy "$fixtures/managed_1_0_0_7.exe" 200 002 "$store/Norvik_Studio.exe"
+    size=$(stat -c %s "$store/Norvik_Studio.exe")
     # A server that stays up across the rounds: the kills are aimed at the launcher's copy, not
     # at Wine's own start-up of its service processes, which a kill can leave hanging.
     wineserver -p
     trap 'wineserver -k' EXIT
-    # Two whole runs first: one brings up Wine's services, the other times a run, so the kills
-    # can be spread over the time a run takes.
-    (cd "$drive_c" && timeout 60 wine "$dir/launcher.exe" >/dev/null 2>&1) || true
+    # A whole run first: it brings up Wine's services, and shows that the copy is made.
     cp "$build/old.exe" "$dir/Norvik_Studio.exe"
-    started=$(date +%s%N)
     (cd "$drive_c" && timeout 60 wine "$dir/launcher.exe" >/dev/null 2>&1) || true
-    span_ms=$(( ($(date +%s%N) - started) / 1000000 ))
     same_file "$dir/Norvik_Studio.exe" "$store/Norvik_Studio.exe" || fail "the whole run did not copy"
     outcomes=""
+    landed_rounds=0
     for round in $(seq "$rounds"); do
       cp "$build/old.exe" "$dir/Norvik_Studio.exe"
+      rm -f "$dir"/Norvik_Studio.started.*.txt
       # The exec makes $! the process that becomes launcher.exe; only it is killed, not Wine's
       # own service processes.
       (cd "$drive_c" && exec wine "$dir/launcher.exe" >/dev/null 2>&1) &
-      pid=$!
-      delay_ms=$(random_ms "$span_ms")
-      sleep_ms "$delay_ms"
-      kill -KILL "$pid" 2>/dev/null || true
-      wait "$pid" 2>/dev/null || true
+      kill_during_copy "$dir" $! "$size"
+      landed_rounds=$(( landed_rounds + landed ))
       outcome=$(which_copy "$dir/Norvik_Studio.exe" "$build/old.exe" "$store/Norvik_Studio.exe" "$round")
-      outcomes+="$outcome@${delay_ms}ms "
+      [ "$landed" = 0 ] || outcome+=",cut"
+      outcomes+="$outcome@${aim_mib}MiB "
       find "$dir" -maxdepth 1 -name '~*.tmp' -delete
-      rm -f "$dir"/Norvik_Studio.started.*.txt
     done
-    echo "a whole run took ${span_ms} ms; outcomes: $outcomes"
+    echo "$landed_rounds of $rounds kills landed during the copy; outcomes: $outcomes"
     rm -f "$build/old.exe"
+    expect_most_landed "$landed_rounds" "$rounds"
     ;;
 
   eight_launchers)

@@ -51,30 +51,30 @@ case "$scenario" in
     ;;
 
   killed_while_copying)
-    # SIGKILL at random moments of a large copy: the local copy is always the old or the new file.
+    # SIGKILL at random points of a large copy: the local copy is always the old or the new file,
+    # and most kills must find the copy under way (its temporary file left behind).
     rounds=${KILL_ROUNDS:-10}
     dir=$(app_folder app)
     padded_copy "$fixtures/managed_1_0_0_4.exe" 300 001 "$work/old.exe"
     padded_copy "$fixtures/managed_1_0_0_7.exe" 300 002 "$store/Norvik_Studio.exe"
+    size=$(stat -c %s "$store/Norvik_Studio.exe")
     cp "$work/old.exe" "$dir/Norvik_Studio.exe"
-    started=$(date +%s%N)
     "$dir/launcher" 2>/dev/null || true
-    span_ms=$(( ($(date +%s%N) - started) / 1000000 + 1 ))
     same_file "$dir/Norvik_Studio.exe" "$store/Norvik_Studio.exe" || fail "the whole run did not copy"
     outcomes=""
+    landed_rounds=0
     for round in $(seq "$rounds"); do
       cp "$work/old.exe" "$dir/Norvik_Studio.exe"
       "$dir/launcher" 2>/dev/null &
-      pid=$!
-      delay_ms=$(random_ms "$span_ms")
-      sleep_ms "$delay_ms"
-      kill -KILL "$pid" 2>/dev/null || true
-      wait "$pid" 2>/dev/null || true
+      kill_during_copy "$dir" $! "$size"
+      landed_rounds=$(( landed_rounds + landed ))
       outcome=$(which_copy "$dir/Norvik_Studio.exe" "$work/old.exe" "$store/Norvik_Studio.exe" "$round")
-      outcomes+="$outcome@${delay_ms}ms "
+      [ "$landed" = 0 ] || outcome+=",cut"
+      outcomes+="$outcome@${aim_mib}MiB "
       find "$dir" -maxdepth 1 -name '~*.tmp' -delete
     done
-    echo "a whole run took ${span_ms} ms; outcomes: $outcomes"
+    echo "$landed_rounds of $rounds kills landed during the copy; outcomes: $outcomes"
+    expect_most_landed "$landed_rounds" "$rounds"
     ;;
 
   eight_launchers)
@@ -92,6 +92,53 @@ case "$scenario" in
       expect_eq "exit status" "$code" 2
     done
     same_file "$dir/Norvik_Studio.exe" "$store/Norvik_Studio.exe" || fail "local copy incomplete"
+    expect_eq "temporaries" "$(temporaries_in "$dir")" 0
+    ;;
+
+  store_link)
+    # The store folder, then the folder above it all, swapped for a link to the same place in a
+    # tree elsewhere, with the newer copy on either side: nothing there is read or written.
+    elsewhere="$work/elsewhere"
+    for link in "$store" "$drive_c/Brelvance"; do
+      for versions in "4 9" "9 4"; do
+        read -r local_version linked_version <<<"$versions"
+        rm -rf "$drive_c/Brelvance" "$elsewhere"
+        dir=$(app_folder app)
+        cp "$fixtures/managed_1_0_0_$local_version.exe" "$dir/Norvik_Studio.exe"
+        mkdir -p "$elsewhere/${store#"$drive_c/"}" "$(dirname "$link")"
+        cp "$fixtures/managed_1_0_0_$linked_version.exe" \
+          "$elsewhere/${store#"$drive_c/"}/Norvik_Studio.exe"
+        ln -s "$elsewhere/${link#"$drive_c/"}" "$link"
+        # A read there would move an access time set far back; a write, the listing.
+        find "$elsewhere" -type f -exec touch -a -d 2000-01-01 {} +
+        before=$(find "$elsewhere" -printf '%P %y %s %T@\n' -type f -printf '%P %A@\n' | sort)
+        status=0
+        "$dir/launcher" 2>/dev/null || status=$?
+        expect_eq "exit status" "$status" 2
+        after=$(find "$elsewhere" -printf '%P %y %s %T@\n' -type f -printf '%P %A@\n' | sort)
+        expect_eq "the link's target (${link#"$drive_c/"}, local 1.0.0.$local_version)" \
+          "$after" "$before"
+        same_file "$dir/Norvik_Studio.exe" "$fixtures/managed_1_0_0_$local_version.exe" ||
+          fail "local changed"
+        expect_eq "temporaries" "$(temporaries_in "$dir")" 0
+      done
+    done
+    ;;
+
+  store_cut)
+    # A newer store copy cut inside its last section, after its version record: nothing copied.
+    dir=$(app_folder app)
+    cp "$fixtures/managed_1_0_0_4.exe" "$dir/Norvik_Studio.exe"
+    cp "$fixtures/managed_1_0_0_7.exe" "$work/cut.exe"
+    truncate -s -512 "$work/cut.exe"
+    expect_eq "version of the cut copy" "$("$build/revision-probe" "$work/cut.exe" | cut -f2)" \
+      1.0.0.7
+    cp "$work/cut.exe" "$store/Norvik_Studio.exe"
+    status=0
+    "$dir/launcher" 2>/dev/null || status=$?
+    expect_eq "exit status" "$status" 2
+    same_file "$dir/Norvik_Studio.exe" "$fixtures/managed_1_0_0_4.exe" || fail "local changed"
+    same_file "$store/Norvik_Studio.exe" "$work/cut.exe" || fail "store copy changed"
     expect_eq "temporaries" "$(temporaries_in "$dir")" 0
     ;;
 

@@ -1,0 +1,189 @@
+#!/usr/bin/env bash
+# The test PKI of the signature scenarios, and the managed test programs signed with it:
+#   make_test_pki.sh OUT_DIR [FIXTURE_DIR]
+# OUT_DIR/pki holds the certificates and keys:
+#   root               the test root, trusted by the scenarios' Wine prefix
+#   ca                 the code-signing CA under that root
+#   a, a_renewed, b    publishers under that CA (a_renewed: A's subject, a new key and serial)
+#   untrusted_root     a root nobody trusts, and untrusted_a: A's subject under it
+# With FIXTURE_DIR (the folder of managed_*.exe) the signed programs go into OUT_DIR. Only
+# openssl and osslsigncode, no network, no timestamps. What is already made is kept.
+set -euo pipefail
+
+out=$(mkdir -p "$1" && cd "$1" && pwd)
+fixtures=${2:-}
+pki="$out/pki"
+
+subject_a="/C=NO/O=Norvik Test Publisher A/CN=Norvik Test Publisher A"
+subject_b="/C=NO/O=Norvik Test Publisher B/CN=Norvik Test Publisher B"
+
+fail() {
+  echo "make_test_pki: $*" >&2
+  exit 1
+}
+
+# A CA's openssl configuration: its database in work/NAME, extensions for CAs and signers.
+ca_config() {  # ca_config WORK NAME
+  local dir="$1/$2"
+  mkdir -p "$dir/new"
+  : > "$dir/index.txt"
+  openssl rand -hex 16 > "$dir/serial"
+  cat > "$dir/openssl.cnf" <<EOF
+[ ca ]
+default_ca = this_ca
+[ this_ca ]
+dir = $dir
+database = \$dir/index.txt
+new_certs_dir = \$dir/new
+serial = \$dir/serial
+default_md = sha256
+policy = as_requested
+unique_subject = no
+copy_extensions = none
+email_in_dn = no
+preserve = yes
+[ as_requested ]
+countryName = optional
+organizationName = optional
+commonName = supplied
+[ req ]
+distinguished_name = empty
+string_mask = utf8only
+utf8 = yes
+[ empty ]
+[ root_ext ]
+basicConstraints = critical, CA:TRUE
+keyUsage = critical, keyCertSign, cRLSign
+subjectKeyIdentifier = hash
+[ ca_ext ]
+basicConstraints = critical, CA:TRUE, pathlen:0
+keyUsage = critical, keyCertSign, cRLSign
+subjectKeyIdentifier = hash
+authorityKeyIdentifier = keyid:always
+[ signer_ext ]
+basicConstraints = critical, CA:FALSE
+keyUsage = critical, digitalSignature
+extendedKeyUsage = codeSigning
+subjectKeyIdentifier = hash
+authorityKeyIdentifier = keyid:always
+EOF
+}
+
+# openssl ca takes explicit dates; the start lies in the past so that a clock a few hours off,
+# or a time zone, does not make a certificate not yet valid.
+stamp() { date -u -d "$1" +%Y%m%d%H%M%SZ; }
+
+# Issues WORK/NAME.pem for subject SUBJECT with a new key, signed by ISSUER (a CA folder under
+# WORK and its NAME.key), or self-signed when ISSUER is "self".
+issue() {  # issue WORK NAME SUBJECT ISSUER EXTENSIONS DAYS_FROM DAYS
+  local work=$1 name=$2 subject=$3 issuer=$4 extensions=$5 from=$6 days=$7
+  local config="$work/$issuer/openssl.cnf" signer=(-cert "$work/$issuer.pem")
+  openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out "$work/$name.key" 2>/dev/null
+  [ "$extensions" = signer_ext ] || ca_config "$work" "$name"
+  if [ "$issuer" = self ]; then
+    config="$work/$name/openssl.cnf"
+    signer=(-selfsign)
+    issuer=$name
+  fi
+  openssl req -new -config "$config" -utf8 -key "$work/$name.key" -subj "$subject" \
+    -out "$work/$name.csr"
+  openssl ca -batch -notext -config "$config" -preserveDN -keyfile "$work/$issuer.key" \
+    "${signer[@]}" -extensions "$extensions" -in "$work/$name.csr" -out "$work/$name.pem" \
+    -startdate "$(stamp "$from days ago")" -enddate "$(stamp "$from days ago + $days days")" \
+    2>/dev/null || fail "openssl ca could not issue $name"
+  openssl x509 -in "$work/$name.pem" -outform DER -out "$work/$name.der"
+}
+
+# The subject exactly as encoded: each attribute's value with its string type, in hex.
+encoded_subject() { openssl x509 -in "$1" -noout -subject -nameopt RFC2253,dump_all,dump_der; }
+
+make_pki() {
+  local work
+  work=$(mktemp -d "$out/.pki.XXXXXX")
+  issue "$work" root "/C=NO/O=Norvik Test Root/CN=Norvik Test Root" self root_ext 2 7300
+  issue "$work" ca "/C=NO/O=Norvik Test Root/CN=Norvik Test Code Signing CA" root ca_ext 2 7300
+  issue "$work" a "$subject_a" ca signer_ext 1 3650
+  issue "$work" a_renewed "$subject_a" ca signer_ext 1 3650
+  issue "$work" b "$subject_b" ca signer_ext 1 3650
+  issue "$work" untrusted_root "/C=NO/O=Norvik Untrusted Root/CN=Norvik Untrusted Root" self \
+    root_ext 2 7300
+  issue "$work" untrusted_a "$subject_a" untrusted_root signer_ext 1 3650
+  for name in a_renewed untrusted_a; do
+    [ "$(encoded_subject "$work/$name.pem")" = "$(encoded_subject "$work/a.pem")" ] ||
+      fail "$name does not carry A's subject byte for byte"
+  done
+  [ "$(openssl x509 -in "$work/a_renewed.pem" -noout -serial)" != \
+    "$(openssl x509 -in "$work/a.pem" -noout -serial)" ] || fail "A renewed kept A's serial"
+  # A signature carries its signer's chain up to, not including, a trusted root; the untrusted
+  # one carries its root as well, so its chain is whole but ends at a root nobody trusts.
+  cat "$work/a.pem" "$work/ca.pem" > "$work/a_chain.pem"
+  cat "$work/a_renewed.pem" "$work/ca.pem" > "$work/a_renewed_chain.pem"
+  cat "$work/b.pem" "$work/ca.pem" > "$work/b_chain.pem"
+  cat "$work/untrusted_a.pem" "$work/untrusted_root.pem" > "$work/untrusted_a_chain.pem"
+  cp "$work/a.pem" "$work/a_alone.pem"
+  openssl verify -CAfile "$work/root.pem" -untrusted "$work/ca.pem" \
+    "$work/a.pem" "$work/a_renewed.pem" "$work/b.pem" >/dev/null || fail "the chain does not verify"
+  rm -rf "$pki"
+  mv "$work" "$pki"
+}
+
+# Signs IN with KEY and the certificates in CHAIN (the signer's first) into OUT, unless OUT is
+# already newer than IN.
+sign() {  # sign IN SIGNER OUT
+  local in=$1 signer=$2 target=$3
+  [ "$target" -nt "$in" ] && return 0
+  local key="$pki/$signer.key" chain="$pki/${signer}_chain.pem"
+  [ "$signer" = a_partial ] && key="$pki/a.key" chain="$pki/a_alone.pem"
+  rm -f "$target.part"
+  osslsigncode sign -certs "$chain" -key "$key" -h sha256 -n "Norvik Studio" \
+    -in "$in" -out "$target.part" >/dev/null || fail "osslsigncode could not sign $target"
+  mv "$target.part" "$target"
+}
+
+# A little-endian number of BYTES bytes at OFFSET of FILE.
+number_at() { od -An -t "u$3" -j "$2" -N "$3" "$1" | tr -d ' '; }
+
+# Changes one byte of the .text section's padding (hashed by Authenticode, never executed), so
+# the signature's digest no longer matches while the program still runs.
+tamper() {  # tamper SIGNED OUT
+  local signed=$1 target=$2
+  [ "$target" -nt "$signed" ] && return 0
+  local pe sections count table offset=""
+  pe=$(number_at "$signed" 60 4)
+  count=$(number_at "$signed" $(( pe + 6 )) 2)
+  table=$(( pe + 24 + $(number_at "$signed" $(( pe + 20 )) 2) ))
+  for (( i = 0; i < count; i++ )); do
+    sections=$(( table + 40 * i ))
+    if [ "$(dd if="$signed" bs=1 skip="$sections" count=8 status=none | tr -d '\0')" = .text ]; then
+      local virtual_size raw_size raw_start
+      virtual_size=$(number_at "$signed" $(( sections + 8 )) 4)
+      raw_size=$(number_at "$signed" $(( sections + 16 )) 4)
+      raw_start=$(number_at "$signed" $(( sections + 20 )) 4)
+      [ "$virtual_size" -lt "$raw_size" ] || fail "no padding in .text of $signed"
+      offset=$(( raw_start + virtual_size ))
+    fi
+  done
+  [ -n "$offset" ] || fail "no .text section in $signed"
+  cp "$signed" "$target.part"
+  printf '\x5a' | dd of="$target.part" bs=1 seek="$offset" conv=notrunc status=none
+  if osslsigncode verify -CAfile "$pki/root.pem" -in "$target.part" > "$target.verify" 2>&1 ||
+    ! grep -q 'MISMATCH' "$target.verify"; then
+    fail "the tampered copy does not report a digest mismatch (see $target.verify)"
+  fi
+  rm -f "$target.verify"
+  mv "$target.part" "$target"
+}
+
+[ -f "$pki/root.der" ] && [ -f "$pki/untrusted_a_chain.pem" ] || make_pki
+
+if [ -n "$fixtures" ]; then
+  for revision in 4 7 9; do
+    sign "$fixtures/managed_1_0_0_$revision.exe" a "$out/signed_a_$revision.exe"
+  done
+  sign "$fixtures/managed_1_0_0_7.exe" a_renewed "$out/signed_a_renewed_7.exe"
+  sign "$fixtures/managed_1_0_0_9.exe" a_renewed "$out/signed_a_renewed_9.exe"
+  sign "$fixtures/managed_1_0_0_7.exe" b "$out/signed_b_7.exe"
+  sign "$fixtures/managed_1_0_0_7.exe" untrusted_a "$out/signed_untrusted_a_7.exe"
+  sign "$fixtures/managed_1_0_0_7.exe" a_partial "$out/signed_a_partial_7.exe"
+  tamper "$out/signed_a_7.exe" "$out/tampered_a_7.exe"
+fi

@@ -1,0 +1,305 @@
+#!/usr/bin/env bash
+# The publisher pin of launcher.exe under Wine, with signed copies of the managed test program,
+# one scenario per call:
+#   signature_scenarios.sh BUILD_DIR SCENARIO
+# The prefix is the one wine_scenarios.sh makes ("prefix"). On first use the test PKI and the
+# signed copies are made in BUILD_DIR/test-pki (make_test_pki.sh) and the test root is added to
+# the prefix's trusted roots. Exit 77 means skipped: Wine is missing and CI is not set.
+set -euo pipefail
+export LANG=C.UTF-8
+here=$(cd "$(dirname "$0")" && pwd)
+source "$here/lib.sh"
+
+build=$(cd "$1" && pwd)
+scenario=$2
+fixtures="$build/fixtures"
+signed="$build/test-pki"
+helpers="$build/tests/e2e"
+export WINEPREFIX="$build/wineprefix"
+export WINEDEBUG=-all
+export WINEDLLOVERRIDES='mscoree,mshtml=;winedbg.exe=d'
+drive_c="$WINEPREFIX/drive_c"
+store="$drive_c/Brelvance/UpdateFile/10001000/0005"
+dir="$drive_c/Apps/Signed"
+
+if ! command -v wine >/dev/null; then
+  [ "${CI:-}" = true ] && fail "wine is not installed (scripts/setup.sh installs it)"
+  echo "wine is not installed; skipped"
+  exit 77
+fi
+[ -d "$drive_c/windows" ] || fail "no Wine prefix in $WINEPREFIX (the scenario \"prefix\" makes it)"
+
+bash "$here/make_test_pki.sh" "$signed" "$fixtures"
+
+# The test root joins the prefix's trusted roots once; the marker names the root it added, so a
+# new PKI is added again.
+trust_test_root() {
+  local marker="$WINEPREFIX/norvik-test-root.sha256" sum
+  sum=$(sha256sum < "$signed/pki/root.der")
+  [ "$(cat "$marker" 2>/dev/null)" = "$sum" ] && return 0
+  cp "$signed/pki/root.der" "$drive_c/norvik-test-root.der"
+  (cd "$drive_c" && timeout 60 wine "$helpers/add_root_certificate.exe" 'C:\norvik-test-root.der') ||
+    fail "the test root could not be added to the prefix"
+  # The store lives in the registry, which the server writes to disk when it ends.
+  timeout 60 wineserver -w || fail "Wine did not end after adding the test root"
+  rm "$drive_c/norvik-test-root.der"
+  echo "$sum" > "$marker"
+}
+trust_test_root
+
+# A copy by name: a signed one from the test PKI's folder, else a PE fixture.
+copy_of() {
+  if [ -f "$signed/$1.exe" ]; then echo "$signed/$1.exe"; else echo "$fixtures/$1.exe"; fi
+}
+
+# A fresh app folder with launcher.exe, Ostra.ico and the copy LOCAL, and a store holding STORE;
+# "none" leaves a copy out, and leaves the store's folders to the caller.
+set_up() {  # set_up LOCAL STORE
+  rm -rf "$dir" "$drive_c/Brelvance" "$drive_c/Elsewhere"
+  mkdir -p "$dir"
+  cp "$build/launcher.exe" "$dir/"
+  cp "$build/resources/launcher.ico" "$dir/Ostra.ico"
+  [ "$1" = none ] || cp "$(copy_of "$1")" "$dir/Norvik_Studio.exe"
+  if [ "$2" != none ]; then
+    mkdir -p "$store"
+    cp "$(copy_of "$2")" "$store/Norvik_Studio.exe"
+  fi
+}
+
+# One server for all the runs of a scenario: bringing Wine's services up and down again for
+# each run would take seconds. It is ended with the scenario.
+wineserver -p
+trap 'wineserver -k 2>/dev/null || true' EXIT
+
+# Runs the launcher from drive C:'s "work" folder, with Wine's file trace when asked; sets
+# $status and $trace, and waits until the copy it started has recorded its start.
+run_launcher() {  # run_launcher [traced]
+  local debug=$WINEDEBUG
+  [ "${1:-}" = traced ] && debug="-all,trace+file"
+  mkdir -p "$drive_c/work"
+  status=0
+  trace="$build/signature-trace.txt"
+  (cd "$drive_c/work" && WINEDEBUG="$debug" timeout 60 wine "$dir/launcher.exe") 2>"$trace" ||
+    status=$?
+  wait_for_record
+}
+
+# The launcher ends once it has started the local copy; that copy's record is whole when it has
+# its three lines. The pause after it gives a second start, which would be a fault, time to show.
+wait_for_record() {
+  local record
+  for _ in $(seq 100); do
+    record=$(records_of "$dir/Norvik_Studio.exe" | head -1)
+    [ -n "$record" ] && [ "$(wc -l < "$record")" -ge 3 ] && break
+    sleep 0.1
+  done
+  sleep 0.3
+}
+
+# How many times the traced run created or opened a replacement's temporary file. Every file a
+# Windows program creates goes through NtCreateFile, which Wine's file trace logs with the name,
+# so 0 proves no temporary was ever written, not only that none was left; the cases where a
+# copy is made check that the same count sees them.
+temporaries_opened() {
+  grep -c 'NtCreateFile .*name=L"[^"]*~Norvik_Studio\.exe\.[0-9a-f]\{16\}\.tmp"' "$trace" || true
+}
+
+expect_copy() {  # expect_copy WHAT PATH NAME: PATH is the copy NAME byte for byte
+  same_file "$2" "$(copy_of "$3")" || fail "$1 is not $3"
+}
+
+# No temporary file is left beside either copy.
+expect_no_temporaries() {
+  expect_eq "temporaries beside the local copy" "$(temporaries_in "$dir")" 0
+  [ ! -d "$store" ] || expect_eq "temporaries in the store" "$(temporaries_in "$store")" 0
+}
+
+# The newer copy NEWER replaced the older one in DIRECTION ("to_local" or "to_store").
+expect_replaced() {  # expect_replaced DIRECTION NEWER
+  expect_eq "exit status ($1, $2)" "$status" 0
+  expect_copy "the local copy ($1)" "$dir/Norvik_Studio.exe" "$2"
+  expect_copy "the store copy ($1)" "$store/Norvik_Studio.exe" "$2"
+  expect_eq "starts ($1)" "$(starts_of "$dir/Norvik_Studio.exe")" 1
+  expect_no_temporaries
+}
+
+# Nothing was replaced: both copies are as set up, the local one started, through the fallback.
+expect_refused() {  # expect_refused CASE LOCAL STORE
+  expect_eq "exit status ($1)" "$status" 1
+  expect_copy "the local copy ($1)" "$dir/Norvik_Studio.exe" "$2"
+  expect_copy "the store copy ($1)" "$store/Norvik_Studio.exe" "$3"
+  expect_eq "starts ($1)" "$(starts_of "$dir/Norvik_Studio.exe")" 1
+  expect_no_temporaries
+}
+
+# A signed A at 1.0.0.4 offered OFFERED (a 1.0.0.7) both ways; nothing may be replaced. With
+# "before_copy", OFFERED names no signer or another one, so no temporary may even be written.
+refused_both_ways() {  # refused_both_ways OFFERED [before_copy]
+  set_up signed_a_4 "$1"
+  run_launcher traced
+  expect_refused "store offers $1" signed_a_4 "$1"
+  [ "${2:-}" != before_copy ] || expect_eq "temporaries written" "$(temporaries_opened)" 0
+  set_up "$1" signed_a_4
+  run_launcher traced
+  expect_refused "local offers $1" "$1" signed_a_4
+  [ "${2:-}" != before_copy ] || expect_eq "temporaries written" "$(temporaries_opened)" 0
+}
+
+# A little-endian number of BYTES bytes at OFFSET of FILE.
+number() { od -An -t "u$3" -j "$2" -N "$3" "$1" | tr -d ' '; }
+
+# A copy of FIXTURE that ends right after the section holding its version record: the version
+# still reads, but the file is shorter than its sections.
+cut_after_version_record() {  # cut_after_version_record FIXTURE OUT
+  local at pe count table section start size cut="" whole
+  at=$(grep -obUaP 'V\x00S\x00_\x00V\x00E\x00R\x00S\x00I\x00O\x00N\x00_\x00I\x00N\x00F\x00O' "$1" |
+    head -1 | cut -d: -f1)
+  [ -n "$at" ] || fail "no version record in $1"
+  pe=$(number "$1" 60 4)
+  count=$(number "$1" $(( pe + 6 )) 2)
+  table=$(( pe + 24 + $(number "$1" $(( pe + 20 )) 2) ))
+  for (( i = 0; i < count; i++ )); do
+    section=$(( table + 40 * i ))
+    size=$(number "$1" $(( section + 16 )) 4)
+    start=$(number "$1" $(( section + 20 )) 4)
+    if [ "$start" -le "$at" ] && [ "$at" -lt $(( start + size )) ]; then cut=$(( start + size )); fi
+  done
+  whole=$(stat -c %s "$1")
+  [ -n "$cut" ] && [ "$cut" -lt "$whole" ] || fail "the version record of $1 is in its last section"
+  head -c "$cut" "$1" > "$2"
+}
+
+case "$scenario" in
+  same_publisher)
+    set_up signed_a_4 signed_a_7
+    run_launcher traced
+    expect_replaced to_local signed_a_7
+    [ "$(temporaries_opened)" -gt 0 ] || fail "the file trace shows no temporary of a real copy"
+    set_up signed_a_9 signed_a_7
+    run_launcher
+    expect_replaced to_store signed_a_9
+    ;;
+
+  renewed_publisher)
+    # A's renewed certificate: the same subject, a new key and serial.
+    set_up signed_a_4 signed_a_renewed_7
+    run_launcher
+    expect_replaced to_local signed_a_renewed_7
+    set_up signed_a_renewed_9 signed_a_7
+    run_launcher
+    expect_replaced to_store signed_a_renewed_9
+    ;;
+
+  refused_unsigned)
+    refused_both_ways managed_1_0_0_7 before_copy
+    ;;
+
+  refused_other_publisher)
+    refused_both_ways signed_b_7 before_copy
+    ;;
+
+  refused_untrusted_root)
+    # A's subject byte for byte, under a root the prefix does not trust, which the signature
+    # carries: the chain is whole but ends at an untrusted root.
+    refused_both_ways signed_untrusted_a_7
+    ;;
+
+  refused_partial_chain)
+    # A's own certificate without the CA that issued it: the chain cannot reach the trusted root.
+    refused_both_ways signed_a_partial_7
+    ;;
+
+  refused_tampered)
+    # Signed by A, then one byte of the code section changed: the digest no longer matches.
+    refused_both_ways tampered_a_7
+    ;;
+
+  planted_unsigned_65535)
+    # The highest revision there is, unsigned, planted in the store.
+    set_up signed_a_7 managed_65535
+    run_launcher traced
+    expect_refused "planted 65535.65535.65535.65535" signed_a_7 managed_65535
+    expect_eq "temporaries written" "$(temporaries_opened)" 0
+    ;;
+
+  unsigned_older)
+    # An unsigned older copy is replaced by any newer one, signed or not.
+    for pair in "managed_1_0_0_4 managed_1_0_0_7" "managed_1_0_0_4 signed_a_7"; do
+      set_up "${pair% *}" "${pair#* }"
+      run_launcher
+      expect_replaced to_local "${pair#* }"
+    done
+    for pair in "managed_1_0_0_9 managed_1_0_0_6" "signed_b_7 managed_1_0_0_4"; do
+      set_up "${pair% *}" "${pair#* }"
+      run_launcher
+      expect_replaced to_store "${pair% *}"
+    done
+    ;;
+
+  held_for_writing)
+    # Another process still has the newer store copy open for writing: nothing is copied. Once
+    # it has closed the file, the next run copies it, so the refusal was the open file's.
+    set_up managed_1_0_0_4 managed_1_0_0_7
+    mkdir -p "$drive_c/work"
+    marker="$drive_c/work/held.marker"
+    rm -f "$marker"
+    (cd "$drive_c/work" && exec timeout 120 wine "$helpers/hold_open.exe" \
+      'C:\Brelvance\UpdateFile\10001000\0005\Norvik_Studio.exe' 'C:\work\held.marker' 60) &
+    holder=$!
+    for _ in $(seq 200); do [ -e "$marker" ] && break; sleep 0.1; done
+    [ -e "$marker" ] || fail "hold_open did not open the store copy"
+    run_launcher
+    rm -f "$marker"
+    wait "$holder" || fail "hold_open failed"
+    expect_refused "store copy open for writing" managed_1_0_0_4 managed_1_0_0_7
+    rm -f "$dir"/Norvik_Studio.started.*.txt
+    run_launcher
+    expect_replaced "to_local, once closed" managed_1_0_0_7
+    ;;
+
+  cut_after_version)
+    set_up managed_1_0_0_4 none
+    mkdir -p "$store"
+    cut_after_version_record "$fixtures/managed_1_0_0_7.exe" "$store/Norvik_Studio.exe"
+    cp "$store/Norvik_Studio.exe" "$build/cut_1_0_0_7.exe"
+    run_launcher
+    expect_eq "exit status" "$status" 1
+    expect_copy "the local copy" "$dir/Norvik_Studio.exe" managed_1_0_0_4
+    same_file "$store/Norvik_Studio.exe" "$build/cut_1_0_0_7.exe" || fail "the store copy changed"
+    expect_eq "starts" "$(starts_of "$dir/Norvik_Studio.exe")" 1
+    expect_no_temporaries
+    rm -f "$build/cut_1_0_0_7.exe"
+    ;;
+
+  linked_store_folder | linked_brelvance)
+    # A Unix symbolic link to a folder, which Wine shows as a reparse point, in place of the
+    # store's folder 0005 or of C:\Brelvance: the folder it leads to holds a newer copy (not to
+    # be read) or an older one (not to be written).
+    if [ "$scenario" = linked_store_folder ]; then
+      link="$store" target="$drive_c/Elsewhere/0005" beyond="$drive_c/Elsewhere/0005"
+    else
+      link="$drive_c/Brelvance" target="$drive_c/Elsewhere/Brelvance"
+      beyond="$target/UpdateFile/10001000/0005"
+    fi
+    for pair in "managed_1_0_0_4 managed_1_0_0_7" "managed_1_0_0_9 managed_1_0_0_6"; do
+      set_up "${pair% *}" none
+      mkdir -p "$beyond" "$(dirname "$link")"
+      cp "$(copy_of "${pair#* }")" "$beyond/Norvik_Studio.exe"
+      ln -s "$target" "$link"
+      run_launcher traced
+      expect_eq "exit status ($pair)" "$status" 1
+      expect_copy "the local copy ($pair)" "$dir/Norvik_Studio.exe" "${pair% *}"
+      expect_eq "starts ($pair)" "$(starts_of "$dir/Norvik_Studio.exe")" 1
+      expect_eq "files beyond the link ($pair)" "$(ls -A "$beyond")" Norvik_Studio.exe
+      expect_copy "the copy beyond the link ($pair)" "$beyond/Norvik_Studio.exe" "${pair#* }"
+      opened=$(grep -c 'NtCreateFile .*name=L"[^"]*\\0005\\\\[^"]*"' "$trace" || true)
+      expect_eq "files opened in the store ($pair)" "$opened" 0
+      expect_eq "temporaries beside the local copy" "$(temporaries_in "$dir")" 0
+    done
+    ;;
+
+  *)
+    fail "unknown scenario $scenario"
+    ;;
+esac
+echo "ok: $scenario"

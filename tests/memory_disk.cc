@@ -1,0 +1,152 @@
+#include "tests/memory_disk.h"
+
+#include <utility>
+
+namespace launcher {
+namespace {
+
+class MemorySource : public SourceFile {
+ public:
+  MemorySource(MemoryDisk& disk, std::string path)
+      : disk_(disk), path_(std::move(path)), size_(disk.files.at(path_).contents.size()) {}
+
+  std::uint64_t Size() const override { return size_; }
+  std::optional<std::uint64_t> ImageExtent() override {
+    disk_.Step("ImageExtent", path_);
+    return disk_.files.at(path_).whole ? size_ : size_ + 1;
+  }
+  bool Unchanged() override {
+    disk_.Step("Unchanged", path_);
+    return disk_.changing.count(path_) == 0;
+  }
+
+  const MemoryDiskFile& file() const { return disk_.files.at(path_); }
+
+ private:
+  MemoryDisk& disk_;
+  std::string path_;
+  std::uint64_t size_;
+};
+
+class MemoryTemporary : public TemporaryCopy {
+ public:
+  MemoryTemporary(MemoryDisk& disk, std::string path) : disk_(disk), path_(std::move(path)) {}
+
+  void CopyFrom(SourceFile& source) override {
+    disk_.Step("CopyFrom", path_);
+    const MemoryDiskFile& from = static_cast<MemorySource&>(source).file();
+    MemoryDiskFile& to = disk_.files.at(path_);
+    if (disk_.write_fails_after < from.contents.size()) {
+      to.contents = from.contents.substr(0, disk_.write_fails_after);
+      throw ServiceError("FileCopy", path_, "There is not enough space on the disk.");
+    }
+    to = from;
+    to.read_only = false;
+    if (disk_.while_copying) std::exchange(disk_.while_copying, nullptr)();
+  }
+  std::uint64_t Size() override { return disk_.files.at(path_).contents.size(); }
+  std::string Version() override { return disk_.files.at(path_).version; }
+  Verification VerifiedPublisher() override {
+    disk_.Step("VerifiedPublisher", path_);
+    const MemoryDiskFile& file = disk_.files.at(path_);
+    if (file.publisher.empty()) return {false, "", "No signature was present in the subject."};
+    // A signature that fails still names its signer; only the verdict may be relied on.
+    const std::string signer = file.verified_as.empty() ? file.publisher : file.verified_as;
+    if (!file.verifies) return {false, signer, "A certificate chain could not be built."};
+    return {true, signer, ""};
+  }
+  void MoveOver(const std::string& destination) override {
+    disk_.Step("MoveOver", destination);
+    const auto target = disk_.files.find(destination);
+    if (target != disk_.files.end() &&
+        (target->second.read_only || disk_.in_use.count(destination) != 0)) {
+      throw ServiceError("FileCopy", destination, "Access is denied.");
+    }
+    disk_.files[destination] = disk_.files.at(path_);
+    disk_.files.erase(path_);
+    moved_ = true;
+  }
+  void Discard() override {
+    disk_.steps.push_back("Discard");
+    if (!moved_) disk_.files.erase(path_);
+  }
+
+ private:
+  MemoryDisk& disk_;
+  std::string path_;
+  bool moved_ = false;
+};
+
+}  // namespace
+
+void MemoryDisk::Step(const std::string& name, const std::string& path) {
+  steps.push_back(name);
+  if (name == failing_step) throw ServiceError("FileCopy", path, "injected failure");
+}
+
+ReplaceSteps::FileKind MemoryDisk::KindOf(const std::string& path) {
+  Step("KindOf", path);
+  const auto file = files.find(path);
+  if (file == files.end()) return FileKind::kMissing;
+  return file->second.folder ? FileKind::kOther : FileKind::kRegular;
+}
+
+std::optional<std::string> MemoryDisk::EmbeddedPublisher(const std::string& path) {
+  Step("EmbeddedPublisher", path);
+  const auto file = files.find(path);
+  if (file == files.end()) throw ServiceError("FileCopy", path, "file not found");
+  if (file->second.publisher.empty()) return std::nullopt;
+  return file->second.publisher;
+}
+
+std::unique_ptr<SourceFile> MemoryDisk::OpenSource(const std::string& path) {
+  Step("OpenSource", path);
+  if (files.count(path) == 0) throw ServiceError("FileCopy", path, "file not found");
+  if (being_written.count(path) != 0) {
+    throw ServiceError("FileCopy", path, "The process cannot access the file because it is "
+                                         "being used by another process.");
+  }
+  return std::make_unique<MemorySource>(*this, path);
+}
+
+std::unique_ptr<TemporaryCopy> MemoryDisk::CreateTemporary(const std::string& destination) {
+  Step("CreateTemporary", destination);
+  const std::string folder = FolderOf(destination);
+  if (folders_missing.count(folder) != 0) {
+    throw ServiceError("FileCopy", destination, "The system cannot find the path specified.");
+  }
+  const std::string path = folder + "\\" + TemporaryNameFor(FileNameOf(destination),
+                                                            static_cast<unsigned>(steps.size()));
+  files[path] = {};
+  ++temporaries_created;
+  return std::make_unique<MemoryTemporary>(*this, path);
+}
+
+std::string MemoryDisk::VersionOf(const std::string& path) {
+  Step("VersionOf", path);
+  const auto file = files.find(path);
+  return file == files.end() ? "" : file->second.version;
+}
+
+bool MemoryDisk::ClearReadOnly(const std::string& path) {
+  Step("ClearReadOnly", path);
+  const auto file = files.find(path);
+  if (file == files.end() || !file->second.read_only) return false;
+  file->second.read_only = false;
+  return true;
+}
+
+void MemoryDisk::RestoreReadOnly(const std::string& path) {
+  steps.push_back("RestoreReadOnly");
+  files.at(path).read_only = true;
+}
+
+std::vector<std::string> MemoryDisk::Temporaries() const {
+  std::vector<std::string> found;
+  for (const auto& [path, file] : files) {
+    if (IsTemporaryNameFor(FileNameOf(path), "Norvik_Studio.exe")) found.push_back(path);
+  }
+  return found;
+}
+
+}  // namespace launcher

@@ -1,0 +1,58 @@
+#pragma once
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/replace_file.h"
+
+namespace launcher {
+
+// A file of the in-memory disk: its bytes and what the system would read from them.
+struct MemoryDiskFile {
+  std::string contents = {};
+  std::string version = {};
+  bool read_only = false;
+  std::string publisher = {};   // the signer its embedded signature names; empty: unsigned
+  bool verifies = true;         // whether a signature there verifies and chains to a trusted root
+  std::string verified_as = {}; // the signer the verifier names, when not `publisher` (swapped)
+  bool whole = true;            // whether the file holds the whole image its headers describe
+  bool folder = false;          // a folder of that name rather than a file
+};
+
+// Replacement steps over in-memory files with Windows' rules: a read-only file or one in use
+// cannot be moved over, a file open for writing cannot be opened to copy from. Any step can be
+// made to fail, and a copy can fail part-way through writing, as a real disk does.
+class MemoryDisk : public ReplaceSteps {
+ public:
+  std::map<std::string, MemoryDiskFile> files;
+  std::set<std::string> in_use;             // cannot be moved over
+  std::set<std::string> being_written;      // another process is writing it
+  std::set<std::string> changing;           // changes while it is copied
+  std::set<std::string> folders_missing;    // nothing can be created in these
+  std::string failing_step;                 // this step fails, by name
+  std::size_t write_fails_after = std::string::npos;  // bytes a copy writes before failing
+  std::function<void()> while_copying;      // runs once a copy is written (another launcher)
+
+  std::vector<std::string> steps;  // every step taken, by name
+  int temporaries_created = 0;
+
+  FileKind KindOf(const std::string& path) override;
+  std::optional<std::string> EmbeddedPublisher(const std::string& path) override;
+  std::unique_ptr<SourceFile> OpenSource(const std::string& path) override;
+  std::unique_ptr<TemporaryCopy> CreateTemporary(const std::string& destination) override;
+  std::string VersionOf(const std::string& path) override;
+  bool ClearReadOnly(const std::string& path) override;
+  void RestoreReadOnly(const std::string& path) override;
+
+  // Records a step and fails it when it is the failing one.
+  void Step(const std::string& name, const std::string& path);
+
+  // The temporaries present now.
+  std::vector<std::string> Temporaries() const;
+};
+
+}  // namespace launcher
