@@ -118,10 +118,10 @@ TEST(ReconcileCopies, AFailureAtAnyCallIsRaisedAndLeavesBothCopiesWhole) {
     } else {
       services.FailOn(failing, nth);
     }
-    const auto calls_needed = [&] {
+    const auto calls_needed = [&, operation = failing] {
       FakeServices dry = WithCopies("1.0.0.7", "1.0.0.4");
       ReconcileCopies(dry, kStore, kLocal);
-      return dry.CallsOf(failing).size();
+      return dry.CallsOf(operation).size();
     }();
     if (nth > 0 && static_cast<size_t>(nth) > calls_needed) {
       EXPECT_NO_THROW(ReconcileCopies(services, kStore, kLocal));

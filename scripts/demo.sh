@@ -42,7 +42,7 @@ show() {
   for copy in 'C:\Program Files\Norvik Tools\Norvik_Studio.exe' \
               'C:\Brelvance\UpdateFile\10001000\0005\Norvik_Studio.exe'; do
     wine "$build/revision-probe.exe" "$copy" 2>&1 | tr -d '\r' |
-      awk -F'\t' '{ if (NF == 3) printf "  %s  version %s, revision %s\n", $1, ($2 == "" ? "none" : $2), $3; else print "  " $0 }'
+      awk -F'\t' '{ if (NF == 5) printf "  %s  version %s, revision %s, signer %s (%s)\n", $1, ($2 == "" ? "none" : $2), $3, $4, $5; else print "  " $0 }'
   done
 }
 

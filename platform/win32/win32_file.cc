@@ -74,6 +74,8 @@ Win32File::Win32File(HANDLE handle, const std::string& path, const char* operati
       if (!GetFileInformationByHandle(handle_, &information)) {
         throw ServiceError(operation, path, SystemErrorText(GetLastError()));
       }
+      // Wine does not show a Unix symbolic link to a file as a reparse point, so this refusal
+      // cannot be seen under Wine.
       if ((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
         throw ServiceError(operation, path, "a link (reparse point), not a file");
       }

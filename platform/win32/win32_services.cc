@@ -65,8 +65,9 @@ bool Win32Services::FileExists(const std::string& path) {
 }
 
 std::string Win32Services::GetFileVersion(const std::string& path) {
-  if (held_.IsMissing(path))
+  if (held_.IsMissing(path)) {
     throw ServiceError("GetFileVersion", path, "the folder does not exist");
+  }
   Win32OpenRules rules;
   rules.refuse_links = held_.Contains(path);
   Win32File file(path, "GetFileVersion", rules);

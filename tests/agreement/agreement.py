@@ -120,7 +120,7 @@ def ours(names):
     readings = {name: None for name in names}  # None: a failure
     for line in output.splitlines():
         fields = line.split('\t')
-        if len(fields) == 3:
+        if len(fields) >= 3:
             readings[fields[0]] = fields[1]
     return readings
 

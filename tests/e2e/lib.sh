@@ -1,4 +1,5 @@
 # Helpers shared by the end-to-end scenarios. Sourced, not run.
+# shellcheck shell=bash
 
 fail() {
   echo "FAIL: $*" >&2
@@ -60,6 +61,7 @@ running() {  # running PID
 # every 5 ms; the copy's speed varies too much from run to run for a random delay to land in it).
 # Sets $aim_mib, the point aimed at, and $landed: 1 when the temporary file was still there right
 # after the kill, so the kill cut the copy short.
+# shellcheck disable=SC2034  # aim_mib and landed are read by the caller
 kill_during_copy() {  # kill_during_copy DIR PID SIZE
   local aim=$(( (RANDOM << 15 | RANDOM) % $3 )) deadline written
   aim_mib=$(( aim >> 20 ))

@@ -172,7 +172,7 @@ void CheckCopies(launcher::Win32Services& services, const std::string& folder,
 void CheckStaleTemporaries(launcher::Win32Services& services, const std::string& folder) {
   const struct {
     const char* name;
-    long long seconds_from_now;
+    int seconds_from_now;
     bool removed;
   } temporaries[] = {
       {"~stale.exe.00000000000000aa.tmp", -2 * 60 * 60, true},

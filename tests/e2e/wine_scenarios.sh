@@ -5,6 +5,7 @@
 # missing and CI is not set (on CI a missing Wine fails).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=tests/e2e/lib.sh
 source "$here/lib.sh"
 
 build=$(cd "$1" && pwd)
@@ -26,7 +27,7 @@ fi
 
 make_prefix() {
   rm -rf "$WINEPREFIX"
-  wineboot -i >/dev/null 2>&1
+  wineboot -i >/dev/null 2>&1 || fail "wineboot failed with status $? (126: 32-bit programs cannot run here)"
   wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
   wineserver -w
   [ -d "$drive_c/windows" ] || fail "wineboot made no prefix"
@@ -330,10 +331,12 @@ case "$scenario" in
     ;;
 
   win32_services)
-    # PROGRAM checks the Win32 services in a folder of its own.
-    rm -rf "$drive_c/services check"
-    mkdir -p "$drive_c/services check"
-    (cd "$drive_c" && timeout 60 wine "$3" 'C:\services check') ||
+    # PROGRAM checks the Win32 services in a folder of its own; "linked" in it is a Unix symbolic
+    # link to another folder, which Wine shows as a reparse point.
+    rm -rf "$drive_c/services check" "$drive_c/services link target"
+    mkdir -p "$drive_c/services check" "$drive_c/services link target"
+    ln -s "$drive_c/services link target" "$drive_c/services check/linked"
+    (cd "$drive_c" && timeout 60 wine "$3" 'C:\services check' linked) ||
       fail "the Win32 services check failed (status $?)"
     ;;
 
