@@ -77,10 +77,14 @@ TEST(ReconcileCopies, ProbesTheStoreFirstThenTheLocalCopyThenCopiesOnce) {
   ReconcileCopies(services, kStore, kLocal);
   const std::vector<std::string> expected = {
       "HoldFolder " + kStoreFolder,
-      "RemoveStaleTemporaries " + kStore, "RemoveStaleTemporaries " + kLocal,
-      "FileExists " + kStore, "GetFileVersion " + kStore,
-      "FileExists " + kLocal, "GetFileVersion " + kLocal,
-      "FileExists " + kStore, "FileCopy " + kStore + " -> " + kLocal,
+      "RemoveStaleTemporaries " + kStore,
+      "RemoveStaleTemporaries " + kLocal,
+      "FileExists " + kStore,
+      "GetFileVersion " + kStore,
+      "FileExists " + kLocal,
+      "GetFileVersion " + kLocal,
+      "FileExists " + kStore,
+      "FileCopy " + kStore + " -> " + kLocal,
   };
   EXPECT_EQ(services.calls, expected);
 }

@@ -153,8 +153,8 @@ class PeImage {
       sections_.push_back({U32(s + 12), U32(s + 16), U32(s + 20)});
       const Section& section = sections_.back();
       if (section.raw_size > 0) {
-        extent_ = std::max<std::uint64_t>(extent_, std::uint64_t{section.raw_offset} +
-                                                       section.raw_size);
+        extent_ =
+            std::max<std::uint64_t>(extent_, std::uint64_t{section.raw_offset} + section.raw_size);
       }
     }
     return true;

@@ -22,8 +22,7 @@ namespace {
 // Writes, checks and moves; any failure leaves `temporary` to the caller to discard.
 bool CopyCheckAndMove(ReplaceSteps& steps, TemporaryCopy& temporary, SourceFile& from,
                       const std::string& source, const std::string& destination,
-                      const std::optional<std::string>& pinned_publisher,
-                      const CopyCheck& check) {
+                      const std::optional<std::string>& pinned_publisher, const CopyCheck& check) {
   temporary.CopyFrom(from);
   if (!from.Unchanged()) Refuse(source, "the file changed while it was copied");
   if (temporary.Size() != from.Size()) Refuse(source, "the copy is not the whole file");
@@ -36,8 +35,8 @@ bool CopyCheckAndMove(ReplaceSteps& steps, TemporaryCopy& temporary, SourceFile&
       Refuse(source, "its signature does not verify: " + verification.problem);
     }
     if (verification.subject != *pinned_publisher) {
-      Refuse(source, "signed by \"" + verification.subject + "\", not by \"" +
-                         *pinned_publisher + "\"");
+      Refuse(source,
+             "signed by \"" + verification.subject + "\", not by \"" + *pinned_publisher + "\"");
     }
   }
   // Windows has no rename that compares first: another launcher may still replace the
@@ -58,8 +57,8 @@ bool CopyCheckAndMove(ReplaceSteps& steps, TemporaryCopy& temporary, SourceFile&
 
 }  // namespace
 
-bool ReplaceWithCopy(ReplaceSteps& steps, const std::string& source,
-                     const std::string& destination, const CopyCheck& check) {
+bool ReplaceWithCopy(ReplaceSteps& steps, const std::string& source, const std::string& destination,
+                     const CopyCheck& check) {
   const ReplaceSteps::FileKind kind = steps.KindOf(destination);
   if (kind == ReplaceSteps::FileKind::kOther) Refuse(destination, "not a regular file");
 
@@ -83,8 +82,8 @@ bool ReplaceWithCopy(ReplaceSteps& steps, const std::string& source,
 
   const std::unique_ptr<TemporaryCopy> temporary = steps.CreateTemporary(destination);
   try {
-    const bool moved = CopyCheckAndMove(steps, *temporary, *from, source, destination,
-                                        pinned_publisher, check);
+    const bool moved =
+        CopyCheckAndMove(steps, *temporary, *from, source, destination, pinned_publisher, check);
     if (!moved) temporary->Discard();
     return moved;
   } catch (...) {

@@ -120,8 +120,8 @@ inline constexpr std::int64_t kStaleTemporaryAgeSeconds = 60 * 60;
 //   it still older.
 // Returns false when the destination was no longer older. A failure leaves the destination
 // exactly as it was, read-only mark included, with no temporary file remaining.
-bool ReplaceWithCopy(ReplaceSteps& steps, const std::string& source,
-                     const std::string& destination, const CopyCheck& check);
+bool ReplaceWithCopy(ReplaceSteps& steps, const std::string& source, const std::string& destination,
+                     const CopyCheck& check);
 
 // Whether a temporary written at `written` is stale at `now`, both in ticks of
 // `ticks_per_second` since the same epoch. The age is a signed difference: a file dated in the

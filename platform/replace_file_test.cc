@@ -59,16 +59,22 @@ TEST(ReplaceWithCopy, KeepsEveryRuleInEitherDirection) {
     void (*prepare)(MemoryDisk&);
     Outcome expected;
   } cases[] = {
-      {"unsigned by unsigned", MemoryDiskFile{"old", "1.0.0.4"}, {"new", "1.0.0.7"}, nullptr,
+      {"unsigned by unsigned",
+       MemoryDiskFile{"old", "1.0.0.4"},
+       {"new", "1.0.0.7"},
+       nullptr,
        kReplaced},
-      {"unsigned by signed", MemoryDiskFile{"old", "1.0.0.4"}, Signed("new", "1.0.0.7", kPublisherB),
-       nullptr, kReplaced},
+      {"unsigned by signed", MemoryDiskFile{"old", "1.0.0.4"},
+       Signed("new", "1.0.0.7", kPublisherB), nullptr, kReplaced},
       {"missing by unsigned", std::nullopt, {"new", "1.0.0.7"}, nullptr, kReplaced},
       {"A by A", Signed("old", "1.0.0.4", kPublisherA), Signed("new", "1.0.0.7", kPublisherA),
        nullptr, kReplaced},
       {"A whose signature no longer verifies by A", Signed("old", "1.0.0.4", kPublisherA, false),
        Signed("new", "1.0.0.7", kPublisherA), nullptr, kReplaced},
-      {"A by unsigned", Signed("old", "1.0.0.4", kPublisherA), {"new", "1.0.0.7"}, nullptr,
+      {"A by unsigned",
+       Signed("old", "1.0.0.4", kPublisherA),
+       {"new", "1.0.0.7"},
+       nullptr,
        kRefusedUncopied},
       {"A by B", Signed("old", "1.0.0.4", kPublisherA), Signed("new", "1.0.0.7", kPublisherB),
        nullptr, kRefusedUncopied},
@@ -80,13 +86,23 @@ TEST(ReplaceWithCopy, KeepsEveryRuleInEitherDirection) {
       {"a folder by unsigned", folder(), {"new", "1.0.0.7"}, nullptr, kRefusedUncopied},
       {"unsigned by a cut image", MemoryDiskFile{"old", "1.0.0.4"}, cut(), nullptr,
        kRefusedUncopied},
-      {"unsigned by a file being written", MemoryDiskFile{"old", "1.0.0.4"}, {"new", "1.0.0.7"},
-       [](MemoryDisk& d) { d.being_written.insert(kSource); }, kRefusedUncopied},
-      {"unsigned by a file changing while copied", MemoryDiskFile{"old", "1.0.0.4"},
-       {"new", "1.0.0.7"}, [](MemoryDisk& d) { d.changing.insert(kSource); }, kRefusedAfterCopy},
-      {"unsigned by another version than probed", MemoryDiskFile{"old", "1.0.0.4"},
-       {"new", "1.0.0.8"}, nullptr, kRefusedAfterCopy},
-      {"unsigned made newer meanwhile by another launcher", MemoryDiskFile{"old", "1.0.0.4"},
+      {"unsigned by a file being written",
+       MemoryDiskFile{"old", "1.0.0.4"},
+       {"new", "1.0.0.7"},
+       [](MemoryDisk& d) { d.being_written.insert(kSource); },
+       kRefusedUncopied},
+      {"unsigned by a file changing while copied",
+       MemoryDiskFile{"old", "1.0.0.4"},
+       {"new", "1.0.0.7"},
+       [](MemoryDisk& d) { d.changing.insert(kSource); },
+       kRefusedAfterCopy},
+      {"unsigned by another version than probed",
+       MemoryDiskFile{"old", "1.0.0.4"},
+       {"new", "1.0.0.8"},
+       nullptr,
+       kRefusedAfterCopy},
+      {"unsigned made newer meanwhile by another launcher",
+       MemoryDiskFile{"old", "1.0.0.4"},
        {"new", "1.0.0.7"},
        [](MemoryDisk& d) {
          d.while_copying = [&d] { d.files[kDestination] = {"other", "1.0.0.9"}; };
@@ -137,9 +153,9 @@ TEST(ReplaceWithCopy, ReplacesAReadOnlyDestinationWhichWindowsWouldNotMoveOver) 
 TEST(ReplaceWithCopy, AFailureAtAnyStepLeavesTheDestinationAsItWasAndNoTemporary) {
   for (const bool read_only : {false, true}) {
     for (const char* failing :
-         {"KindOf", "EmbeddedPublisher", "OpenSource", "ImageExtent", "CreateTemporary",
-          "CopyFrom", "Unchanged", "VerifiedPublisher", "VersionOf", "ClearReadOnly",
-          "MoveOver", "part-way through the write"}) {
+         {"KindOf", "EmbeddedPublisher", "OpenSource", "ImageExtent", "CreateTemporary", "CopyFrom",
+          "Unchanged", "VerifiedPublisher", "VersionOf", "ClearReadOnly", "MoveOver",
+          "part-way through the write"}) {
       SCOPED_TRACE(std::string(failing) + (read_only ? ", read-only" : ""));
       MemoryDiskFile old_copy = Signed("old", "1.0.0.4", kPublisherA);
       old_copy.read_only = read_only;
@@ -168,8 +184,8 @@ TEST(IsStaleTemporary, ComparesASignedAge) {
   const struct {
     std::int64_t age_seconds;
     bool stale;
-  } cases[] = {{2 * 3600, true}, {3601, true}, {3600, false}, {60, false}, {0, false},
-               {-60, false}, {-2 * 3600, false}};
+  } cases[] = {{2 * 3600, true}, {3601, true}, {3600, false},     {60, false},
+               {0, false},       {-60, false}, {-2 * 3600, false}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.age_seconds);
     for (const std::uint64_t ticks : {std::uint64_t{1}, std::uint64_t{10'000'000}}) {

@@ -103,8 +103,9 @@ std::unique_ptr<SourceFile> MemoryDisk::OpenSource(const std::string& path) {
   Step("OpenSource", path);
   if (files.count(path) == 0) throw ServiceError("FileCopy", path, "file not found");
   if (being_written.count(path) != 0) {
-    throw ServiceError("FileCopy", path, "The process cannot access the file because it is "
-                                         "being used by another process.");
+    throw ServiceError("FileCopy", path,
+                       "The process cannot access the file because it is "
+                       "being used by another process.");
   }
   return std::make_unique<MemorySource>(*this, path);
 }
@@ -115,8 +116,9 @@ std::unique_ptr<TemporaryCopy> MemoryDisk::CreateTemporary(const std::string& de
   if (folders_missing.count(folder) != 0) {
     throw ServiceError("FileCopy", destination, "The system cannot find the path specified.");
   }
-  const std::string path = folder + "\\" + TemporaryNameFor(FileNameOf(destination),
-                                                            static_cast<unsigned>(steps.size()));
+  const std::string path =
+      folder + "\\" +
+      TemporaryNameFor(FileNameOf(destination), static_cast<unsigned>(steps.size()));
   files[path] = {};
   ++temporaries_created;
   return std::make_unique<MemoryTemporary>(*this, path);

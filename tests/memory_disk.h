@@ -16,11 +16,11 @@ struct MemoryDiskFile {
   std::string contents = {};
   std::string version = {};
   bool read_only = false;
-  std::string publisher = {};   // the signer its embedded signature names; empty: unsigned
-  bool verifies = true;         // whether a signature there verifies and chains to a trusted root
-  std::string verified_as = {}; // the signer the verifier names, when not `publisher` (swapped)
-  bool whole = true;            // whether the file holds the whole image its headers describe
-  bool folder = false;          // a folder of that name rather than a file
+  std::string publisher = {};    // the signer its embedded signature names; empty: unsigned
+  bool verifies = true;          // whether a signature there verifies and chains to a trusted root
+  std::string verified_as = {};  // the signer the verifier names, when not `publisher` (swapped)
+  bool whole = true;             // whether the file holds the whole image its headers describe
+  bool folder = false;           // a folder of that name rather than a file
 };
 
 // Replacement steps over in-memory files with Windows' rules: a read-only file or one in use
@@ -29,13 +29,13 @@ struct MemoryDiskFile {
 class MemoryDisk : public ReplaceSteps {
  public:
   std::map<std::string, MemoryDiskFile> files;
-  std::set<std::string> in_use;             // cannot be moved over
-  std::set<std::string> being_written;      // another process is writing it
-  std::set<std::string> changing;           // changes while it is copied
-  std::set<std::string> folders_missing;    // nothing can be created in these
-  std::string failing_step;                 // this step fails, by name
+  std::set<std::string> in_use;                       // cannot be moved over
+  std::set<std::string> being_written;                // another process is writing it
+  std::set<std::string> changing;                     // changes while it is copied
+  std::set<std::string> folders_missing;              // nothing can be created in these
+  std::string failing_step;                           // this step fails, by name
   std::size_t write_fails_after = std::string::npos;  // bytes a copy writes before failing
-  std::function<void()> while_copying;      // runs once a copy is written (another launcher)
+  std::function<void()> while_copying;  // runs once a copy is written (another launcher)
 
   std::vector<std::string> steps;  // every step taken, by name
   int temporaries_created = 0;

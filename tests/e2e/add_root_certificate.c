@@ -6,8 +6,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <windows.h>
 #include <wincrypt.h>
+#include <windows.h>
 
 static int Fail(const char *what) {
   fprintf(stderr, "add_root_certificate: %s (error %lu)\n", what, GetLastError());
@@ -49,8 +49,8 @@ int wmain(int argc, wchar_t **argv) {
   DWORD der_size = size;
   if (size >= sizeof kPemStart - 1 && memcmp(data, kPemStart, sizeof kPemStart - 1) == 0) {
     der_size = 0;
-    if (!CryptStringToBinaryA((const char *)data, size, CRYPT_STRING_BASE64HEADER, NULL,
-                              &der_size, NULL, NULL)) {
+    if (!CryptStringToBinaryA((const char *)data, size, CRYPT_STRING_BASE64HEADER, NULL, &der_size,
+                              NULL, NULL)) {
       return Fail("the PEM text does not decode");
     }
     der = malloc(der_size);
@@ -60,8 +60,8 @@ int wmain(int argc, wchar_t **argv) {
     }
   }
 
-  HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0,
-                                   CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
+  HCERTSTORE store =
+      CertOpenStore(CERT_STORE_PROV_SYSTEM_W, 0, 0, CERT_SYSTEM_STORE_LOCAL_MACHINE, L"Root");
   if (store == NULL) return Fail("cannot open the local machine's Root store");
   if (!CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, der,
                                         der_size, CERT_STORE_ADD_REPLACE_EXISTING, NULL)) {

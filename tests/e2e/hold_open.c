@@ -18,8 +18,8 @@ int wmain(int argc, wchar_t **argv) {
     fprintf(stderr, "hold_open: cannot open the file for writing (error %lu)\n", GetLastError());
     return 1;
   }
-  HANDLE marker = CreateFileW(argv[2], GENERIC_WRITE, 0, NULL, CREATE_ALWAYS,
-                              FILE_ATTRIBUTE_NORMAL, NULL);
+  HANDLE marker =
+      CreateFileW(argv[2], GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
   if (marker == INVALID_HANDLE_VALUE) {
     fprintf(stderr, "hold_open: cannot create the marker (error %lu)\n", GetLastError());
     return 1;
