@@ -6,8 +6,9 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <wincrypt.h>
 #include <windows.h>
+
+#include <wincrypt.h>
 
 static int Fail(const char *what) {
   fprintf(stderr, "add_root_certificate: %s (error %lu)\n", what, GetLastError());
