@@ -77,18 +77,18 @@ stamp() { date -u -d "$1" +%Y%m%d%H%M%SZ; }
 # WORK and its NAME.key), or self-signed when ISSUER is "self".
 issue() {  # issue WORK NAME SUBJECT ISSUER EXTENSIONS DAYS_FROM DAYS
   local work=$1 name=$2 subject=$3 issuer=$4 extensions=$5 from=$6 days=$7
-  local config="$work/$issuer/openssl.cnf" signer=(-cert "$work/$issuer.pem")
+  local config="$work/$issuer/openssl.cnf" signing=(-cert "$work/$issuer.pem")
   openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out "$work/$name.key" 2>/dev/null
   [ "$extensions" = signer_ext ] || ca_config "$work" "$name"
   if [ "$issuer" = self ]; then
     config="$work/$name/openssl.cnf"
-    signer=(-selfsign)
+    signing=(-selfsign)
     issuer=$name
   fi
   openssl req -new -config "$config" -utf8 -key "$work/$name.key" -subj "$subject" \
     -out "$work/$name.csr"
   openssl ca -batch -notext -config "$config" -preserveDN -keyfile "$work/$issuer.key" \
-    "${signer[@]}" -extensions "$extensions" -in "$work/$name.csr" -out "$work/$name.pem" \
+    "${signing[@]}" -extensions "$extensions" -in "$work/$name.csr" -out "$work/$name.pem" \
     -startdate "$(stamp "$from days ago")" -enddate "$(stamp "$from days ago + $days days")" \
     2>/dev/null || fail "openssl ca could not issue $name"
   openssl x509 -in "$work/$name.pem" -outform DER -out "$work/$name.der"
@@ -174,7 +174,7 @@ tamper() {  # tamper SIGNED OUT
   mv "$target.part" "$target"
 }
 
-[ -f "$pki/root.der" ] && [ -f "$pki/untrusted_a_chain.pem" ] || make_pki
+if [ ! -f "$pki/root.der" ] || [ ! -f "$pki/untrusted_a_chain.pem" ]; then make_pki; fi
 
 if [ -n "$fixtures" ]; then
   for revision in 4 7 9; do

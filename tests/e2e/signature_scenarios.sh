@@ -6,7 +6,8 @@
 # signed copies are made in BUILD_DIR/test-pki (make_test_pki.sh) and the test root is added to
 # the prefix's trusted roots. Exit 77 means skipped: Wine is missing and CI is not set.
 set -euo pipefail
-export LANG=C.UTF-8
+# Wine turns file names into Unix ones through the locale: non-ASCII names need UTF-8.
+export LANG=C.UTF-8 LC_ALL=C.UTF-8
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/lib.sh"
 
@@ -65,6 +66,19 @@ set_up() {  # set_up LOCAL STORE
     cp "$(copy_of "$2")" "$store/Norvik_Studio.exe"
   fi
 }
+
+# The kill and eight-launcher rounds of wine_scenarios.sh, with every copy signed by A.
+case "$scenario" in
+  killed_while_copying | eight_launchers)
+    as_fixtures="$signed/as-fixtures"
+    mkdir -p "$as_fixtures"
+    for revision in 4 7 9; do
+      cp "$signed/signed_a_$revision.exe" "$as_fixtures/managed_1_0_0_$revision.exe"
+    done
+    SCENARIO_FIXTURES=$as_fixtures SIGNING_PKI=$signed/pki \
+      exec bash "$here/wine_scenarios.sh" "$build" "$scenario"
+    ;;
+esac
 
 # One server for all the runs of a scenario: bringing Wine's services up and down again for
 # each run would take seconds. It is ended with the scenario.
@@ -165,7 +179,9 @@ cut_after_version_record() {  # cut_after_version_record FIXTURE OUT
     if [ "$start" -le "$at" ] && [ "$at" -lt $(( start + size )) ]; then cut=$(( start + size )); fi
   done
   whole=$(stat -c %s "$1")
-  [ -n "$cut" ] && [ "$cut" -lt "$whole" ] || fail "the version record of $1 is in its last section"
+  if [ -z "$cut" ] || [ "$cut" -ge "$whole" ]; then
+    fail "the version record of $1 is in its last section"
+  fi
   head -c "$cut" "$1" > "$2"
 }
 

@@ -10,7 +10,8 @@ source "$here/lib.sh"
 
 build=$(cd "$1" && pwd)
 scenario=$2
-fixtures="$build/fixtures"
+# The managed test programs; signature_scenarios.sh passes signed ones for the same rounds.
+fixtures="${SCENARIO_FIXTURES:-$build/fixtures}"
 export WINEPREFIX="$build/wineprefix"
 # Wine turns file names into Unix ones through the locale: non-ASCII names need UTF-8.
 export LANG=C.UTF-8 LC_ALL=C.UTF-8
