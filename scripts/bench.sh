@@ -19,3 +19,5 @@ echo
 echo
 echo "launcher.exe: $(stat -c %s build/win32/launcher.exe) bytes; imports:" \
      "$(i686-w64-mingw32-objdump -p build/win32/launcher.exe | awk '/DLL Name/ { printf "%s ", $3 }')"
+echo
+bash bench/wine_signed_replace.sh build/win32 256 5
