@@ -4,25 +4,15 @@
 #include "platform/replace_file.h"
 
 namespace launcher {
-namespace {
+RevisionCheck::RevisionCheck(Revision chosen) : chosen_(chosen) {}
 
-// The reconciliation's rules for a copy it chose by revision.
-class RevisionCheck : public CopyCheck {
- public:
-  explicit RevisionCheck(Revision chosen) : chosen_(chosen) {}
+bool RevisionCheck::IsChosenCopy(const std::string& version_text) const {
+  return RevisionFromVersionText(version_text) == chosen_;
+}
 
-  bool IsChosenCopy(const std::string& version_text) const override {
-    return RevisionFromVersionText(version_text) == chosen_;
-  }
-  bool IsOlder(const std::string& version_text) const override {
-    return RevisionFromVersionText(version_text) < chosen_;
-  }
-
- private:
-  Revision chosen_;
-};
-
-}  // namespace
+bool RevisionCheck::IsOlder(const std::string& version_text) const {
+  return RevisionFromVersionText(version_text) < chosen_;
+}
 
 Reconciliation ReconcileCopies(Services& services, const std::string& update_copy_path,
                                const std::string& local_copy_path) {

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "launch/revision_probe.h"
 #include "platform/services.h"
 
 namespace launcher {
@@ -10,6 +11,18 @@ enum class Reconciliation {
   kNone,          // nothing touched
   kStoreToLocal,  // the update-store copy replaced the local copy
   kLocalToStore,  // the local copy replaced the update-store copy
+};
+
+// The reconciliation's rules for a copy it chose at revision `chosen`: the written copy must be
+// at that revision, and the destination is replaced only while below it.
+class RevisionCheck : public CopyCheck {
+ public:
+  explicit RevisionCheck(Revision chosen);
+  bool IsChosenCopy(const std::string& version_text) const override;
+  bool IsOlder(const std::string& version_text) const override;
+
+ private:
+  Revision chosen_;
 };
 
 // Holds the update store's folder (free of links) and clears stale temporaries beside both copies,

@@ -11,10 +11,6 @@ constexpr std::size_t kRandomDigits = 16;
 
 std::size_t LastSeparator(const std::string& path) { return path.find_last_of("/\\"); }
 
-}  // namespace
-
-namespace {
-
 [[noreturn]] void Refuse(const std::string& path, const std::string& why) {
   throw ServiceError("FileCopy", path, why);
 }

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "launch/revision_probe.h"
+#include "launch/copy_reconciliation.h"
 #include "tests/memory_disk.h"
 
 namespace launcher {
@@ -12,17 +12,6 @@ const std::string kSource = "C:\\store\\Norvik_Studio.exe";
 const std::string kDestination = "C:\\app\\Norvik_Studio.exe";
 const std::string kPublisherA = "CN=Norvik Test Publisher A, O=Norvik Test Publisher A, C=NO";
 const std::string kPublisherB = "CN=Norvik Test Publisher B, O=Norvik Test Publisher B, C=NO";
-
-// Chooses the source at 1.0.0.7 by revision.
-class ChosenAt7 : public CopyCheck {
- public:
-  bool IsChosenCopy(const std::string& version) const override {
-    return RevisionFromVersionText(version) == 7;
-  }
-  bool IsOlder(const std::string& version) const override {
-    return RevisionFromVersionText(version) < 7;
-  }
-};
 
 MemoryDisk OldAndNew(MemoryDiskFile old_copy = {"old", "1.0.0.4"},
                      MemoryDiskFile new_copy = {"new", "1.0.0.7"}) {
@@ -119,16 +108,16 @@ TEST(ReplaceWithCopy, KeepsEveryRuleInEitherDirection) {
                                                        : std::string("<missing>");
     switch (c.expected) {
       case kReplaced:
-        EXPECT_TRUE(ReplaceWithCopy(disk, kSource, kDestination, ChosenAt7()));
+        EXPECT_TRUE(ReplaceWithCopy(disk, kSource, kDestination, RevisionCheck(7)));
         EXPECT_EQ(disk.files.at(kDestination).contents, "new");
         break;
       case kLeftAlone:
-        EXPECT_FALSE(ReplaceWithCopy(disk, kSource, kDestination, ChosenAt7()));
+        EXPECT_FALSE(ReplaceWithCopy(disk, kSource, kDestination, RevisionCheck(7)));
         EXPECT_EQ(disk.files.at(kDestination).contents, "other");
         break;
       case kRefusedUncopied:
       case kRefusedAfterCopy:
-        EXPECT_THROW(ReplaceWithCopy(disk, kSource, kDestination, ChosenAt7()), ServiceError);
+        EXPECT_THROW(ReplaceWithCopy(disk, kSource, kDestination, RevisionCheck(7)), ServiceError);
         EXPECT_EQ(disk.files.count(kDestination) ? disk.files.at(kDestination).contents
                                                  : std::string("<missing>"),
                   before);
@@ -145,7 +134,7 @@ TEST(ReplaceWithCopy, KeepsEveryRuleInEitherDirection) {
 // rule; the Wine scenario of a read-only older copy cannot tell.
 TEST(ReplaceWithCopy, ReplacesAReadOnlyDestinationWhichWindowsWouldNotMoveOver) {
   MemoryDisk disk = OldAndNew({"old", "1.0.0.4", true});
-  EXPECT_TRUE(ReplaceWithCopy(disk, kSource, kDestination, ChosenAt7()));
+  EXPECT_TRUE(ReplaceWithCopy(disk, kSource, kDestination, RevisionCheck(7)));
   EXPECT_EQ(disk.files.at(kDestination).contents, "new");
   EXPECT_TRUE(disk.Temporaries().empty());
 }
@@ -162,7 +151,7 @@ TEST(ReplaceWithCopy, AFailureAtAnyStepLeavesTheDestinationAsItWasAndNoTemporary
       MemoryDisk disk = OldAndNew(old_copy, Signed("new bytes", "1.0.0.7", kPublisherA));
       disk.failing_step = failing;
       if (disk.failing_step == "part-way through the write") disk.write_fails_after = 3;
-      EXPECT_THROW(ReplaceWithCopy(disk, kSource, kDestination, ChosenAt7()), ServiceError);
+      EXPECT_THROW(ReplaceWithCopy(disk, kSource, kDestination, RevisionCheck(7)), ServiceError);
       EXPECT_EQ(disk.files.at(kDestination).contents, "old");
       EXPECT_EQ(disk.files.at(kDestination).read_only, read_only);
       EXPECT_TRUE(disk.Temporaries().empty());
@@ -173,7 +162,7 @@ TEST(ReplaceWithCopy, AFailureAtAnyStepLeavesTheDestinationAsItWasAndNoTemporary
 TEST(ReplaceWithCopy, ADestinationInUseKeepsItsReadOnlyMark) {
   MemoryDisk disk = OldAndNew({"old", "1.0.0.4", true});
   disk.in_use.insert(kDestination);
-  EXPECT_THROW(ReplaceWithCopy(disk, kSource, kDestination, ChosenAt7()), ServiceError);
+  EXPECT_THROW(ReplaceWithCopy(disk, kSource, kDestination, RevisionCheck(7)), ServiceError);
   EXPECT_EQ(disk.files.at(kDestination).contents, "old");
   EXPECT_TRUE(disk.files.at(kDestination).read_only);
   EXPECT_TRUE(disk.Temporaries().empty());

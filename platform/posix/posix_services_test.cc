@@ -16,6 +16,7 @@
 #include <iterator>
 #include <map>
 
+#include "launch/copy_reconciliation.h"
 #include "launch/revision_probe.h"
 #include "platform/pe_version_reader.h"
 #include "platform/posix/posix_file.h"
@@ -73,21 +74,6 @@ std::map<std::string, std::string> Tree(const fs::path& folder) {
   }
   return tree;
 }
-
-// The reconciliation's check for a copy it chose at revision `chosen`.
-class ChosenRevision : public CopyCheck {
- public:
-  explicit ChosenRevision(Revision chosen) : chosen_(chosen) {}
-  bool IsChosenCopy(const std::string& version) const override {
-    return RevisionFromVersionText(version) == chosen_;
-  }
-  bool IsOlder(const std::string& version) const override {
-    return RevisionFromVersionText(version) < chosen_;
-  }
-
- private:
-  Revision chosen_;
-};
 
 // A fresh folder that stands for drive C:, removed afterwards.
 class PosixServicesTest : public testing::Test {
@@ -173,7 +159,7 @@ TEST_F(PosixServicesTest, FileCopyReplacesAReadOnlyCopyAndKeepsNoTemporary) {
   fs::permissions(root_ / "app" / "Norvik_Studio.exe", fs::perms::owner_read);
 
   services.HoldFolder(kStore);
-  EXPECT_TRUE(services.FileCopy(kStoreCopy, kLocalCopy, ChosenRevision(7)));
+  EXPECT_TRUE(services.FileCopy(kStoreCopy, kLocalCopy, RevisionCheck(7)));
   EXPECT_EQ(ReadAll(root_ / "app" / "Norvik_Studio.exe"), new_copy);
   EXPECT_EQ(FolderEntries(root_ / "app"), std::vector<std::string>{"Norvik_Studio.exe"});
   EXPECT_NE(fs::status(root_ / "app" / "Norvik_Studio.exe").permissions() & fs::perms::owner_exec,
@@ -200,10 +186,10 @@ TEST_F(PosixServicesTest, FileCopyIntoTheHeldStoreKeepsTheCheck) {
     services.HoldFolder(kStore);
     bool replaced = false;
     if (c.fails) {
-      EXPECT_THROW(services.FileCopy(kLocalCopy, kStoreCopy, ChosenRevision(c.chosen)),
+      EXPECT_THROW(services.FileCopy(kLocalCopy, kStoreCopy, RevisionCheck(c.chosen)),
                    ServiceError);
     } else {
-      replaced = services.FileCopy(kLocalCopy, kStoreCopy, ChosenRevision(c.chosen));
+      replaced = services.FileCopy(kLocalCopy, kStoreCopy, RevisionCheck(c.chosen));
       EXPECT_EQ(replaced, c.replaced);
     }
     EXPECT_EQ(ReadAll(root_ / kStoreBelowDrive / "Norvik_Studio.exe"),
@@ -222,7 +208,7 @@ TEST_F(PosixServicesTest, FileCopyFromAnotherFileSystemCopiesByReading) {
   WriteAll(source, contents);
   WriteAll(root_ / "Norvik_Studio.exe", Fixture("managed_1_0_0_4"));
   PosixServices services = Services();
-  EXPECT_TRUE(services.FileCopy(source, "C:\\Norvik_Studio.exe", ChosenRevision(7)));
+  EXPECT_TRUE(services.FileCopy(source, "C:\\Norvik_Studio.exe", RevisionCheck(7)));
   fs::remove(source);
   EXPECT_EQ(ReadAll(root_ / "Norvik_Studio.exe"), contents);
   EXPECT_EQ(FolderEntries(root_), std::vector<std::string>{"Norvik_Studio.exe"});
@@ -239,7 +225,7 @@ TEST_F(PosixServicesTest, AMissingStoreFolderHoldsNoFilesAndIsNeverCreated) {
   EXPECT_THROW(services.GetFileVersion(kStoreCopy), ServiceError);
   services.RemoveStaleTemporaries(kStoreCopy);
   try {
-    services.FileCopy(kLocalCopy, kStoreCopy, ChosenRevision(9));
+    services.FileCopy(kLocalCopy, kStoreCopy, RevisionCheck(9));
     ADD_FAILURE() << "copied into a missing folder";
   } catch (const ServiceError& failure) {
     EXPECT_EQ(failure.system_text(), "the folder does not exist");
@@ -250,7 +236,7 @@ TEST_F(PosixServicesTest, AMissingStoreFolderHoldsNoFilesAndIsNeverCreated) {
   fs::create_directories(root_ / kStoreBelowDrive);
   WriteAll(root_ / kStoreBelowDrive / "Norvik_Studio.exe", Fixture("managed_1_0_0_4"));
   EXPECT_FALSE(services.FileExists(kStoreCopy));
-  EXPECT_THROW(services.FileCopy(kLocalCopy, kStoreCopy, ChosenRevision(9)), ServiceError);
+  EXPECT_THROW(services.FileCopy(kLocalCopy, kStoreCopy, RevisionCheck(9)), ServiceError);
   EXPECT_EQ(ReadAll(root_ / kStoreBelowDrive / "Norvik_Studio.exe"), Fixture("managed_1_0_0_4"));
 }
 
@@ -293,8 +279,8 @@ TEST_F(PosixServicesTest, AStoreReachedThroughALinkIsNeitherReadNorWritten) {
     }
     EXPECT_THROW(services.FileExists(kStoreCopy), ServiceError);
     EXPECT_THROW(services.GetFileVersion(kStoreCopy), ServiceError);
-    EXPECT_THROW(services.FileCopy(kStoreCopy, kLocalCopy, ChosenRevision(9)), ServiceError);
-    EXPECT_THROW(services.FileCopy(kLocalCopy, kStoreCopy, ChosenRevision(7)), ServiceError);
+    EXPECT_THROW(services.FileCopy(kStoreCopy, kLocalCopy, RevisionCheck(9)), ServiceError);
+    EXPECT_THROW(services.FileCopy(kLocalCopy, kStoreCopy, RevisionCheck(7)), ServiceError);
     EXPECT_THROW(services.DeleteFile(kStoreCopy, true), ServiceError);
     services.RemoveStaleTemporaries(kStoreCopy);
     EXPECT_EQ(Tree(target), before);
@@ -312,7 +298,7 @@ TEST_F(PosixServicesTest, AHeldStoreSwappedForALinkAfterwardsIsStillTheFolderHel
   fs::create_directory_symlink(root_ / "elsewhere", root_ / kStoreBelowDrive);
 
   EXPECT_EQ(services.GetFileVersion(kStoreCopy), "1.0.0.4");
-  EXPECT_TRUE(services.FileCopy(kLocalCopy, kStoreCopy, ChosenRevision(9)));
+  EXPECT_TRUE(services.FileCopy(kLocalCopy, kStoreCopy, RevisionCheck(9)));
   EXPECT_EQ(ReadAll(root_ / "Brelvance" / "held" / "Norvik_Studio.exe"),
             Fixture("managed_1_0_0_9"));
   EXPECT_EQ(FolderEntries(root_ / "elsewhere"), std::vector<std::string>{});
@@ -333,7 +319,7 @@ TEST_F(PosixServicesTest, AStoreCopyCutShortIsNotCopied) {
   services.HoldFolder(kStore);
   ASSERT_EQ(services.GetFileVersion(kStoreCopy), "1.0.0.7");
   try {
-    services.FileCopy(kStoreCopy, kLocalCopy, ChosenRevision(7));
+    services.FileCopy(kStoreCopy, kLocalCopy, RevisionCheck(7));
     ADD_FAILURE() << "copied a cut image";
   } catch (const ServiceError& failure) {
     EXPECT_EQ(failure.system_text(), "not a whole program image");
@@ -349,7 +335,7 @@ TEST_F(PosixServicesTest, AFolderWhereTheCopyBelongsIsNotReplaced) {
   PosixServices services = Services();
   services.HoldFolder(kStore);
   try {
-    services.FileCopy(kStoreCopy, kLocalCopy, ChosenRevision(7));
+    services.FileCopy(kStoreCopy, kLocalCopy, RevisionCheck(7));
     ADD_FAILURE() << "replaced a folder";
   } catch (const ServiceError& failure) {
     EXPECT_EQ(failure.system_text(), "not a regular file");
@@ -361,7 +347,7 @@ TEST_F(PosixServicesTest, AFolderWhereTheCopyBelongsIsNotReplaced) {
 TEST_F(PosixServicesTest, FileCopyFromAMissingSourceLeavesTheDestination) {
   PosixServices services = Services();
   WriteAll(root_ / "Norvik_Studio.exe", "old");
-  EXPECT_THROW(services.FileCopy("C:\\gone.exe", "C:\\Norvik_Studio.exe", ChosenRevision(7)),
+  EXPECT_THROW(services.FileCopy("C:\\gone.exe", "C:\\Norvik_Studio.exe", RevisionCheck(7)),
                ServiceError);
   EXPECT_EQ(FolderEntries(root_), std::vector<std::string>{"Norvik_Studio.exe"});
   EXPECT_EQ(ReadAll(root_ / "Norvik_Studio.exe"), "old");
@@ -380,7 +366,7 @@ TEST_F(PosixServicesTest, ACopyCutShortByAFileSizeLimitLeavesTheOldCopyWhole) {
     const rlimit limit{1 << 20, 1 << 20};
     ::setrlimit(RLIMIT_FSIZE, &limit);
     try {
-      Services().FileCopy("C:\\Norvik_Studio.exe", "C:\\app\\Norvik_Studio.exe", ChosenRevision(7));
+      Services().FileCopy("C:\\Norvik_Studio.exe", "C:\\app\\Norvik_Studio.exe", RevisionCheck(7));
     } catch (const ServiceError&) {
       ::_exit(0);
     }
@@ -540,7 +526,7 @@ TEST_F(PosixReplaceStepsTest, ASourceThatChangesWhileItIsCopiedIsRefused) {
   RewrittenSourceSteps steps(folders_);
   try {
     ReplaceWithCopy(steps, (root_ / "source.exe").string(), (root_ / "Norvik_Studio.exe").string(),
-                    ChosenRevision(7));
+                    RevisionCheck(7));
     ADD_FAILURE() << "a changing source was copied";
   } catch (const ServiceError& failure) {
     EXPECT_EQ(failure.system_text(), "the file changed while it was copied");
