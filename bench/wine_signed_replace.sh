@@ -10,8 +10,7 @@ source "$here/lib.sh"
 build=$(cd "$1" && pwd)
 size=${2:-256}
 rounds=${3:-5}
-export LANG=C.UTF-8 LC_ALL=C.UTF-8 WINEPREFIX="$build/wineprefix" WINEDEBUG=-all
-export WINEDLLOVERRIDES='mscoree,mshtml=;winedbg.exe=d'
+wine_env "$build"
 drive_c="$WINEPREFIX/drive_c"
 store="$drive_c/Brelvance/UpdateFile/10001000/0005"
 dir="$drive_c/Apps/Bench"

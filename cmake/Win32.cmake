@@ -1,5 +1,6 @@
-# The Windows launcher: a 32-bit GUI executable linked statically, so it needs no DLL beyond the
-# system's own (kernel32, user32, msvcrt, and wintrust and crypt32 for signatures).
+# The Windows launcher: a GUI executable linked statically, so it needs no DLL beyond the
+# system's own (kernel32, user32, msvcrt, and wintrust and crypt32 for signatures). The preset
+# win32 builds the 32-bit deliverable; win64 builds the same for Wine's 64-bit half.
 enable_language(RC)
 
 add_library(platform_win32 STATIC
@@ -33,4 +34,5 @@ include(cmake/PeFixtures.cmake)
 if(BUILD_TESTING)
   add_subdirectory(tests/e2e)
   add_subdirectory(tests/agreement)
+  add_subdirectory(tests/image)
 endif()

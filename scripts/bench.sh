@@ -5,6 +5,9 @@ cd "$(dirname "$0")/.."
 scripts/setup.sh
 cmake --preset native >/dev/null && cmake --build --preset native >/dev/null
 cmake --preset win32 >/dev/null && cmake --build --preset win32 >/dev/null
+source scripts/wine_env.sh
+wine=$(wine_preset)
+[ "$wine" = win32 ] || { cmake --preset "$wine" >/dev/null && cmake --build --preset "$wine" >/dev/null; }
 native=build/native
 
 echo "machine: $(nproc) cores, $(grep -m1 'model name' /proc/cpuinfo | cut -d: -f2 | sed 's/^ //'),"\
@@ -20,4 +23,5 @@ echo
 echo "launcher.exe: $(stat -c %s build/win32/launcher.exe) bytes; imports:" \
      "$(i686-w64-mingw32-objdump -p build/win32/launcher.exe | awk '/DLL Name/ { printf "%s ", $3 }')"
 echo
-bash bench/wine_signed_replace.sh build/win32 256 5
+echo "Under Wine: build/$wine (win64 where this kernel cannot run 32-bit programs)"
+bash bench/wine_signed_replace.sh "build/$wine" 256 5

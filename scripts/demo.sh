@@ -7,17 +7,18 @@ cd "$(dirname "$0")/.."
 local_version=${1:-1.0.0.4}
 store_version=${2:-1.0.0.7}
 
+source scripts/wine_env.sh
 scripts/setup.sh
-cmake --preset win32 >/dev/null
-cmake --build --preset win32 >/dev/null
+preset=$(wine_preset)
+cmake --preset "$preset" >/dev/null
+cmake --build --preset "$preset" >/dev/null
 
-build=$PWD/build/win32
-# Wine turns file names into Unix ones through the locale: without a UTF-8 one, non-ASCII
-# folder names cannot be reached.
-export LANG=C.UTF-8 LC_ALL=C.UTF-8
-export WINEPREFIX=$build/demo-prefix
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES='mscoree,mshtml=;winedbg.exe=d'
+build=$PWD/build/$preset
+wine_env "$build" "$build/demo-prefix"
+if [ "$preset" != win32 ]; then
+  echo "This kernel cannot run 32-bit programs, so 32-bit Wine cannot start here: the demo runs"
+  echo "the x86-64 build of the same sources (preset $preset)."
+fi
 if [ ! -d "$WINEPREFIX/drive_c/windows" ]; then
   echo "Making a Wine prefix for the demo (once)..."
   wineboot -i >/dev/null 2>&1

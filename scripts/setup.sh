@@ -6,7 +6,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 
 packages=(cmake ninja-build g++ python3 procps libgtest-dev libbenchmark-dev clang
-          libclang-rt-14-dev g++-mingw-w64-i686 binutils-mingw-w64-x86-64 wine wine32:i386
+          libclang-rt-14-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64
           osslsigncode openssl)
 downloads=$root/build/downloads
 # Keep in step with tests/agreement/agreement.py.
@@ -24,7 +24,8 @@ have_wine64=false
 
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
-# wine32 is an i386 package: 32-bit Windows programs run on the 32-bit half of Wine.
+# wine32 is an i386 package: 32-bit Windows programs run on the 32-bit half of Wine. wine64 and
+# the x86-64 compiler serve kernels that cannot run 32-bit programs (scripts/wine_env.sh).
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
   $sudo dpkg --add-architecture i386
 fi

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Faults, repeatedly: kills during a large copy and eight launchers at once, ROUNDS times each,
-# with the POSIX launcher and with launcher.exe under Wine. Every round checks that each copy is
+# with the POSIX launcher and with launcher.exe under Wine (its x86-64 build where this kernel
+# cannot run 32-bit programs; scripts/wine_env.sh). Every round checks that each copy is
 # whole (byte for byte the old or the new file), that no temporary file remains after the runs
 # that were not killed, and that no launcher hung (each run has a time limit).
 #   soak.sh [ROUNDS]     (default 200; CI runs a short version)
@@ -8,7 +9,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 rounds=${1:-200}
 native=build/native
-win32=build/win32
+source scripts/wine_env.sh
+wine=build/$(wine_preset)
 
 KILL_ROUNDS=$rounds bash tests/native/native_scenarios.sh "$native" killed_while_copying
 for round in $(seq "$rounds"); do
@@ -17,10 +19,10 @@ for round in $(seq "$rounds"); do
 done
 echo "native: $rounds kill rounds and $rounds rounds of eight launchers passed"
 
-[ -d "$win32/wineprefix/drive_c" ] || bash tests/e2e/wine_scenarios.sh "$win32" prefix
-KILL_ROUNDS=$rounds bash tests/e2e/wine_scenarios.sh "$win32" killed_while_copying
+[ -d "$wine/wineprefix/drive_c" ] || bash tests/e2e/wine_scenarios.sh "$wine" prefix
+KILL_ROUNDS=$rounds bash tests/e2e/wine_scenarios.sh "$wine" killed_while_copying
 for round in $(seq "$rounds"); do
-  bash tests/e2e/wine_scenarios.sh "$win32" eight_launchers >/dev/null ||
+  bash tests/e2e/wine_scenarios.sh "$wine" eight_launchers >/dev/null ||
     { echo "FAIL: eight launchers under Wine, round $round" >&2; exit 1; }
 done
-echo "wine: $rounds kill rounds and $rounds rounds of eight launchers passed"
+echo "wine ($(basename "$wine")): $rounds kill rounds and $rounds rounds of eight launchers passed"

@@ -7,19 +7,26 @@ cd "$(dirname "$0")/.."
 # Wine turns file names into Unix ones through the locale: the non-ASCII scenarios need UTF-8,
 # whatever the caller's locale.
 export LANG=C.UTF-8 LC_ALL=C.UTF-8
+source scripts/wine_env.sh
 
 scripts/setup.sh
-cmake --preset native >/dev/null
-cmake --build --preset native
-cmake --preset native-asan >/dev/null
-cmake --build --preset native-asan
-cmake --preset win32 >/dev/null
-cmake --build --preset win32
+wine=$(wine_preset)
+for preset in native native-asan win32 $( [ "$wine" = win32 ] || echo "$wine" ); do
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset"
+done
 
 status=0
 ctest --preset native -j 2 || status=1
 ctest --preset native-asan -j 2 || status=1
-ctest --preset win32 || status=1
+if [ "$wine" = win32 ]; then
+  ctest --preset win32 || status=1
+else
+  echo "test: this kernel cannot run 32-bit programs, so 32-bit Wine cannot start here. The"
+  echo "test: 32-bit build is checked without running it; the Wine tests run its x86-64 twin."
+  ctest --preset win32 -R '^image\.' || status=1
+  ctest --preset "$wine" || status=1
+fi
 # A short version of the fault soak (scripts/soak.sh runs 200 rounds).
 scripts/soak.sh "${SOAK_ROUNDS:-3}" || status=1
 exit $status

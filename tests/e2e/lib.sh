@@ -1,5 +1,7 @@
 # Helpers shared by the end-to-end scenarios. Sourced, not run.
 # shellcheck shell=bash
+# shellcheck source=scripts/wine_env.sh
+source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/wine_env.sh"
 
 fail() {
   echo "FAIL: $*" >&2

@@ -6,8 +6,6 @@
 # signed copies are made in BUILD_DIR/test-pki (make_test_pki.sh) and the test root is added to
 # the prefix's trusted roots. Exit 77 means skipped: Wine is missing and CI is not set.
 set -euo pipefail
-# Wine turns file names into Unix ones through the locale: non-ASCII names need UTF-8.
-export LANG=C.UTF-8 LC_ALL=C.UTF-8
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/lib.sh"
 
@@ -16,9 +14,7 @@ scenario=$2
 fixtures="$build/fixtures"
 signed="$build/test-pki"
 helpers="$build/tests/e2e"
-export WINEPREFIX="$build/wineprefix"
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES='mscoree,mshtml=;winedbg.exe=d'
+wine_env "$build"
 drive_c="$WINEPREFIX/drive_c"
 store="$drive_c/Brelvance/UpdateFile/10001000/0005"
 dir="$drive_c/Apps/Signed"

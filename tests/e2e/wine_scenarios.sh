@@ -12,11 +12,7 @@ build=$(cd "$1" && pwd)
 scenario=$2
 # The managed test programs; signature_scenarios.sh passes signed ones for the same rounds.
 fixtures="${SCENARIO_FIXTURES:-$build/fixtures}"
-export WINEPREFIX="$build/wineprefix"
-# Wine turns file names into Unix ones through the locale: non-ASCII names need UTF-8.
-export LANG=C.UTF-8 LC_ALL=C.UTF-8
-export WINEDEBUG=-all
-export WINEDLLOVERRIDES='mscoree,mshtml=;winedbg.exe=d'
+wine_env "$build"
 drive_c="$WINEPREFIX/drive_c"
 store="$drive_c/Brelvance/UpdateFile/10001000/0005"
 
@@ -28,7 +24,8 @@ fi
 
 make_prefix() {
   rm -rf "$WINEPREFIX"
-  wineboot -i >/dev/null 2>&1 || fail "wineboot failed with status $? (126: 32-bit programs cannot run here)"
+  wineboot -i >/dev/null 2>&1 ||
+    fail "wineboot failed with status $? (126: this kernel cannot run 32-bit programs; the preset win64 runs here)"
   wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
   wineserver -w
   [ -d "$drive_c/windows" ] || fail "wineboot made no prefix"

@@ -1,0 +1,38 @@
+# How this machine runs a Windows build under Wine. Sourced by every script that starts Wine.
+# shellcheck shell=bash
+
+# The preset whose programs Wine can run here: "win32" (the deliverable), or "win64" (the same
+# sources built for x86-64) on a kernel that cannot run 32-bit programs at all, where 32-bit
+# Wine cannot even start. Its loader is itself a 32-bit Linux program, so running it tells.
+wine_preset() {
+  if /usr/lib/wine/wine --version >/dev/null 2>&1; then echo win32; else echo win64; fi
+}
+
+# The machine field of a PE file's header, in hex: 14c for x86, 8664 for x86-64.
+pe_machine() {  # pe_machine FILE
+  local header
+  header=$(od -An -tu4 -j60 -N4 "$1" | tr -d ' ')
+  od -An -tx2 -j$(( header + 4 )) -N2 "$1" | tr -d ' ' | sed 's/^0*//'
+}
+
+# Exports Wine's settings for the programs of BUILD_DIR, in PREFIX (default BUILD_DIR/wineprefix).
+# For an x86-64 build it also puts 64-bit Wine first on PATH: Debian's "wine" (and so "wineboot")
+# always takes the 32-bit loader when wine32 is installed, whatever the program.
+wine_env() {  # wine_env BUILD_DIR [PREFIX]
+  # Wine turns file names into Unix ones through the locale: non-ASCII names need UTF-8.
+  export LANG=C.UTF-8 LC_ALL=C.UTF-8
+  local build
+  build=$(cd "$1" && pwd)
+  export WINEPREFIX="${2:-$build/wineprefix}" WINEDEBUG=-all
+  export WINEDLLOVERRIDES='mscoree,mshtml=;winedbg.exe=d'
+  [ "$(pe_machine "$build/launcher.exe")" = 8664 ] && [ -x /usr/lib/wine/wine64 ] || return 0
+  local shims="$build/wine64-bin" name
+  mkdir -p "$shims"
+  for name in wine wine-stable; do
+    printf '#!/bin/sh\nexport WINELOADER=/usr/lib/wine/wine64\nexec "$WINELOADER" "$@"\n' \
+      > "$shims/$name"
+    chmod +x "$shims/$name"
+  done
+  case ":$PATH:" in *":$shims:"*) ;; *) export PATH="$shims:$PATH" ;; esac
+  export WINEARCH=win64
+}
