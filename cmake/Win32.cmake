@@ -16,8 +16,15 @@ target_link_libraries(platform_win32 PUBLIC launch_core wintrust crypt32)
 
 set(LAUNCHER_STATIC_LINK -static -static-libgcc -static-libstdc++ -s -Wl,--gc-sections)
 
+# The manifest names the processor the executable is built for.
+if(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
+  set(LAUNCHER_MANIFEST_ARCH amd64)
+else()
+  set(LAUNCHER_MANIFEST_ARCH x86)
+endif()
+configure_file(resources/launcher.manifest.in "${ICON_DIR}/launcher.manifest" @ONLY)
 set_source_files_properties(resources/launcher.rc PROPERTIES
-  OBJECT_DEPENDS "${ICON_FILE};${PROJECT_SOURCE_DIR}/resources/launcher.manifest")
+  OBJECT_DEPENDS "${ICON_FILE};${ICON_DIR}/launcher.manifest")
 
 add_executable(launcher WIN32 platform/win32/frm_main.cc resources/launcher.rc)
 target_include_directories(launcher PRIVATE "${ICON_DIR}" "${PROJECT_SOURCE_DIR}/resources")

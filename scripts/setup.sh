@@ -4,35 +4,49 @@
 # its 64-bit PE files are part of the agreement test's corpus, which never fetches anything itself.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+source "$root/scripts/wine_env.sh"
 
 packages=(cmake ninja-build g++ python3 procps libgtest-dev libbenchmark-dev clang
-          libclang-rt-14-dev g++-mingw-w64-i686 g++-mingw-w64-x86-64 wine wine32:i386 wine64
+          libclang-rt-14-dev g++-mingw-w64-i686 binutils-mingw-w64-x86-64 wine wine32:i386
           osslsigncode openssl)
+# Only where the kernel cannot run 32-bit programs: the x86-64 build and 64-bit Wine, which run
+# the Wine tests there (scripts/wine_env.sh). wine32's loader, installed first, tells.
+packages_x86_64=(g++-mingw-w64-x86-64 wine64)
 downloads=$root/build/downloads
 # Keep in step with tests/agreement/agreement.py.
 wine64=$downloads/libwine-amd64
 wine64_files=$wine64/usr/lib/x86_64-linux-gnu/wine/x86_64-windows
 
-missing=()
-for package in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' ||
-    missing+=("$package")
-done
+missing_of() {  # missing_of PACKAGE...: those not installed
+  local package
+  for package in "$@"; do
+    dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'ok installed' ||
+      echo "$package"
+  done
+}
+x86_64_missing() { [ "$(wine_preset)" = win64 ] && missing_of "${packages_x86_64[@]}"; }
+
+mapfile -t missing < <(missing_of "${packages[@]}")
 have_wine64=false
 [ -n "$(ls -A "$wine64_files" 2>/dev/null)" ] && have_wine64=true
-[ ${#missing[@]} -eq 0 ] && $have_wine64 && exit 0
+[ ${#missing[@]} -eq 0 ] && $have_wine64 && [ -z "$(x86_64_missing)" ] && exit 0
 
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
-# wine32 is an i386 package: 32-bit Windows programs run on the 32-bit half of Wine. wine64 and
-# the x86-64 compiler serve kernels that cannot run 32-bit programs (scripts/wine_env.sh).
+apt_install() {  # apt_install PACKAGE...
+  echo "setup: installing $*"
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "$@" >/dev/null
+}
+# wine32 is an i386 package: 32-bit Windows programs run on the 32-bit half of Wine.
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
   $sudo dpkg --add-architecture i386
 fi
 $sudo apt-get update -qq
+[ ${#missing[@]} -eq 0 ] || apt_install "${missing[@]}"
+mapfile -t missing < <(x86_64_missing)
 if [ ${#missing[@]} -gt 0 ]; then
-  echo "setup: installing ${missing[*]}"
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
+  echo "setup: this kernel cannot run 32-bit programs; the Wine tests will run the x86-64 build"
+  apt_install "${missing[@]}"
 fi
 if ! $have_wine64; then
   echo "setup: fetching libwine:amd64 into $downloads"

@@ -3,9 +3,12 @@
 
 # The preset whose programs Wine can run here: "win32" (the deliverable), or "win64" (the same
 # sources built for x86-64) on a kernel that cannot run 32-bit programs at all, where 32-bit
-# Wine cannot even start. Its loader is itself a 32-bit Linux program, so running it tells.
+# Wine cannot even start. Its loader is itself a 32-bit Linux program: the shell's status 126
+# ("Exec format error") tells. Any other failure keeps win32, so that it shows in the tests.
 wine_preset() {
-  if /usr/lib/wine/wine --version >/dev/null 2>&1; then echo win32; else echo win64; fi
+  local status=0
+  /usr/lib/wine/wine --version >/dev/null 2>&1 || status=$?
+  if [ "$status" -eq 126 ]; then echo win64; else echo win32; fi
 }
 
 # The machine field of a PE file's header, in hex: 14c for x86, 8664 for x86-64.
@@ -25,13 +28,19 @@ wine_env() {  # wine_env BUILD_DIR [PREFIX]
   build=$(cd "$1" && pwd)
   export WINEPREFIX="${2:-$build/wineprefix}" WINEDEBUG=-all
   export WINEDLLOVERRIDES='mscoree,mshtml=;winedbg.exe=d'
-  [ "$(pe_machine "$build/launcher.exe")" = 8664 ] && [ -x /usr/lib/wine/wine64 ] || return 0
-  local shims="$build/wine64-bin" name
+  [ "$(pe_machine "$build/launcher.exe")" = 8664 ] || return 0
+  [ -x /usr/lib/wine/wine64 ] ||
+    { echo "wine64 is not installed (scripts/setup.sh installs it on such a machine)" >&2; return 1; }
+  local shims="$build/wine64-bin" name shim
+  shim=$(printf '#!/bin/sh\nexport WINELOADER=/usr/lib/wine/wine64\nexec "$WINELOADER" "$@"')
   mkdir -p "$shims"
   for name in wine wine-stable; do
-    printf '#!/bin/sh\nexport WINELOADER=/usr/lib/wine/wine64\nexec "$WINELOADER" "$@"\n' \
-      > "$shims/$name"
-    chmod +x "$shims/$name"
+    # Written aside and moved in: another script may be starting Wine through it right now.
+    if [ "$(cat "$shims/$name" 2>/dev/null)" != "$shim" ]; then
+      echo "$shim" > "$shims/$name.$$"
+      chmod +x "$shims/$name.$$"
+      mv "$shims/$name.$$" "$shims/$name"
+    fi
   done
   case ":$PATH:" in *":$shims:"*) ;; *) export PATH="$shims:$PATH" ;; esac
   export WINEARCH=win64

@@ -12,20 +12,19 @@ build=$(cd "$1" && pwd)
 scenario=$2
 # The managed test programs; signature_scenarios.sh passes signed ones for the same rounds.
 fixtures="${SCENARIO_FIXTURES:-$build/fixtures}"
-wine_env "$build"
-drive_c="$WINEPREFIX/drive_c"
-store="$drive_c/Brelvance/UpdateFile/10001000/0005"
-
 if ! command -v wine >/dev/null; then
   [ "${CI:-}" = true ] && fail "wine is not installed (scripts/setup.sh installs it)"
   echo "wine is not installed; skipped"
   exit 77
 fi
+wine_env "$build" || fail "no Wine for the programs of $build"
+drive_c="$WINEPREFIX/drive_c"
+store="$drive_c/Brelvance/UpdateFile/10001000/0005"
 
 make_prefix() {
   rm -rf "$WINEPREFIX"
   wineboot -i >/dev/null 2>&1 ||
-    fail "wineboot failed with status $? (126: this kernel cannot run 32-bit programs; the preset win64 runs here)"
+    fail "wineboot failed with status $? (126: this kernel cannot run 32-bit programs; see scripts/wine_env.sh)"
   wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
   wineserver -w
   [ -d "$drive_c/windows" ] || fail "wineboot made no prefix"
