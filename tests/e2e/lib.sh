@@ -36,7 +36,12 @@ temporaries_in() {
 # With SIGNING_PKI set (the signed rounds of signature_scenarios.sh), the padded copy is then
 # signed by that PKI's publisher A, so that its signature covers the padding.
 padded_copy() {  # padded_copy FIXTURE SIZE_MIB BYTE OUTPUT
-  cp "$1" "$4"
+  # A signed FIXTURE is signed anew over its padding: osslsigncode 2.5 (Debian 12's) refuses to
+  # sign a file whose signature is not at its end, so the old signature goes first.
+  if [ -z "${SIGNING_PKI:-}" ] || ! osslsigncode remove-signature -in "$1" -out "$4" >/dev/null 2>&1
+  then
+    cp "$1" "$4"
+  fi
   head -c "$(( $2 * 1024 * 1024 ))" /dev/zero | tr '\0' "\\$3" >> "$4"
   if [ -n "${SIGNING_PKI:-}" ]; then
     osslsigncode sign -certs "$SIGNING_PKI/a_chain.pem" -key "$SIGNING_PKI/a.key" -h sha256 \
