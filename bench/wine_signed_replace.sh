@@ -10,9 +10,7 @@ source "$here/lib.sh"
 build=$(cd "$1" && pwd)
 size=${2:-256}
 rounds=${3:-5}
-wine_env "$build"
-drive_c="$WINEPREFIX/drive_c"
-store="$drive_c/Brelvance/UpdateFile/10001000/0005"
+use_wine "$build"
 dir="$drive_c/Apps/Bench"
 [ -d "$drive_c/windows" ] || bash "$here/wine_scenarios.sh" "$build" prefix >/dev/null
 # Makes the test PKI, trusts its root and checks one pinned replacement.

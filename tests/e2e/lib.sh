@@ -8,6 +8,20 @@ fail() {
   exit 1
 }
 
+# Wine's settings for the programs of BUILD (wine_env), and the scenarios' $drive_c and $store.
+# Exits 77 (skipped) when Wine is missing, unless CI is set: then that fails.
+# shellcheck disable=SC2034  # drive_c and store are read by the caller
+use_wine() {  # use_wine BUILD
+  if ! command -v wine >/dev/null; then
+    [ "${CI:-}" = true ] && fail "wine is not installed (scripts/setup.sh installs it)"
+    echo "wine is not installed; skipped"
+    exit 77
+  fi
+  wine_env "$1" || fail "no Wine for the programs of $1"
+  drive_c="$WINEPREFIX/drive_c"
+  store="$drive_c/Brelvance/UpdateFile/10001000/0005"
+}
+
 expect_eq() {  # expect_eq WHAT ACTUAL EXPECTED
   [ "$2" = "$3" ] || fail "$1: got '$2', expected '$3'"
 }

@@ -14,14 +14,7 @@ scenario=$2
 fixtures="$build/fixtures"
 signed="$build/test-pki"
 helpers="$build/tests/e2e"
-if ! command -v wine >/dev/null; then
-  [ "${CI:-}" = true ] && fail "wine is not installed (scripts/setup.sh installs it)"
-  echo "wine is not installed; skipped"
-  exit 77
-fi
-wine_env "$build" || fail "no Wine for the programs of $build"
-drive_c="$WINEPREFIX/drive_c"
-store="$drive_c/Brelvance/UpdateFile/10001000/0005"
+use_wine "$build"
 dir="$drive_c/Apps/Signed"
 [ -d "$drive_c/windows" ] || fail "no Wine prefix in $WINEPREFIX (the scenario \"prefix\" makes it)"
 

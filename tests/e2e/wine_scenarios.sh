@@ -12,14 +12,7 @@ build=$(cd "$1" && pwd)
 scenario=$2
 # The managed test programs; signature_scenarios.sh passes signed ones for the same rounds.
 fixtures="${SCENARIO_FIXTURES:-$build/fixtures}"
-if ! command -v wine >/dev/null; then
-  [ "${CI:-}" = true ] && fail "wine is not installed (scripts/setup.sh installs it)"
-  echo "wine is not installed; skipped"
-  exit 77
-fi
-wine_env "$build" || fail "no Wine for the programs of $build"
-drive_c="$WINEPREFIX/drive_c"
-store="$drive_c/Brelvance/UpdateFile/10001000/0005"
+use_wine "$build"
 
 make_prefix() {
   rm -rf "$WINEPREFIX"
