@@ -23,8 +23,7 @@ padded_copy "$build/fixtures/managed_1_0_0_7.exe" "$size" 002 "$work/new.exe"
 SIGNING_PKI=$pki padded_copy "$build/fixtures/managed_1_0_0_4.exe" "$size" 001 "$work/old-signed.exe"
 SIGNING_PKI=$pki padded_copy "$build/fixtures/managed_1_0_0_7.exe" "$size" 002 "$work/new-signed.exe"
 
-wineserver -p
-trap 'wineserver -k 2>/dev/null || true' EXIT
+own_server
 median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
 # Milliseconds of one launcher run with LOCAL beside it and STORE in the store.
 run_once() {  # run_once LOCAL STORE

@@ -40,6 +40,7 @@ if(BUILD_TESTING)
     launch/copy_reconciliation_test.cc
     launch/launch_sequence_test.cc
     launch/revision_probe_test.cc
+    platform/hold_retry_test.cc
     platform/icon_file_test.cc
     platform/pe_version_reader_test.cc
     platform/replace_file_test.cc

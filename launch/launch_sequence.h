@@ -2,16 +2,19 @@
 
 #include <string>
 
+#include "platform/hold_retry.h"
 #include "platform/services.h"
 
 namespace launcher {
 
-// Starts the program at `local_copy_path` if a file is there; otherwise does nothing.
-void LaunchLocalCopy(Services& services, const std::string& local_copy_path);
+// Starts the program at `local_copy_path` if a file is there; otherwise does nothing. A start
+// that fails because the file is held for a moment is tried again within `retry`'s budget.
+void LaunchLocalCopy(Services& services, const std::string& local_copy_path, HoldRetry& retry);
 
 // The whole run: window icon, reconciliation of the two copies, start of the local copy, end of
 // the process. The first failure sends the run to the fallback path, which starts the local copy
-// if it exists and ends the process with kExitFallback. A failure on the fallback path is not
+// if it exists and ends the process with kExitFallback. The start's retries on the main path
+// and on the fallback path share one budget. A failure on the fallback path is not
 // caught here: it leaves this function and the caller ends the process with kExitUnhandled.
 void RunLaunchSequence(Services& services);
 

@@ -137,6 +137,47 @@ TEST(RunLaunchSequence, UnstartableLocalCopyIsTriedTwiceAndTheSecondFailureLeave
   EXPECT_THROW(RunLaunchSequence(services), ServiceError);
   EXPECT_EQ(services.CallsOf("StartProgram").size(), 2u);
   EXPECT_TRUE(services.CallsOf("EndProcess").empty());
+  EXPECT_TRUE(services.pauses.empty()) << "only a held file is worth waiting for";
+}
+
+TEST(RunLaunchSequence, AStartHeldForAMomentIsTriedAgainWithinOneBudget) {
+  const struct {
+    int held;      // starts that fail as held before one succeeds
+    int expected;  // -1: the run leaves with the failure
+    std::size_t attempts;
+  } cases[] = {
+      {1, kExitCompleted, 2},
+      {7, kExitCompleted, 8},  // the last try the budget allows on the main path
+      {8, kExitFallback, 9},   // the budget is spent: the fallback tries once more
+      {1000, -1, 9},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.held);
+    FakeServices services = ReadyToStart();
+    services.held_calls["StartProgram"] = c.held;
+    if (c.expected < 0) {
+      EXPECT_THROW(RunLaunchSequence(services), ServiceError);
+    } else {
+      EXPECT_EQ(RunToEnd(services), c.expected);
+      EXPECT_EQ(services.started, std::vector<std::string>{kLocal});
+    }
+    EXPECT_EQ(services.CallsOf("StartProgram").size(), c.attempts);
+    int waited = 0;
+    for (const int pause : services.pauses) waited += pause;
+    EXPECT_LE(waited, kHoldWaitBudgetMs);
+  }
+}
+
+TEST(RunLaunchSequence, AHeldMoveThatOutlastsTheBoundStartsTheOldCopy) {
+  FakeServices services = ReadyToStart();
+  services.files[kStore] = {"new", "1.0.0.7"};
+  services.in_use.insert(kLocal);
+  EXPECT_EQ(RunToEnd(services), kExitFallback);
+  EXPECT_EQ(services.files[kLocal].contents, "local");
+  EXPECT_EQ(services.started, std::vector<std::string>{kLocal});
+  int waited = 0;
+  for (const int pause : services.pauses) waited += pause;
+  EXPECT_EQ(waited, kHoldWaitBudgetMs);
 }
 
 TEST(RunLaunchSequence, FailureOfTheFallbacksExistenceTestLeavesTheRun) {

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "platform/hold_retry.h"
+
 namespace launcher {
 namespace {
 
@@ -20,6 +22,8 @@ bool CopyCheckAndMove(ReplaceSteps& steps, TemporaryCopy& temporary, SourceFile&
                       const std::string& source, const std::string& destination,
                       const std::optional<std::string>& pinned_publisher, const CopyCheck& check) {
   temporary.CopyFrom(from);
+  HoldRetry retry([&steps](int milliseconds) { steps.Pause(milliseconds); });
+  retry.Run([&] { temporary.CloseForWriting(); });
   if (!from.Unchanged()) Refuse(source, "the file changed while it was copied");
   if (temporary.Size() != from.Size()) Refuse(source, "the copy is not the whole file");
   if (!check.IsChosenCopy(temporary.Version())) {
@@ -41,13 +45,15 @@ bool CopyCheckAndMove(ReplaceSteps& steps, TemporaryCopy& temporary, SourceFile&
   if (!check.IsOlder(steps.VersionOf(destination))) return false;
   // Windows refuses to move over a read-only file; the forced replacement clears the mark and
   // puts it back when the move fails.
-  const bool was_read_only = steps.ClearReadOnly(destination);
-  try {
-    temporary.MoveOver(destination);
-  } catch (...) {
-    if (was_read_only) steps.RestoreReadOnly(destination);
-    throw;
-  }
+  retry.Run([&] {
+    const bool was_read_only = steps.ClearReadOnly(destination);
+    try {
+      temporary.MoveOver(destination);
+    } catch (...) {
+      if (was_read_only) steps.RestoreReadOnly(destination);
+      throw;
+    }
+  });
   return true;
 }
 

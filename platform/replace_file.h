@@ -49,6 +49,13 @@ class TemporaryCopy {
   // cannot be read or this file cannot be written, leaving what was written so far.
   virtual void CopyFrom(SourceFile& source) = 0;
 
+  // Keeps the written file open for reading only, others still denied writing it where the
+  // system allows it, so that no handle with write access is open on it when it takes the
+  // destination's name (a program open for writing cannot be started). Fails when the file can
+  // no longer be opened as the one written (another process holds or replaced it); the file is
+  // then still this object's to discard.
+  virtual void CloseForWriting() = 0;
+
   // The size in bytes now. Fails when the system cannot tell.
   virtual std::uint64_t Size() = 0;
 
@@ -104,6 +111,9 @@ class ReplaceSteps {
 
   // Puts a cleared read-only mark back. Never fails.
   virtual void RestoreReadOnly(const std::string& path) = 0;
+
+  // Waits `milliseconds` before the next step. Never fails.
+  virtual void Pause(int milliseconds) = 0;
 };
 
 // Temporaries left behind by a killed run are removed once this old; a live copy takes seconds.
@@ -117,7 +127,9 @@ inline constexpr std::int64_t kStaleTemporaryAgeSeconds = 60 * 60;
 // - the source must be a whole PE image that does not change while it is copied, and the written
 //   copy must have its size and be the version `check` chose;
 // - just before the move the destination is probed again and is replaced only if `check` finds
-//   it still older.
+//   it still older;
+// - the copy is checked and moved with no write access left open on it; that step and the move
+//   are tried again, within one HoldRetry budget, while another process holds the file.
 // Returns false when the destination was no longer older. A failure leaves the destination
 // exactly as it was, read-only mark included, with no temporary file remaining.
 bool ReplaceWithCopy(ReplaceSteps& steps, const std::string& source, const std::string& destination,

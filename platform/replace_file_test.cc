@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "launch/copy_reconciliation.h"
+#include "platform/hold_retry.h"
 #include "tests/memory_disk.h"
 
 namespace launcher {
@@ -143,8 +144,8 @@ TEST(ReplaceWithCopy, AFailureAtAnyStepLeavesTheDestinationAsItWasAndNoTemporary
   for (const bool read_only : {false, true}) {
     for (const char* failing :
          {"KindOf", "EmbeddedPublisher", "OpenSource", "ImageExtent", "CreateTemporary", "CopyFrom",
-          "Unchanged", "VerifiedPublisher", "VersionOf", "ClearReadOnly", "MoveOver",
-          "part-way through the write"}) {
+          "CloseForWriting", "Unchanged", "VerifiedPublisher", "VersionOf", "ClearReadOnly",
+          "MoveOver", "part-way through the write"}) {
       SCOPED_TRACE(std::string(failing) + (read_only ? ", read-only" : ""));
       MemoryDiskFile old_copy = Signed("old", "1.0.0.4", kPublisherA);
       old_copy.read_only = read_only;
@@ -166,6 +167,42 @@ TEST(ReplaceWithCopy, ADestinationInUseKeepsItsReadOnlyMark) {
   EXPECT_EQ(disk.files.at(kDestination).contents, "old");
   EXPECT_TRUE(disk.files.at(kDestination).read_only);
   EXPECT_TRUE(disk.Temporaries().empty());
+}
+
+TEST(ReplaceWithCopy, TriesAHeldCopyOrDestinationAgainWithinTheBound) {
+  const struct {
+    const char* step;
+    int held;  // times the step fails as held before it succeeds
+    bool replaced;
+  } cases[] = {
+      {"MoveOver", 1, true},
+      {"MoveOver", 5, true},
+      {"MoveOver", 1000, false},
+      {"CloseForWriting", 2, true},
+      {"CloseForWriting", 1000, false},
+  };
+  for (const bool read_only : {false, true}) {
+    for (const auto& c : cases) {
+      SCOPED_TRACE(std::string(c.step) + " held " + std::to_string(c.held) +
+                   (read_only ? ", read-only" : ""));
+      MemoryDisk disk = OldAndNew({"old", "1.0.0.4", read_only});
+      disk.held_steps[c.step] = c.held;
+      if (c.replaced) {
+        EXPECT_TRUE(ReplaceWithCopy(disk, kSource, kDestination, RevisionCheck(7)));
+        EXPECT_EQ(disk.files.at(kDestination).contents, "new");
+        EXPECT_EQ(disk.pauses.size(), static_cast<std::size_t>(c.held));
+      } else {
+        EXPECT_THROW(ReplaceWithCopy(disk, kSource, kDestination, RevisionCheck(7)), ServiceError);
+        EXPECT_EQ(disk.files.at(kDestination).contents, "old");
+        EXPECT_EQ(disk.files.at(kDestination).read_only, read_only);
+      }
+      int waited = 0;
+      for (const int pause : disk.pauses) waited += pause;
+      EXPECT_LE(waited, kHoldWaitBudgetMs);
+      EXPECT_EQ(disk.temporaries_created, 1);
+      EXPECT_TRUE(disk.Temporaries().empty());
+    }
+  }
 }
 
 TEST(IsStaleTemporary, ComparesASignedAge) {

@@ -8,20 +8,32 @@
 
 namespace launcher {
 
+// Why an operation failed, as far as a caller acts on it.
+enum class FailureCause {
+  kOther,
+  // Another process holds the file for now: the system said sharing violation or access denied
+  // (or, on POSIX, text file busy), as while a scanner looks at a new program or another
+  // launcher finishes its move. Access denied may also be for good; a retry cannot tell.
+  kHeld,
+};
+
 // The one failure type of the platform layer: which operation failed, on which path, and the
 // system's own explanation.
 class ServiceError : public std::runtime_error {
  public:
-  ServiceError(std::string operation, std::string path, std::string system_text);
+  ServiceError(std::string operation, std::string path, std::string system_text,
+               FailureCause cause = FailureCause::kOther);
 
   const std::string& operation() const { return operation_; }
   const std::string& path() const { return path_; }
   const std::string& system_text() const { return system_text_; }
+  FailureCause cause() const { return cause_; }
 
  private:
   std::string operation_;
   std::string path_;
   std::string system_text_;
+  FailureCause cause_;
 };
 
 using TaskId = unsigned long;
@@ -104,6 +116,9 @@ class Services {
   // Reads the icon file at `path` and makes it the icon of the launcher's window. Fails when the
   // file is missing, unreadable or not a well-formed icon file.
   virtual void LoadWindowIcon(const std::string& path) = 0;
+
+  // Waits `milliseconds` before the run goes on. Never fails.
+  virtual void Pause(int milliseconds) = 0;
 
   // Ends the launcher's process at once with `status`; a program it started keeps running.
   [[noreturn]] virtual void EndProcess(int status) = 0;

@@ -19,6 +19,11 @@ void FakeServices::Record(const std::string& operation, const std::string& detai
   if (failing != failing_call_.end() && (failing->second == 0 || failing->second == count)) {
     throw ServiceError(operation, path, "injected failure");
   }
+  const auto held = held_calls.find(operation);
+  if (held != held_calls.end() && held->second > 0) {
+    --held->second;
+    throw ServiceError(operation, path, "The process cannot access the file.", FailureCause::kHeld);
+  }
 }
 
 std::string FakeServices::ApplicationDirectory() {
@@ -76,6 +81,8 @@ void FakeServices::LoadWindowIcon(const std::string& path) {
   if (files.count(path) == 0) throw ServiceError("LoadWindowIcon", path, "file not found");
   if (icons_well_formed.count(path) == 0) throw ServiceError("LoadWindowIcon", path, "not an icon");
 }
+
+void FakeServices::Pause(int milliseconds) { MemoryDisk::Pause(milliseconds); }
 
 void FakeServices::EndProcess(int status) {
   calls.push_back("EndProcess " + std::to_string(status));

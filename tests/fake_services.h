@@ -27,6 +27,7 @@ class FakeServices : public Services, public MemoryDisk {
   std::set<std::string> links;              // HoldFolder fails for these folders
   std::set<std::string> unstartable;        // StartProgram fails for these paths
   std::set<std::string> icons_well_formed;  // LoadWindowIcon fails for any other existing file
+  std::map<std::string, int> held_calls;    // an operation here fails as held this many times more
 
   // Every call in order, as "Operation path" (FileCopy: "FileCopy source -> destination").
   std::vector<std::string> calls;
@@ -48,6 +49,8 @@ class FakeServices : public Services, public MemoryDisk {
                 const CopyCheck& check) override;
   TaskId StartProgram(const std::string& program_path, int show_state) override;
   void LoadWindowIcon(const std::string& path) override;
+  // Recorded in `pauses`, for the services' waits and the replacement's alike.
+  void Pause(int milliseconds) override;
   [[noreturn]] void EndProcess(int status) override;
 
  private:

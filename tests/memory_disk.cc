@@ -1,5 +1,6 @@
 #include "tests/memory_disk.h"
 
+#include <stdexcept>
 #include <utility>
 
 namespace launcher {
@@ -44,9 +45,14 @@ class MemoryTemporary : public TemporaryCopy {
     to.read_only = false;
     if (disk_.while_copying) std::exchange(disk_.while_copying, nullptr)();
   }
+  void CloseForWriting() override {
+    disk_.Step("CloseForWriting", path_);
+    writable_ = false;
+  }
   std::uint64_t Size() override { return disk_.files.at(path_).contents.size(); }
   std::string Version() override { return disk_.files.at(path_).version; }
   Verification VerifiedPublisher() override {
+    RequireClosedForWriting("checked");
     disk_.Step("VerifiedPublisher", path_);
     const MemoryDiskFile& file = disk_.files.at(path_);
     if (file.publisher.empty()) return {false, "", "No signature was present in the subject."};
@@ -56,11 +62,13 @@ class MemoryTemporary : public TemporaryCopy {
     return {true, signer, ""};
   }
   void MoveOver(const std::string& destination) override {
+    RequireClosedForWriting("moved");
     disk_.Step("MoveOver", destination);
     const auto target = disk_.files.find(destination);
     if (target != disk_.files.end() &&
         (target->second.read_only || disk_.in_use.count(destination) != 0)) {
-      throw ServiceError("FileCopy", destination, "Access is denied.");
+      throw ServiceError("FileCopy", destination, "Access is denied.",
+                         target->second.read_only ? FailureCause::kOther : FailureCause::kHeld);
     }
     disk_.files[destination] = disk_.files.at(path_);
     disk_.files.erase(path_);
@@ -72,9 +80,14 @@ class MemoryTemporary : public TemporaryCopy {
   }
 
  private:
+  void RequireClosedForWriting(const char* what) const {
+    if (writable_) throw std::logic_error(std::string(what) + " while still open for writing");
+  }
+
   MemoryDisk& disk_;
   std::string path_;
   bool moved_ = false;
+  bool writable_ = true;
 };
 
 }  // namespace
@@ -82,6 +95,12 @@ class MemoryTemporary : public TemporaryCopy {
 void MemoryDisk::Step(const std::string& name, const std::string& path) {
   steps.push_back(name);
   if (name == failing_step) throw ServiceError("FileCopy", path, "injected failure");
+  const auto held = held_steps.find(name);
+  if (held != held_steps.end() && held->second > 0) {
+    --held->second;
+    throw ServiceError("FileCopy", path, "The process cannot access the file.",
+                       FailureCause::kHeld);
+  }
 }
 
 ReplaceSteps::FileKind MemoryDisk::KindOf(const std::string& path) {

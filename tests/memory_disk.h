@@ -25,19 +25,23 @@ struct MemoryDiskFile {
 
 // Replacement steps over in-memory files with Windows' rules: a read-only file or one in use
 // cannot be moved over, a file open for writing cannot be opened to copy from. Any step can be
-// made to fail, and a copy can fail part-way through writing, as a real disk does.
+// made to fail, or to fail as held a number of times, and a copy can fail part-way through
+// writing, as a real disk does. A temporary still open for writing is never checked or moved:
+// that is a fault of the caller, thrown as std::logic_error.
 class MemoryDisk : public ReplaceSteps {
  public:
   std::map<std::string, MemoryDiskFile> files;
-  std::set<std::string> in_use;                       // cannot be moved over
-  std::set<std::string> being_written;                // another process is writing it
-  std::set<std::string> changing;                     // changes while it is copied
-  std::set<std::string> folders_missing;              // nothing can be created in these
-  std::string failing_step;                           // this step fails, by name
+  std::set<std::string> in_use;           // held for good: cannot be moved over
+  std::map<std::string, int> held_steps;  // a step named here fails as held this many times more
+  std::set<std::string> being_written;    // another process is writing it
+  std::set<std::string> changing;         // changes while it is copied
+  std::set<std::string> folders_missing;  // nothing can be created in these
+  std::string failing_step;               // this step fails, by name
   std::size_t write_fails_after = std::string::npos;  // bytes a copy writes before failing
   std::function<void()> while_copying;  // runs once a copy is written (another launcher)
 
   std::vector<std::string> steps;  // every step taken, by name
+  std::vector<int> pauses;         // every wait, in milliseconds
   int temporaries_created = 0;
 
   FileKind KindOf(const std::string& path) override;
@@ -47,6 +51,7 @@ class MemoryDisk : public ReplaceSteps {
   std::string VersionOf(const std::string& path) override;
   bool ClearReadOnly(const std::string& path) override;
   void RestoreReadOnly(const std::string& path) override;
+  void Pause(int milliseconds) override { pauses.push_back(milliseconds); }
 
   // Records a step and fails it when it is the failing one.
   void Step(const std::string& name, const std::string& path);

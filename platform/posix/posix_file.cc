@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 #include <utility>
 
 #include "platform/posix/posix_folder.h"
@@ -18,6 +19,14 @@ constexpr int kReadFlags = O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
 }  // namespace
 
 std::string ErrnoText(int error) { return std::strerror(error); }
+
+void SleepMilliseconds(int milliseconds) {
+  struct timespec left {
+    milliseconds / 1000, static_cast<long>(milliseconds % 1000) * 1000000
+  };
+  while (::nanosleep(&left, &left) != 0 && errno == EINTR) {
+  }
+}
 
 PosixFile::PosixFile(const std::string& path, const std::string& operation)
     : path_(path), operation_(operation), fd_(::open(path.c_str(), kReadFlags)) {

@@ -57,4 +57,7 @@ std::unique_ptr<PosixFile> OpenFile(const FolderEntry& entry, const std::string&
 // The system's text for errno value `error`.
 std::string ErrnoText(int error);
 
+// Sleeps `milliseconds`, signals or not.
+void SleepMilliseconds(int milliseconds);
+
 }  // namespace launcher

@@ -105,6 +105,27 @@ class PosixTemporaryCopy : public TemporaryCopy {
     if (::fsync(fd_) != 0) Fail(path_, errno);
   }
 
+  // The written file is opened again, read-only, by its name in the folder, and must be the same
+  // file: the kernel refuses to start a program that a descriptor holds open for writing.
+  void CloseForWriting() override {
+    const int reader =
+        ::openat(destination_.folder(), name_.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (reader < 0) Fail(path_, errno);
+    struct stat written {};
+    struct stat opened {};
+    if (::fstat(fd_, &written) != 0 || ::fstat(reader, &opened) != 0) {
+      const int error = errno;
+      ::close(reader);
+      Fail(path_, error);
+    }
+    if (written.st_dev != opened.st_dev || written.st_ino != opened.st_ino) {
+      ::close(reader);
+      Fail(path_, "the copy was replaced by another file before it was checked");
+    }
+    ::close(fd_);
+    fd_ = reader;
+  }
+
   std::uint64_t Size() override {
     struct stat info {};
     if (::fstat(fd_, &info) != 0) Fail(path_, errno);
@@ -185,5 +206,7 @@ std::string PosixReplaceSteps::VersionOf(const std::string& path) {
 bool PosixReplaceSteps::ClearReadOnly(const std::string& /*path*/) { return false; }
 
 void PosixReplaceSteps::RestoreReadOnly(const std::string& /*path*/) {}
+
+void PosixReplaceSteps::Pause(int milliseconds) { SleepMilliseconds(milliseconds); }
 
 }  // namespace launcher

@@ -25,6 +25,7 @@ class PosixReplaceSteps : public ReplaceSteps {
   std::string VersionOf(const std::string& path) override;
   bool ClearReadOnly(const std::string& path) override;
   void RestoreReadOnly(const std::string& path) override;
+  void Pause(int milliseconds) override;
 
  private:
   const HeldFolders& folders_;

@@ -124,13 +124,19 @@ TaskId PosixServices::StartProgram(const std::string& program_path, int /*show_s
   char* argv[] = {native.data(), nullptr};
   pid_t pid = 0;
   const int error = ::posix_spawn(&pid, native.c_str(), nullptr, nullptr, argv, environ);
-  if (error != 0) throw ServiceError("StartProgram", program_path, ErrnoText(error));
+  // ETXTBSY: another process has the program open for writing.
+  if (error != 0) {
+    throw ServiceError("StartProgram", program_path, ErrnoText(error),
+                       error == ETXTBSY ? FailureCause::kHeld : FailureCause::kOther);
+  }
   return static_cast<TaskId>(pid);
 }
 
 void PosixServices::LoadWindowIcon(const std::string& path) {
   RequireWellFormedIcon(*OpenFile(Locate(path), "LoadWindowIcon"), path);
 }
+
+void PosixServices::Pause(int milliseconds) { SleepMilliseconds(milliseconds); }
 
 void PosixServices::EndProcess(int status) { ::_exit(status); }
 

@@ -39,4 +39,9 @@ std::string SystemErrorText(DWORD error) {
   return text.empty() ? code : Utf8(text) + " (" + code + ")";
 }
 
+FailureCause CauseOf(DWORD error) {
+  return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED ? FailureCause::kHeld
+                                                                          : FailureCause::kOther;
+}
+
 }  // namespace launcher

@@ -4,6 +4,8 @@
 
 #include <string>
 
+#include "platform/services.h"
+
 namespace launcher {
 
 // UTF-8 to UTF-16 and back. Throws ServiceError(operation, text, ...) for text that is not valid.
@@ -12,5 +14,8 @@ std::string Utf8(const std::wstring& text);
 
 // The system's message for error code `error`, without the trailing line break.
 std::string SystemErrorText(DWORD error);
+
+// kHeld for the errors another process's open handle causes (sharing violation, access denied).
+FailureCause CauseOf(DWORD error);
 
 }  // namespace launcher

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "platform/pe_version_reader.h"
@@ -21,7 +22,22 @@ constexpr DWORD kCopyChunk = 1 << 20;
 constexpr int kNameAttempts = 16;
 
 [[noreturn]] void Fail(const std::string& path, DWORD error) {
-  throw ServiceError(kOperation, path, SystemErrorText(error));
+  throw ServiceError(kOperation, path, SystemErrorText(error), CauseOf(error));
+}
+
+struct FileId {
+  DWORD volume;
+  DWORD high;
+  DWORD low;
+  bool operator==(const FileId& other) const {
+    return volume == other.volume && high == other.high && low == other.low;
+  }
+};
+
+FileId FileIdOf(HANDLE handle, const std::string& path) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(handle, &info)) Fail(path, GetLastError());
+  return {info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
 }
 
 std::uint64_t RandomNumber(const std::string& path) {
@@ -55,6 +71,8 @@ class Win32SourceFile : public SourceFile {
   Win32File file_;
 };
 
+// Written through the handle it was created with; checked, moved and discarded through a second
+// one without write access (CloseForWriting).
 class Win32TemporaryCopy : public TemporaryCopy {
  public:
   Win32TemporaryCopy(HANDLE handle, std::string path) : handle_(handle), path_(std::move(path)) {}
@@ -83,6 +101,32 @@ class Win32TemporaryCopy : public TemporaryCopy {
       offset += got;
     }
     if (!FlushFileBuffers(handle_)) Fail(path_, GetLastError());
+  }
+
+  // A handle cannot give up write access, and a second one that denies writers cannot be opened
+  // while the first is open: the writing handle is closed, then the file opened again by name
+  // and required to be the same file (volume and file index). In between others may open it
+  // (it inherits its folder's permissions); the checks that follow are made through the new
+  // handle, which denies writers and deletion until the move.
+  void CloseForWriting() override {
+    if (!written_id_) {
+      written_id_ = FileIdOf(handle_, path_);
+      CloseHandle(handle_);
+      handle_ = INVALID_HANDLE_VALUE;
+    }
+    const HANDLE reader =
+        CreateFileW(Wide(path_, kOperation).c_str(), GENERIC_READ | DELETE, FILE_SHARE_READ,
+                    nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (reader == INVALID_HANDLE_VALUE) Fail(path_, GetLastError());
+    try {
+      if (!(FileIdOf(reader, path_) == *written_id_)) {
+        throw ServiceError(kOperation, path_, "the copy was replaced by another file");
+      }
+    } catch (...) {
+      CloseHandle(reader);
+      throw;
+    }
+    handle_ = reader;
   }
 
   std::uint64_t Size() override {
@@ -121,13 +165,18 @@ class Win32TemporaryCopy : public TemporaryCopy {
   }
 
   void Discard() override {
-    if (moved_ || handle_ == INVALID_HANDLE_VALUE) return;
-    FILE_DISPOSITION_INFO disposition{};
-    disposition.DeleteFile = TRUE;
-    const bool marked = SetFileInformationByHandle(handle_, FileDispositionInfo, &disposition,
-                                                   sizeof disposition) != FALSE;
-    CloseHandle(handle_);
-    handle_ = INVALID_HANDLE_VALUE;
+    if (moved_ || discarded_) return;
+    discarded_ = true;
+    bool marked = false;
+    if (handle_ != INVALID_HANDLE_VALUE) {
+      FILE_DISPOSITION_INFO disposition{};
+      disposition.DeleteFile = TRUE;
+      marked = SetFileInformationByHandle(handle_, FileDispositionInfo, &disposition,
+                                          sizeof disposition) != FALSE;
+      CloseHandle(handle_);
+      handle_ = INVALID_HANDLE_VALUE;
+    }
+    // Also when CloseForWriting could not open the file again: the name is still this copy's.
     if (!marked) {
       try {
         DeleteFileW(Wide(path_, kOperation).c_str());
@@ -140,7 +189,9 @@ class Win32TemporaryCopy : public TemporaryCopy {
  private:
   HANDLE handle_;
   std::string path_;
+  std::optional<FileId> written_id_;  // set once the writing handle is closed
   bool moved_ = false;
+  bool discarded_ = false;
 };
 
 }  // namespace
@@ -182,7 +233,7 @@ std::unique_ptr<TemporaryCopy> Win32ReplaceSteps::CreateTemporary(const std::str
   for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
     std::string temporary =
         folder + "\\" + TemporaryNameFor(FileNameOf(destination), RandomNumber(destination));
-    // Deletion is ours (Discard, the rename); others may only read it while it is checked.
+    // Deletion is ours (Discard, the rename); others may only read it while it is written.
     const HANDLE handle =
         CreateFileW(Wide(temporary, kOperation).c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
                     FILE_SHARE_READ, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -227,5 +278,7 @@ void Win32ReplaceSteps::RestoreReadOnly(const std::string& path) {
     // ClearReadOnly took the same text, so this cannot happen.
   }
 }
+
+void Win32ReplaceSteps::Pause(int milliseconds) { Sleep(static_cast<DWORD>(milliseconds)); }
 
 }  // namespace launcher

@@ -14,8 +14,11 @@ namespace launcher {
 // The source is opened so that others may read, rename or replace it but nobody may write it
 // while it is copied; a file another process has open for writing cannot be opened at all. The
 // copy is created with CREATE_NEW under an unpredictable name (never through a link at that
-// name) and kept open, others allowed only to read it, until it is moved or removed: what is
-// checked through the handle (size, version, signature) is what is moved.
+// name) and written, others allowed only to read it. Once written it is opened again without
+// write access, as the same file, still denying writers and deletion (CloseForWriting), and
+// kept so until it is moved or removed: what is checked through that handle (size, version,
+// signature) is what is moved, and no handle with write access is open on it once it has the
+// program's name, so another launcher can start it at once.
 //
 // The copy's data are flushed (FlushFileBuffers) before it takes the destination's name. The
 // rename (SetFileInformationByHandle, FileRenameInfo, replacing the destination) is one step of
@@ -39,6 +42,7 @@ class Win32ReplaceSteps : public ReplaceSteps {
   std::string VersionOf(const std::string& path) override;
   bool ClearReadOnly(const std::string& path) override;
   void RestoreReadOnly(const std::string& path) override;
+  void Pause(int milliseconds) override;
 
  private:
   // Throws when `path` is in the held folder and that folder is missing.

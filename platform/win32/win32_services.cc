@@ -146,7 +146,8 @@ TaskId Win32Services::StartProgram(const std::string& program_path, int show_sta
   // all (the child reads 0 with or without this flag), so no Wine test can show it.
   if (!CreateProcessW(application.c_str(), command_line.data(), nullptr, nullptr, FALSE,
                       CREATE_DEFAULT_ERROR_MODE, nullptr, nullptr, &startup, &process)) {
-    Fail("StartProgram", program_path);
+    const DWORD error = GetLastError();
+    throw ServiceError("StartProgram", program_path, SystemErrorText(error), CauseOf(error));
   }
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);
@@ -175,6 +176,8 @@ void Win32Services::LoadWindowIcon(const std::string& path) {
     SendMessageW(window_, WM_SETICON, size.which, reinterpret_cast<LPARAM>(icon));
   }
 }
+
+void Win32Services::Pause(int milliseconds) { Sleep(static_cast<DWORD>(milliseconds)); }
 
 void Win32Services::EndProcess(int status) { ExitProcess(static_cast<UINT>(status)); }
 

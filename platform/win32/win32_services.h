@@ -27,6 +27,7 @@ class Win32Services : public Services {
                 const CopyCheck& check) override;
   TaskId StartProgram(const std::string& program_path, int show_state) override;
   void LoadWindowIcon(const std::string& path) override;
+  void Pause(int milliseconds) override;
   [[noreturn]] void EndProcess(int status) override;
 
  private:

@@ -160,7 +160,9 @@ def main():
         return 1
     entries = make_corpus()
     names = sorted(entries)
-    subprocess.run(['wineserver', '-p'], env=ENV, check=True)  # one server for all the runs
+    # One server for all the runs, once any earlier one has ended; ended and waited for after.
+    subprocess.run(['wineserver', '-w'], env=ENV, check=True, timeout=60)
+    subprocess.run(['wineserver', '-p'], env=ENV, check=True)
     try:
         our_readings = ours(names)
         # An undamaged file is tried three times: once a run on one faulted under Wine and the
@@ -169,6 +171,7 @@ def main():
                           for name in names}
     finally:
         subprocess.run(['wineserver', '-k'], env=ENV)
+        subprocess.run(['wineserver', '-w'], env=ENV, timeout=60)
 
     failures, originals, variants, versions, faults, images64 = [], 0, 0, 0, 0, 0
     for name in names:

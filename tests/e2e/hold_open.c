@@ -1,21 +1,24 @@
-/* Keeps a file open for writing, as a copy still being written would be:
- *   hold_open FILE MARKER SECONDS
- * Opens FILE for writing, letting others only read it, and creates MARKER once the file is held;
- * ends when MARKER is removed, or after SECONDS at the latest. Exit status 1 with a message on
- * stderr when FILE or MARKER cannot be opened. */
+/* Keeps a file open, as a copy still being written or a virus scanner would:
+ *   hold_open FILE MARKER MILLISECONDS [write|read]
+ * "write" (the default) opens FILE for writing, letting others only read it; "read" opens it for
+ * reading, letting others only read it, as a scanner looking at a program does. Creates MARKER
+ * once the file is held; ends when MARKER is removed, or after MILLISECONDS at the latest. Exit
+ * status 1 with a message on stderr when FILE or MARKER cannot be opened. */
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <windows.h>
 
 int wmain(int argc, wchar_t **argv) {
-  if (argc != 4) {
-    fprintf(stderr, "usage: hold_open FILE MARKER SECONDS\n");
+  if (argc != 4 && argc != 5) {
+    fprintf(stderr, "usage: hold_open FILE MARKER MILLISECONDS [write|read]\n");
     return 1;
   }
-  HANDLE file = CreateFileW(argv[1], GENERIC_WRITE, FILE_SHARE_READ, NULL, OPEN_EXISTING,
-                            FILE_ATTRIBUTE_NORMAL, NULL);
+  const int reading = argc == 5 && wcscmp(argv[4], L"read") == 0;
+  HANDLE file = CreateFileW(argv[1], reading ? GENERIC_READ : GENERIC_WRITE, FILE_SHARE_READ, NULL,
+                            OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL);
   if (file == INVALID_HANDLE_VALUE) {
-    fprintf(stderr, "hold_open: cannot open the file for writing (error %lu)\n", GetLastError());
+    fprintf(stderr, "hold_open: cannot open the file (error %lu)\n", GetLastError());
     return 1;
   }
   HANDLE marker =
@@ -25,9 +28,10 @@ int wmain(int argc, wchar_t **argv) {
     return 1;
   }
   CloseHandle(marker);
-  for (int waited = 0; waited < _wtoi(argv[3]) * 10; ++waited) {
-    if (GetFileAttributesW(argv[2]) == INVALID_FILE_ATTRIBUTES) break;
-    Sleep(100);
+  const DWORD until = GetTickCount() + (DWORD)_wtoi(argv[3]);
+  while ((LONG)(until - GetTickCount()) > 0 &&
+         GetFileAttributesW(argv[2]) != INVALID_FILE_ATTRIBUTES) {
+    Sleep(10);
   }
   CloseHandle(file);
   return 0;

@@ -22,6 +22,19 @@ use_wine() {  # use_wine BUILD
   store="$drive_c/Brelvance/UpdateFile/10001000/0005"
 }
 
+# One Wine server for the rest of the scenario, started once any earlier one has ended (the
+# prefix is shared, one scenario at a time). On exit the scenario's programs and the server are
+# ended, and waited for, so the next scenario starts on a prefix with no server.
+own_server() {
+  timeout 60 wineserver -w || fail "an earlier Wine server did not end"
+  wineserver -p || fail "wineserver -p failed with status $?"
+  trap end_server EXIT
+}
+end_server() {
+  wineserver -k 2>/dev/null || true
+  timeout 60 wineserver -w 2>/dev/null || true
+}
+
 expect_eq() {  # expect_eq WHAT ACTUAL EXPECTED
   [ "$2" = "$3" ] || fail "$1: got '$2', expected '$3'"
 }

@@ -70,8 +70,7 @@ esac
 
 # One server for all the runs of a scenario: bringing Wine's services up and down again for
 # each run would take seconds. It is ended with the scenario.
-wineserver -p
-trap 'wineserver -k 2>/dev/null || true' EXIT
+own_server
 
 # Runs the launcher from drive C:'s "work" folder, with Wine's file trace when asked; sets
 # $status and $trace, and waits until the copy it started has recorded its start.
@@ -248,7 +247,7 @@ case "$scenario" in
     marker="$drive_c/work/held.marker"
     rm -f "$marker"
     (cd "$drive_c/work" && exec timeout 120 wine "$helpers/hold_open.exe" \
-      'C:\Brelvance\UpdateFile\10001000\0005\Norvik_Studio.exe' 'C:\work\held.marker' 60) &
+      'C:\Brelvance\UpdateFile\10001000\0005\Norvik_Studio.exe' 'C:\work\held.marker' 60000) &
     holder=$!
     for _ in $(seq 200); do [ -e "$marker" ] && break; sleep 0.1; done
     [ -e "$marker" ] || fail "hold_open did not open the store copy"

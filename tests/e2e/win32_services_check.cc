@@ -7,9 +7,11 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <memory>
 #include <string>
 
 #include "platform/services.h"
+#include "platform/win32/win32_replace_steps.h"
 #include "platform/win32/win32_services.h"
 
 namespace {
@@ -169,6 +171,35 @@ void CheckCopies(launcher::Win32Services& services, const std::string& folder,
         "and nothing is written");
 }
 
+// Once written, the copy is open without write access but still denies writers: a reader that
+// denies writing itself can open it (it could not while a handle with write access is open), a
+// writer cannot.
+void CheckNoWriterOnTheWrittenCopy(const std::string& folder, const std::string& program) {
+  launcher::Win32HeldFolder held;
+  launcher::Win32ReplaceSteps steps(held);
+  const std::unique_ptr<launcher::SourceFile> source = steps.OpenSource(program);
+  std::unique_ptr<launcher::TemporaryCopy> copy = steps.CreateTemporary(folder + "\\sealed.exe");
+  copy->CopyFrom(*source);
+  copy->CloseForWriting();
+  WIN32_FIND_DATAA found;
+  const HANDLE search = FindFirstFileA((folder + "\\~sealed.exe.*.tmp").c_str(), &found);
+  Check(search != INVALID_HANDLE_VALUE, "the written copy is there");
+  if (search == INVALID_HANDLE_VALUE) return;
+  FindClose(search);
+  const std::string path = folder + "\\" + found.cFileName;
+  const HANDLE reader = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                    nullptr, OPEN_EXISTING, 0, nullptr);
+  Check(reader != INVALID_HANDLE_VALUE, "no handle with write access is left on the written copy");
+  CloseHandle(reader);
+  const HANDLE writer = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    nullptr, OPEN_EXISTING, 0, nullptr);
+  Check(writer == INVALID_HANDLE_VALUE, "others are still denied writing it");
+  if (writer != INVALID_HANDLE_VALUE) CloseHandle(writer);
+  copy->MoveOver(folder + "\\sealed.exe");
+  copy.reset();
+  Check(Contents(folder + "\\sealed.exe") == Contents(program), "and it is moved whole");
+}
+
 void CheckStaleTemporaries(launcher::Win32Services& services, const std::string& folder) {
   const struct {
     const char* name;
@@ -288,6 +319,7 @@ int main(int argc, char** argv) {
         "copy into a missing folder fails");
   Check(!Exists(folder + "\\no folder"), "and creates no folder");
   CheckCopies(services, folder, program);
+  CheckNoWriterOnTheWrittenCopy(folder, program);
   CheckStaleTemporaries(services, folder);
   CheckHeldFolders(folder, program, link);
   return failures;

@@ -53,6 +53,26 @@ run_launcher() {  # run_launcher DIR [WINEDEBUG]
 
 record_of() { records_of "$1" | xargs -r -d '\n' cat; }
 
+# Holds the file at WINDOWS_PATH open in MODE ("write" or "read", see hold_open.c) for MS
+# milliseconds, in the background, as $holder; returns once the file is held.
+hold_file() {  # hold_file WINDOWS_PATH MS MODE
+  local marker="$drive_c/work/held.marker"
+  mkdir -p "$drive_c/work"
+  rm -f "$marker"
+  (cd "$drive_c/work" && exec timeout 60 wine "$build/tests/e2e/hold_open.exe" "$1" \
+    'C:\work\held.marker' "$2" "$3") &
+  holder=$!
+  for _ in $(seq 400); do [ -e "$marker" ] && break; sleep 0.05; done
+  [ -e "$marker" ] || fail "hold_open did not open $1"
+}
+
+# How many times the traced run (WINEDEBUG trace+process or trace+file) tried to start the
+# program, and to rename a file.
+start_attempts() { grep -c 'CreateProcessInternalW app L".*Norvik_Studio.exe' <<<"$errors" || true; }
+rename_attempts() {  # 0xa: FileRenameInformation
+  grep -c 'NtSetInformationFile (.*,0x0000000a)$' <<<"$errors" || true
+}
+
 case "$scenario" in
   prefix)
     make_prefix
@@ -240,6 +260,58 @@ case "$scenario" in
     expect_eq "temporaries" "$(temporaries_in "$dir")" 0
     ;;
 
+  start_held_for_writing)
+    # Another process (a launcher finishing its move) has the program open for writing for a
+    # moment: the start is tried again until it is free.
+    dir=$(app_folder "Apps/Norvik")
+    cp "$fixtures/managed_1_0_0_5.exe" "$dir/Norvik_Studio.exe"
+    with_store managed_1_0_0_5
+    hold_file 'C:\Apps\Norvik\Norvik_Studio.exe' 800 write
+    run_launcher "$dir" "-all,trace+process"
+    wait "$holder" || fail "hold_open failed"
+    expect_eq "exit status" "$status" 0
+    expect_eq "starts" "$(starts_of "$dir/Norvik_Studio.exe")" 1
+    [ "$(start_attempts)" -ge 2 ] || fail "the start never met the hold"
+    ;;
+
+  older_held_by_scanner)
+    # A scanner reads the older local copy for a moment, others allowed only to read: the move
+    # over it is tried again until it is free.
+    dir=$(app_folder "Apps/Norvik")
+    cp "$fixtures/managed_1_0_0_4.exe" "$dir/Norvik_Studio.exe"
+    with_store managed_1_0_0_7
+    hold_file 'C:\Apps\Norvik\Norvik_Studio.exe' 800 read
+    run_launcher "$dir" "-all,trace+file"
+    wait "$holder" || fail "hold_open failed"
+    expect_eq "exit status" "$status" 0
+    same_file "$dir/Norvik_Studio.exe" "$fixtures/managed_1_0_0_7.exe" || fail "not replaced"
+    expect_eq "starts" "$(starts_of "$dir/Norvik_Studio.exe")" 1
+    [ "$(rename_attempts)" -ge 2 ] || fail "the move never met the hold"
+    expect_eq "temporaries" "$(temporaries_in "$dir")" 0
+    ;;
+
+  held_too_long)
+    # Held for writing far longer than the launcher waits: it gives up within a few seconds,
+    # both copies whole.
+    dir=$(app_folder "Apps/Norvik")
+    cp "$fixtures/managed_1_0_0_4.exe" "$dir/Norvik_Studio.exe"
+    with_store managed_1_0_0_7
+    hold_file 'C:\Apps\Norvik\Norvik_Studio.exe' 20000 write
+    started_ms=$(now_ms)
+    status=0
+    (cd "$drive_c/work" && timeout 60 wine "$dir/launcher.exe") 2>/dev/null || status=$?
+    took_ms=$(( $(now_ms) - started_ms ))
+    rm -f "$drive_c/work/held.marker"
+    wait "$holder" || fail "hold_open failed"
+    timeout 60 wineserver -w || fail "programs still running a minute after the launcher"
+    echo "the launcher gave up after $took_ms ms, status $status"
+    [ "$took_ms" -le 8000 ] || fail "took $took_ms ms to give up"
+    expect_eq "exit status" "$status" 2
+    same_file "$dir/Norvik_Studio.exe" "$fixtures/managed_1_0_0_4.exe" || fail "local copy changed"
+    same_file "$store/Norvik_Studio.exe" "$fixtures/managed_1_0_0_7.exe" || fail "store changed"
+    expect_eq "temporaries" "$(temporaries_in "$dir")" 0
+    ;;
+
   killed_while_copying)
     # SIGKILL at a random point of a large copy: the local copy is always the old or the new file,
     # and most kills must find the copy under way (its temporary file left behind).
@@ -251,8 +323,7 @@ case "$scenario" in
     size=$(stat -c %s "$store/Norvik_Studio.exe")
     # A server that stays up across the rounds: the kills are aimed at the launcher's copy, not
     # at Wine's own start-up of its service processes, which a kill can leave hanging.
-    wineserver -p
-    trap 'wineserver -k' EXIT
+    own_server
     # A whole run first: it brings up Wine's services, and shows that the copy is made.
     cp "$build/old.exe" "$dir/Norvik_Studio.exe"
     (cd "$drive_c" && timeout 60 wine "$dir/launcher.exe" >/dev/null 2>&1) || true
@@ -291,10 +362,12 @@ case "$scenario" in
       mv "$drive_c/Apps/Own$i/launcher.ico" "$drive_c/Apps/Own$i/Ostra.ico"
       cp "$fixtures/managed_1_0_0_9.exe" "$drive_c/Apps/Own$i/Norvik_Studio.exe"
     done
+    # Whatever the outcome, no launcher of this round outlives it.
     pids=()
+    trap 'kill "${pids[@]}" 2>/dev/null || true; timeout 60 wineserver -w || true' EXIT
     for i in 1 2 3 4; do
-      (cd "$drive_c/work" && timeout 120 wine "$shared/launcher.exe" 2>/dev/null) & pids+=($!)
-      (cd "$drive_c/work" && timeout 120 wine "$drive_c/Apps/Own$i/launcher.exe" 2>/dev/null) &
+      (cd "$drive_c/work" && exec timeout 120 wine "$shared/launcher.exe" 2>/dev/null) & pids+=($!)
+      (cd "$drive_c/work" && exec timeout 120 wine "$drive_c/Apps/Own$i/launcher.exe" 2>/dev/null) &
       pids+=($!)
     done
     for pid in "${pids[@]}"; do
