@@ -18,11 +18,10 @@ std::size_t LastSeparator(const std::string& path) { return path.find_last_of("/
 }
 
 // Writes, checks and moves; any failure leaves `temporary` to the caller to discard.
-bool CopyCheckAndMove(ReplaceSteps& steps, TemporaryCopy& temporary, SourceFile& from,
-                      const std::string& source, const std::string& destination,
+bool CopyCheckAndMove(ReplaceSteps& steps, HoldRetry& retry, TemporaryCopy& temporary,
+                      SourceFile& from, const std::string& source, const std::string& destination,
                       const std::optional<std::string>& pinned_publisher, const CopyCheck& check) {
   temporary.CopyFrom(from);
-  HoldRetry retry([&steps](int milliseconds) { steps.Pause(milliseconds); });
   retry.Run([&] { temporary.CloseForWriting(); });
   if (!from.Unchanged()) Refuse(source, "the file changed while it was copied");
   if (temporary.Size() != from.Size()) Refuse(source, "the copy is not the whole file");
@@ -66,9 +65,12 @@ bool ReplaceWithCopy(ReplaceSteps& steps, const std::string& source, const std::
 
   // A signed copy is replaced only by its own publisher's: refused here, before anything is
   // copied, when the source names no signer or another one.
+  // One budget for every wait on a held file: the destination's signer, the written copy, the
+  // move.
+  HoldRetry retry([&steps](int milliseconds) { steps.Pause(milliseconds); });
   std::optional<std::string> pinned_publisher;
   if (kind == ReplaceSteps::FileKind::kRegular) {
-    pinned_publisher = steps.EmbeddedPublisher(destination);
+    pinned_publisher = retry.Run([&] { return steps.EmbeddedPublisher(destination); });
   }
   if (pinned_publisher) {
     const std::optional<std::string> offered = steps.EmbeddedPublisher(source);
@@ -84,8 +86,8 @@ bool ReplaceWithCopy(ReplaceSteps& steps, const std::string& source, const std::
 
   const std::unique_ptr<TemporaryCopy> temporary = steps.CreateTemporary(destination);
   try {
-    const bool moved =
-        CopyCheckAndMove(steps, *temporary, *from, source, destination, pinned_publisher, check);
+    const bool moved = CopyCheckAndMove(steps, retry, *temporary, *from, source, destination,
+                                        pinned_publisher, check);
     if (!moved) temporary->Discard();
     return moved;
   } catch (...) {

@@ -128,8 +128,9 @@ inline constexpr std::int64_t kStaleTemporaryAgeSeconds = 60 * 60;
 //   copy must have its size and be the version `check` chose;
 // - just before the move the destination is probed again and is replaced only if `check` finds
 //   it still older;
-// - the copy is checked and moved with no write access left open on it; that step and the move
-//   are tried again, within one HoldRetry budget, while another process holds the file.
+// - the copy is checked and moved with no write access left open on it;
+// - reading the destination's signer, reopening the written copy and the move are tried again,
+//   within one HoldRetry budget, while another process holds the file.
 // Returns false when the destination was no longer older. A failure leaves the destination
 // exactly as it was, read-only mark included, with no temporary file remaining.
 bool ReplaceWithCopy(ReplaceSteps& steps, const std::string& source, const std::string& destination,

@@ -180,6 +180,7 @@ TEST(ReplaceWithCopy, TriesAHeldCopyOrDestinationAgainWithinTheBound) {
       {"MoveOver", 1000, false},
       {"CloseForWriting", 2, true},
       {"CloseForWriting", 1000, false},
+      {"EmbeddedPublisher", 2, true},  // the destination's signer
   };
   for (const bool read_only : {false, true}) {
     for (const auto& c : cases) {

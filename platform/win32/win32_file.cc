@@ -65,7 +65,8 @@ Win32File::Win32File(HANDLE handle, const std::string& path, const char* operati
                      bool refuse_links)
     : handle_(handle) {
   if (handle_ == INVALID_HANDLE_VALUE) {
-    throw ServiceError(operation, path, SystemErrorText(GetLastError()));
+    const DWORD error = GetLastError();
+    throw ServiceError(operation, path, SystemErrorText(error), CauseOf(error));
   }
   try {
     if (GetFileType(handle_) != FILE_TYPE_DISK) throw ServiceError(operation, path, "not a file");
