@@ -38,13 +38,14 @@ bool CopyCheckAndMove(ReplaceSteps& steps, HoldRetry& retry, TemporaryCopy& temp
              "signed by \"" + verification.subject + "\", not by \"" + *pinned_publisher + "\"");
     }
   }
-  // Windows has no rename that compares first: another launcher may still replace the
-  // destination between this probe and the move. The probe narrows that window from the whole
-  // copy to the move itself.
-  if (!check.IsOlder(steps.VersionOf(destination))) return false;
-  // Windows refuses to move over a read-only file; the forced replacement clears the mark and
-  // puts it back when the move fails.
-  retry.Run([&] {
+  return retry.Run([&] {
+    // Windows has no rename that compares first: another launcher may still replace the
+    // destination between this probe and the move. The probe narrows that window from the whole
+    // copy to the move itself, and is made again before each try: a hold may have been that
+    // launcher finishing its own move.
+    if (!check.IsOlder(steps.VersionOf(destination))) return false;
+    // Windows refuses to move over a read-only file; the forced replacement clears the mark and
+    // puts it back when the move fails.
     const bool was_read_only = steps.ClearReadOnly(destination);
     try {
       temporary.MoveOver(destination);
@@ -52,8 +53,8 @@ bool CopyCheckAndMove(ReplaceSteps& steps, HoldRetry& retry, TemporaryCopy& temp
       if (was_read_only) steps.RestoreReadOnly(destination);
       throw;
     }
+    return true;
   });
-  return true;
 }
 
 }  // namespace

@@ -71,7 +71,8 @@ class TemporaryCopy {
   // are then as they were.
   virtual void MoveOver(const std::string& destination) = 0;
 
-  // Removes the file unless it was moved. Never fails.
+  // Removes the file unless it was moved. Never fails: a file another process holds so that it
+  // cannot be removed now is left to RemoveStaleTemporaries of a later run.
   virtual void Discard() = 0;
 };
 
@@ -126,13 +127,14 @@ inline constexpr std::int64_t kStaleTemporaryAgeSeconds = 60 * 60;
 //   before anything is copied, and the written copy must verify as signed by that same subject;
 // - the source must be a whole PE image that does not change while it is copied, and the written
 //   copy must have its size and be the version `check` chose;
-// - just before the move the destination is probed again and is replaced only if `check` finds
-//   it still older;
+// - just before each try of the move the destination is probed again and is replaced only if
+//   `check` finds it still older;
 // - the copy is checked and moved with no write access left open on it;
 // - reading the destination's signer, reopening the written copy and the move are tried again,
 //   within one HoldRetry budget, while another process holds the file.
 // Returns false when the destination was no longer older. A failure leaves the destination
-// exactly as it was, read-only mark included, with no temporary file remaining.
+// exactly as it was, read-only mark included, with no temporary file remaining (unless another
+// process holds it so that it cannot be removed: see TemporaryCopy::Discard).
 bool ReplaceWithCopy(ReplaceSteps& steps, const std::string& source, const std::string& destination,
                      const CopyCheck& check);
 

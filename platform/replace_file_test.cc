@@ -206,6 +206,16 @@ TEST(ReplaceWithCopy, TriesAHeldCopyOrDestinationAgainWithinTheBound) {
   }
 }
 
+TEST(ReplaceWithCopy, AHeldDestinationMadeAsNewMeanwhileIsLeftAlone) {
+  // The hold was another launcher finishing its move of an even newer copy.
+  MemoryDisk disk = OldAndNew();
+  disk.held_steps["MoveOver"] = 1;
+  disk.while_paused = [&disk] { disk.files[kDestination] = {"other", "1.0.0.9"}; };
+  EXPECT_FALSE(ReplaceWithCopy(disk, kSource, kDestination, RevisionCheck(7)));
+  EXPECT_EQ(disk.files.at(kDestination).contents, "other");
+  EXPECT_TRUE(disk.Temporaries().empty());
+}
+
 TEST(IsStaleTemporary, ComparesASignedAge) {
   constexpr std::uint64_t kNow = 1'000'000'000;
   const struct {

@@ -67,8 +67,8 @@ class MemoryTemporary : public TemporaryCopy {
     const auto target = disk_.files.find(destination);
     if (target != disk_.files.end() &&
         (target->second.read_only || disk_.in_use.count(destination) != 0)) {
-      throw ServiceError("FileCopy", destination, "Access is denied.",
-                         target->second.read_only ? FailureCause::kOther : FailureCause::kHeld);
+      // As Windows says it for both; only a hold ends by itself.
+      throw ServiceError("FileCopy", destination, "Access is denied.", FailureCause::kHeld);
     }
     disk_.files[destination] = disk_.files.at(path_);
     disk_.files.erase(path_);
@@ -160,6 +160,11 @@ bool MemoryDisk::ClearReadOnly(const std::string& path) {
 void MemoryDisk::RestoreReadOnly(const std::string& path) {
   steps.push_back("RestoreReadOnly");
   files.at(path).read_only = true;
+}
+
+void MemoryDisk::Pause(int milliseconds) {
+  pauses.push_back(milliseconds);
+  if (while_paused) std::exchange(while_paused, nullptr)();
 }
 
 std::vector<std::string> MemoryDisk::Temporaries() const {

@@ -39,6 +39,7 @@ class MemoryDisk : public ReplaceSteps {
   std::string failing_step;               // this step fails, by name
   std::size_t write_fails_after = std::string::npos;  // bytes a copy writes before failing
   std::function<void()> while_copying;  // runs once a copy is written (another launcher)
+  std::function<void()> while_paused;   // runs once, at the first wait (another launcher)
 
   std::vector<std::string> steps;  // every step taken, by name
   std::vector<int> pauses;         // every wait, in milliseconds
@@ -51,7 +52,7 @@ class MemoryDisk : public ReplaceSteps {
   std::string VersionOf(const std::string& path) override;
   bool ClearReadOnly(const std::string& path) override;
   void RestoreReadOnly(const std::string& path) override;
-  void Pause(int milliseconds) override { pauses.push_back(milliseconds); }
+  void Pause(int milliseconds) override;
 
   // Records a step and fails it when it is the failing one.
   void Step(const std::string& name, const std::string& path);

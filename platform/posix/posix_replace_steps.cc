@@ -106,10 +106,11 @@ class PosixTemporaryCopy : public TemporaryCopy {
   }
 
   // The written file is opened again, read-only, by its name in the folder, and must be the same
-  // file: the kernel refuses to start a program that a descriptor holds open for writing.
+  // file: the kernel refuses to start a program that a descriptor holds open for writing. Not
+  // blocking, in case a FIFO was put at the name meanwhile.
   void CloseForWriting() override {
-    const int reader =
-        ::openat(destination_.folder(), name_.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    const int reader = ::openat(destination_.folder(), name_.c_str(),
+                                O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (reader < 0) Fail(path_, errno);
     struct stat written {};
     struct stat opened {};

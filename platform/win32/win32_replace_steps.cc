@@ -120,6 +120,7 @@ class Win32TemporaryCopy : public TemporaryCopy {
     if (reader == INVALID_HANDLE_VALUE) Fail(path_, GetLastError());
     try {
       if (!(FileIdOf(reader, path_) == *written_id_)) {
+        replaced_ = true;
         throw ServiceError(kOperation, path_, "the copy was replaced by another file");
       }
     } catch (...) {
@@ -176,8 +177,10 @@ class Win32TemporaryCopy : public TemporaryCopy {
       CloseHandle(handle_);
       handle_ = INVALID_HANDLE_VALUE;
     }
-    // Also when CloseForWriting could not open the file again: the name is still this copy's.
-    if (!marked) {
+    // Also when CloseForWriting could not open the file again, unless another file took the
+    // name: that one is not ours to remove. What cannot be removed now (a holder denies
+    // deletion) is stale an hour later and removed by a later run.
+    if (!marked && !replaced_) {
       try {
         DeleteFileW(Wide(path_, kOperation).c_str());
       } catch (const ServiceError&) {
@@ -192,6 +195,7 @@ class Win32TemporaryCopy : public TemporaryCopy {
   std::optional<FileId> written_id_;  // set once the writing handle is closed
   bool moved_ = false;
   bool discarded_ = false;
+  bool replaced_ = false;  // another file took this copy's name before it was reopened
 };
 
 }  // namespace

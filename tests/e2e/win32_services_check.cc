@@ -184,7 +184,7 @@ void CheckNoWriterOnTheWrittenCopy(const std::string& folder, const std::string&
   WIN32_FIND_DATAA found;
   const HANDLE search = FindFirstFileA((folder + "\\~sealed.exe.*.tmp").c_str(), &found);
   Check(search != INVALID_HANDLE_VALUE, "the written copy is there");
-  if (search == INVALID_HANDLE_VALUE) return;
+  if (search == INVALID_HANDLE_VALUE) return copy->Discard();
   FindClose(search);
   const std::string path = folder + "\\" + found.cFileName;
   const HANDLE reader = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
