@@ -162,9 +162,7 @@ TEST(RunLaunchSequence, AStartHeldForAMomentIsTriedAgainWithinOneBudget) {
       EXPECT_EQ(services.started, std::vector<std::string>{kLocal});
     }
     EXPECT_EQ(services.CallsOf("StartProgram").size(), c.attempts);
-    int waited = 0;
-    for (const int pause : services.pauses) waited += pause;
-    EXPECT_LE(waited, kHoldWaitBudgetMs);
+    EXPECT_LE(services.PausedMs(), kHoldWaitBudgetMs);
   }
 }
 
@@ -175,9 +173,7 @@ TEST(RunLaunchSequence, AHeldMoveThatOutlastsTheBoundStartsTheOldCopy) {
   EXPECT_EQ(RunToEnd(services), kExitFallback);
   EXPECT_EQ(services.files[kLocal].contents, "local");
   EXPECT_EQ(services.started, std::vector<std::string>{kLocal});
-  int waited = 0;
-  for (const int pause : services.pauses) waited += pause;
-  EXPECT_EQ(waited, kHoldWaitBudgetMs);
+  EXPECT_EQ(services.PausedMs(), kHoldWaitBudgetMs);
 }
 
 TEST(RunLaunchSequence, FailureOfTheFallbacksExistenceTestLeavesTheRun) {

@@ -64,11 +64,12 @@ bool ReplaceWithCopy(ReplaceSteps& steps, const std::string& source, const std::
   const ReplaceSteps::FileKind kind = steps.KindOf(destination);
   if (kind == ReplaceSteps::FileKind::kOther) Refuse(destination, "not a regular file");
 
-  // A signed copy is replaced only by its own publisher's: refused here, before anything is
-  // copied, when the source names no signer or another one.
   // One budget for every wait on a held file: the destination's signer, the written copy, the
   // move.
   HoldRetry retry([&steps](int milliseconds) { steps.Pause(milliseconds); });
+
+  // A signed copy is replaced only by its own publisher's: refused here, before anything is
+  // copied, when the source names no signer or another one.
   std::optional<std::string> pinned_publisher;
   if (kind == ReplaceSteps::FileKind::kRegular) {
     pinned_publisher = retry.Run([&] { return steps.EmbeddedPublisher(destination); });

@@ -197,9 +197,7 @@ TEST(ReplaceWithCopy, TriesAHeldCopyOrDestinationAgainWithinTheBound) {
         EXPECT_EQ(disk.files.at(kDestination).contents, "old");
         EXPECT_EQ(disk.files.at(kDestination).read_only, read_only);
       }
-      int waited = 0;
-      for (const int pause : disk.pauses) waited += pause;
-      EXPECT_LE(waited, kHoldWaitBudgetMs);
+      EXPECT_LE(disk.PausedMs(), kHoldWaitBudgetMs);
       EXPECT_EQ(disk.temporaries_created, 1);
       EXPECT_TRUE(disk.Temporaries().empty());
     }

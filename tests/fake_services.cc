@@ -19,11 +19,7 @@ void FakeServices::Record(const std::string& operation, const std::string& detai
   if (failing != failing_call_.end() && (failing->second == 0 || failing->second == count)) {
     throw ServiceError(operation, path, "injected failure");
   }
-  const auto held = held_calls.find(operation);
-  if (held != held_calls.end() && held->second > 0) {
-    --held->second;
-    throw ServiceError(operation, path, "The process cannot access the file.", FailureCause::kHeld);
-  }
+  FailIfHeld(held_calls, operation, operation, path);
 }
 
 std::string FakeServices::ApplicationDirectory() {

@@ -95,12 +95,21 @@ class MemoryTemporary : public TemporaryCopy {
 void MemoryDisk::Step(const std::string& name, const std::string& path) {
   steps.push_back(name);
   if (name == failing_step) throw ServiceError("FileCopy", path, "injected failure");
-  const auto held = held_steps.find(name);
-  if (held != held_steps.end() && held->second > 0) {
-    --held->second;
-    throw ServiceError("FileCopy", path, "The process cannot access the file.",
-                       FailureCause::kHeld);
-  }
+  FailIfHeld(held_steps, name, "FileCopy", path);
+}
+
+void FailIfHeld(std::map<std::string, int>& held, const std::string& name,
+                const std::string& operation, const std::string& path) {
+  const auto count = held.find(name);
+  if (count == held.end() || count->second <= 0) return;
+  --count->second;
+  throw ServiceError(operation, path, "The process cannot access the file.", FailureCause::kHeld);
+}
+
+int MemoryDisk::PausedMs() const {
+  int paused = 0;
+  for (const int pause : pauses) paused += pause;
+  return paused;
 }
 
 ReplaceSteps::FileKind MemoryDisk::KindOf(const std::string& path) {

@@ -28,6 +28,11 @@ struct MemoryDiskFile {
 // made to fail, or to fail as held a number of times, and a copy can fail part-way through
 // writing, as a real disk does. A temporary still open for writing is never checked or moved:
 // that is a fault of the caller, thrown as std::logic_error.
+// Throws a held failure of `operation` on `path` while `held` counts more for `name`, counting
+// one down.
+void FailIfHeld(std::map<std::string, int>& held, const std::string& name,
+                const std::string& operation, const std::string& path);
+
 class MemoryDisk : public ReplaceSteps {
  public:
   std::map<std::string, MemoryDiskFile> files;
@@ -56,6 +61,9 @@ class MemoryDisk : public ReplaceSteps {
 
   // Records a step and fails it when it is the failing one.
   void Step(const std::string& name, const std::string& path);
+
+  // The milliseconds of all the waits so far.
+  int PausedMs() const;
 
   // The temporaries present now.
   std::vector<std::string> Temporaries() const;

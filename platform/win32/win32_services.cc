@@ -19,7 +19,8 @@ std::uint64_t Ticks(const FILETIME& time) {
 }
 
 [[noreturn]] void Fail(const char* operation, const std::string& path) {
-  throw ServiceError(operation, path, SystemErrorText(GetLastError()));
+  const DWORD error = GetLastError();
+  throw ServiceError(operation, path, SystemErrorText(error), CauseOf(error));
 }
 
 }  // namespace
@@ -146,8 +147,7 @@ TaskId Win32Services::StartProgram(const std::string& program_path, int show_sta
   // all (the child reads 0 with or without this flag), so no Wine test can show it.
   if (!CreateProcessW(application.c_str(), command_line.data(), nullptr, nullptr, FALSE,
                       CREATE_DEFAULT_ERROR_MODE, nullptr, nullptr, &startup, &process)) {
-    const DWORD error = GetLastError();
-    throw ServiceError("StartProgram", program_path, SystemErrorText(error), CauseOf(error));
+    Fail("StartProgram", program_path);
   }
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);
