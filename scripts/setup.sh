@@ -35,13 +35,31 @@ sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
 apt_install() {  # apt_install PACKAGE...
   echo "setup: installing $*"
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "$@" >/dev/null
+  local try
+  for try in 1 2 3; do
+    DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "$@" >/dev/null && return 0
+    [ "$try" -lt 3 ] || return 1
+    echo "setup: apt-get install failed (try $try of 3)" >&2
+    sleep $((try * 10))
+  done
 }
 # wine32 is an i386 package: 32-bit Windows programs run on the 32-bit half of Wine.
 if ! dpkg --print-foreign-architectures | grep -qx i386; then
   $sudo dpkg --add-architecture i386
 fi
-$sudo apt-get update -qq
+# A mirror caught mid-sync fails the update for a minute or so ("File has unexpected size");
+# apt keeps the lists it had, so after the last try the install goes on with those and fails
+# only if a package really cannot be had.
+apt_update() {
+  local try
+  for try in 1 2 3 4 5; do
+    $sudo apt-get update -qq && return 0
+    echo "setup: apt-get update failed (try $try of 5)" >&2
+    [ "$try" -lt 5 ] && sleep $((try * 10))
+  done
+  echo "setup: going on with the package lists apt has" >&2
+}
+apt_update
 [ ${#missing[@]} -eq 0 ] || apt_install "${missing[@]}"
 mapfile -t missing < <(x86_64_missing)
 if [ ${#missing[@]} -gt 0 ]; then
