@@ -38,6 +38,7 @@ if(BUILD_TESTING)
   find_package(GTest REQUIRED)
   add_executable(launcher_tests
     launch/copy_reconciliation_test.cc
+    launch/reconciliation_plan_test.cc
     launch/launch_sequence_test.cc
     launch/revision_probe_test.cc
     platform/hold_retry_test.cc

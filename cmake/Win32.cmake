@@ -14,7 +14,10 @@ add_library(platform_win32 STATIC
 target_compile_definitions(platform_win32 PRIVATE _WIN32_WINNT=0x0600 WINVER=0x0600)
 target_link_libraries(platform_win32 PUBLIC launch_core wintrust crypt32)
 
-set(LAUNCHER_STATIC_LINK -static -static-libgcc -static-libstdc++ -s -Wl,--gc-sections)
+# No time stamp in the PE header, so the same sources give the same bytes; the linker computes
+# the header's checksum over them (tests/image checks both).
+set(LAUNCHER_STATIC_LINK -static -static-libgcc -static-libstdc++ -s -Wl,--gc-sections
+  -Wl,--no-insert-timestamp)
 
 # The manifest names the processor the executable is built for.
 if(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")

@@ -14,6 +14,12 @@ bool RevisionCheck::IsOlder(const std::string& version_text) const {
   return RevisionFromVersionText(version_text) < chosen_;
 }
 
+Reconciliation DirectionFor(Revision update_revision, Revision local_revision) {
+  if (update_revision > local_revision && update_revision > 0) return Reconciliation::kStoreToLocal;
+  if (local_revision > update_revision && local_revision > 0) return Reconciliation::kLocalToStore;
+  return Reconciliation::kNone;
+}
+
 Reconciliation ReconcileCopies(Services& services, const std::string& update_copy_path,
                                const std::string& local_copy_path) {
   // Nothing in the store is read or written unless its folders are held, free of links.
@@ -24,20 +30,15 @@ Reconciliation ReconcileCopies(Services& services, const std::string& update_cop
   const Revision update_revision = ReadRevision(services, update_copy_path);
   const Revision local_revision = ReadRevision(services, local_copy_path);
 
+  const Reconciliation direction = DirectionFor(update_revision, local_revision);
+  if (direction == Reconciliation::kNone) return direction;
+  const bool to_local = direction == Reconciliation::kStoreToLocal;
+  const std::string& source = to_local ? update_copy_path : local_copy_path;
+  const std::string& destination = to_local ? local_copy_path : update_copy_path;
   // The source is tested again at this moment: it may have gone since the probe.
-  if (update_revision > local_revision && update_revision > 0) {
-    if (!services.FileExists(update_copy_path)) return Reconciliation::kNone;
-    return services.FileCopy(update_copy_path, local_copy_path, RevisionCheck(update_revision))
-               ? Reconciliation::kStoreToLocal
-               : Reconciliation::kNone;
-  }
-  if (local_revision > update_revision && local_revision > 0) {
-    if (!services.FileExists(local_copy_path)) return Reconciliation::kNone;
-    return services.FileCopy(local_copy_path, update_copy_path, RevisionCheck(local_revision))
-               ? Reconciliation::kLocalToStore
-               : Reconciliation::kNone;
-  }
-  return Reconciliation::kNone;
+  if (!services.FileExists(source)) return Reconciliation::kNone;
+  const RevisionCheck check(to_local ? update_revision : local_revision);
+  return services.FileCopy(source, destination, check) ? direction : Reconciliation::kNone;
 }
 
 }  // namespace launcher

@@ -25,6 +25,10 @@ class RevisionCheck : public CopyCheck {
   Revision chosen_;
 };
 
+// Which way a copy goes for these revisions: towards the older copy when the newer revision is
+// above 0, else nowhere.
+Reconciliation DirectionFor(Revision update_revision, Revision local_revision);
+
 // Holds the update store's folder (free of links) and clears stale temporaries beside both copies,
 // reads both revisions (the update store's first), then replaces the older copy with the newer
 // one when the newer revision is above 0. kNone also when another launcher made the older copy

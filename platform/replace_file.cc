@@ -17,6 +17,46 @@ std::size_t LastSeparator(const std::string& path) { return path.find_last_of("/
   throw ServiceError("FileCopy", path, why);
 }
 
+// A signed copy is replaced only by its own publisher's: refused before anything is copied when
+// the destination is no regular file, or the source names no signer or another one. Returns the
+// destination's signer, which the copy must then verify as.
+std::optional<std::string> CheckBeforeCopy(ReplaceSteps& steps, HoldRetry& retry,
+                                           const std::string& source,
+                                           const std::string& destination) {
+  const ReplaceSteps::FileKind kind = steps.KindOf(destination);
+  if (kind == ReplaceSteps::FileKind::kOther) Refuse(destination, "not a regular file");
+  std::optional<std::string> pinned_publisher;
+  if (kind == ReplaceSteps::FileKind::kRegular) {
+    pinned_publisher = retry.Run([&] { return steps.EmbeddedPublisher(destination); });
+  }
+  if (pinned_publisher) {
+    const std::optional<std::string> offered = steps.EmbeddedPublisher(source);
+    if (!offered) Refuse(source, "not signed, and the copy it would replace is");
+    if (*offered != *pinned_publisher) {
+      Refuse(source, "signed by \"" + *offered + "\", not by \"" + *pinned_publisher + "\"");
+    }
+  }
+  return pinned_publisher;
+}
+
+std::unique_ptr<SourceFile> OpenWholeImage(ReplaceSteps& steps, const std::string& source) {
+  std::unique_ptr<SourceFile> from = steps.OpenSource(source);
+  const std::optional<std::uint64_t> extent = from->ImageExtent();
+  if (!extent || from->Size() < *extent) Refuse(source, "not a whole program image");
+  return from;
+}
+
+void RequirePublisher(const Verification& verification, const std::string& pinned_publisher,
+                      const std::string& source) {
+  if (!verification.verified) {
+    Refuse(source, "its signature does not verify: " + verification.problem);
+  }
+  if (verification.subject != pinned_publisher) {
+    Refuse(source,
+           "signed by \"" + verification.subject + "\", not by \"" + pinned_publisher + "\"");
+  }
+}
+
 // Writes, checks and moves; any failure leaves `temporary` to the caller to discard.
 bool CopyCheckAndMove(ReplaceSteps& steps, HoldRetry& retry, TemporaryCopy& temporary,
                       SourceFile& from, const std::string& source, const std::string& destination,
@@ -28,16 +68,7 @@ bool CopyCheckAndMove(ReplaceSteps& steps, HoldRetry& retry, TemporaryCopy& temp
   if (!check.IsChosenCopy(temporary.Version())) {
     Refuse(source, "the file changed since its version was read");
   }
-  if (pinned_publisher) {
-    const Verification verification = temporary.VerifiedPublisher();
-    if (!verification.verified) {
-      Refuse(source, "its signature does not verify: " + verification.problem);
-    }
-    if (verification.subject != *pinned_publisher) {
-      Refuse(source,
-             "signed by \"" + verification.subject + "\", not by \"" + *pinned_publisher + "\"");
-    }
-  }
+  if (pinned_publisher) RequirePublisher(temporary.VerifiedPublisher(), *pinned_publisher, source);
   return retry.Run([&] {
     // Windows has no rename that compares first: another launcher may still replace the
     // destination between this probe and the move. The probe narrows that window from the whole
@@ -61,30 +92,12 @@ bool CopyCheckAndMove(ReplaceSteps& steps, HoldRetry& retry, TemporaryCopy& temp
 
 bool ReplaceWithCopy(ReplaceSteps& steps, const std::string& source, const std::string& destination,
                      const CopyCheck& check) {
-  const ReplaceSteps::FileKind kind = steps.KindOf(destination);
-  if (kind == ReplaceSteps::FileKind::kOther) Refuse(destination, "not a regular file");
-
   // One budget for every wait on a held file: the destination's signer, the written copy, the
   // move.
   HoldRetry retry([&steps](int milliseconds) { steps.Pause(milliseconds); });
-
-  // A signed copy is replaced only by its own publisher's: refused here, before anything is
-  // copied, when the source names no signer or another one.
-  std::optional<std::string> pinned_publisher;
-  if (kind == ReplaceSteps::FileKind::kRegular) {
-    pinned_publisher = retry.Run([&] { return steps.EmbeddedPublisher(destination); });
-  }
-  if (pinned_publisher) {
-    const std::optional<std::string> offered = steps.EmbeddedPublisher(source);
-    if (!offered) Refuse(source, "not signed, and the copy it would replace is");
-    if (*offered != *pinned_publisher) {
-      Refuse(source, "signed by \"" + *offered + "\", not by \"" + *pinned_publisher + "\"");
-    }
-  }
-
-  const std::unique_ptr<SourceFile> from = steps.OpenSource(source);
-  const std::optional<std::uint64_t> extent = from->ImageExtent();
-  if (!extent || from->Size() < *extent) Refuse(source, "not a whole program image");
+  const std::optional<std::string> pinned_publisher =
+      CheckBeforeCopy(steps, retry, source, destination);
+  const std::unique_ptr<SourceFile> from = OpenWholeImage(steps, source);
 
   const std::unique_ptr<TemporaryCopy> temporary = steps.CreateTemporary(destination);
   try {
@@ -96,6 +109,15 @@ bool ReplaceWithCopy(ReplaceSteps& steps, const std::string& source, const std::
     temporary->Discard();
     throw;
   }
+}
+
+void CheckReplacement(ReplaceSteps& steps, const std::string& source,
+                      const std::string& destination) {
+  HoldRetry retry([&steps](int milliseconds) { steps.Pause(milliseconds); });
+  const std::optional<std::string> pinned_publisher =
+      CheckBeforeCopy(steps, retry, source, destination);
+  const std::unique_ptr<SourceFile> from = OpenWholeImage(steps, source);
+  if (pinned_publisher) RequirePublisher(from->VerifiedPublisher(), *pinned_publisher, source);
 }
 
 bool IsStaleTemporary(std::uint64_t now, std::uint64_t written, std::uint64_t ticks_per_second) {

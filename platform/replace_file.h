@@ -33,6 +33,11 @@ class SourceFile {
   // not a PE image. Fails when the file cannot be read.
   virtual std::optional<std::uint64_t> ImageExtent() = 0;
 
+  // The system's verdict on the file's embedded signature, read through the open file, as
+  // TemporaryCopy::VerifiedPublisher gives it for a written copy. Fails only when the verifier
+  // cannot run.
+  virtual Verification VerifiedPublisher() = 0;
+
   // False when the file may have changed since it was opened (where others could write it: size
   // or modification time differ now). Fails when the file can no longer be examined.
   virtual bool Unchanged() = 0;
@@ -137,6 +142,14 @@ inline constexpr std::int64_t kStaleTemporaryAgeSeconds = 60 * 60;
 // process holds it so that it cannot be removed: see TemporaryCopy::Discard).
 bool ReplaceWithCopy(ReplaceSteps& steps, const std::string& source, const std::string& destination,
                      const CopyCheck& check);
+
+// What ReplaceWithCopy would refuse, found without copying and writing nothing: every check it
+// makes before it copies (the destination's kind, the publisher pin, a whole image that can be
+// opened to copy), and the signature verdict it asks of the written copy, asked here of the
+// source. Fails with the ServiceError ReplaceWithCopy would fail with; checks made only after
+// copying (the copy's size and version, a source changing meanwhile) are not made.
+void CheckReplacement(ReplaceSteps& steps, const std::string& source,
+                      const std::string& destination);
 
 // Whether a temporary written at `written` is stale at `now`, both in ticks of
 // `ticks_per_second` since the same epoch. The age is a signed difference: a file dated in the

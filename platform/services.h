@@ -108,6 +108,11 @@ class Services {
   virtual bool FileCopy(const std::string& source, const std::string& destination,
                         const CopyCheck& check) = 0;
 
+  // Writing nothing, finds what FileCopy(source, destination, ...) would refuse before it copies
+  // anything, and whether the source's own signature verifies as the written copy's must
+  // (CheckReplacement). Fails with the ServiceError FileCopy would fail with.
+  virtual void CheckFileCopy(const std::string& source, const std::string& destination) = 0;
+
   // Starts the program file at `program_path` with that path, quoted, as its whole command line,
   // the given show state and the launcher's working folder; returns at once with an identifier of
   // the new process. Fails when the program cannot be started.

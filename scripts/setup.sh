@@ -2,15 +2,20 @@
 # Installs what the build and the tests need, and nothing when all of it is there already.
 # Besides the packages it fetches libwine:amd64 once into build/downloads and unpacks it there:
 # its 64-bit PE files are part of the agreement test's corpus, which never fetches anything itself.
+#   setup.sh [--release]: with --release, for scripts/release.sh, without that corpus.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+corpus=true
+[ "${1:-}" = --release ] && corpus=false
 source "$root/scripts/wine_env.sh"
 
 packages=(cmake ninja-build g++ python3 procps libgtest-dev libbenchmark-dev clang
-          libclang-rt-14-dev g++-mingw-w64-i686 binutils-mingw-w64-x86-64 wine wine32:i386
-          osslsigncode openssl)
-# Only where the kernel cannot run 32-bit programs: the x86-64 build and 64-bit Wine, which run
-# the Wine tests there (scripts/wine_env.sh). wine32's loader, installed first, tells.
+          libclang-rt-14-dev g++-mingw-w64-i686 binutils-mingw-w64-x86-64 wine
+          osslsigncode openssl wixl msitools faketime)
+# 32-bit Wine, for the deliverable itself, where the kernel runs 32-bit programs; elsewhere, or
+# when it cannot be installed, the x86-64 build and 64-bit Wine run the Wine tests
+# (scripts/wine_env.sh).
+packages_win32=(wine32:i386)
 packages_x86_64=(g++-mingw-w64-x86-64 wine64)
 downloads=$root/build/downloads
 # Keep in step with tests/agreement/agreement.py.
@@ -24,27 +29,32 @@ missing_of() {  # missing_of PACKAGE...: those not installed
       echo "$package"
   done
 }
-x86_64_missing() { [ "$(wine_preset)" = win64 ] && missing_of "${packages_x86_64[@]}"; }
+# What runs the Wine tests is there: 32-bit Wine, or the x86-64 pair where that cannot run or
+# could not be installed (then it is not tried again at every run).
+wine_ready() {
+  if runs_32bit_programs && [ -z "$(missing_of "${packages_win32[@]}")" ]; then return 0; fi
+  [ -z "$(missing_of "${packages_x86_64[@]}")" ]
+}
 
 mapfile -t missing < <(missing_of "${packages[@]}")
 have_wine64=false
-[ -n "$(ls -A "$wine64_files" 2>/dev/null)" ] && have_wine64=true
-[ ${#missing[@]} -eq 0 ] && $have_wine64 && [ -z "$(x86_64_missing)" ] && exit 0
+if ! $corpus || [ -n "$(ls -A "$wine64_files" 2>/dev/null)" ]; then have_wine64=true; fi
+[ ${#missing[@]} -eq 0 ] && $have_wine64 && wine_ready && exit 0
 
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
 apt_install() {  # apt_install PACKAGE...
   echo "setup: installing $*"
   local try
-  for try in 1 2 3; do
+  for try in 1 2; do
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "$@" >/dev/null && return 0
-    [ "$try" -lt 3 ] || return 1
-    echo "setup: apt-get install failed (try $try of 3)" >&2
+    [ "$try" -lt 2 ] || return 1
+    echo "setup: apt-get install failed (try $try of 2)" >&2
     sleep $((try * 10))
   done
 }
 # wine32 is an i386 package: 32-bit Windows programs run on the 32-bit half of Wine.
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
+if runs_32bit_programs && ! dpkg --print-foreign-architectures | grep -qx i386; then
   $sudo dpkg --add-architecture i386
 fi
 # A mirror caught mid-sync fails the update for a minute or so ("File has unexpected size");
@@ -52,19 +62,23 @@ fi
 # only if a package really cannot be had.
 apt_update() {
   local try
-  for try in 1 2 3 4 5; do
+  for try in 1 2 3; do
     $sudo apt-get update -qq && return 0
-    echo "setup: apt-get update failed (try $try of 5)" >&2
-    [ "$try" -lt 5 ] && sleep $((try * 10))
+    echo "setup: apt-get update failed (try $try of 3)" >&2
+    [ "$try" -lt 3 ] && sleep $((try * 10))
   done
   echo "setup: going on with the package lists apt has" >&2
 }
 apt_update
 [ ${#missing[@]} -eq 0 ] || apt_install "${missing[@]}"
-mapfile -t missing < <(x86_64_missing)
-if [ ${#missing[@]} -gt 0 ]; then
-  echo "setup: this kernel cannot run 32-bit programs; the Wine tests will run the x86-64 build"
-  apt_install "${missing[@]}"
+if ! wine_ready; then
+  if ! runs_32bit_programs; then
+    echo "setup: this kernel cannot run 32-bit programs; the Wine tests will run the x86-64 build"
+  elif ! apt_install "${packages_win32[@]}"; then
+    echo "setup: ${packages_win32[*]} cannot be installed now; the Wine tests will run the" \
+      "x86-64 build" >&2
+  fi
+  wine_ready || apt_install "${packages_x86_64[@]}"
 fi
 if ! $have_wine64; then
   echo "setup: fetching libwine:amd64 into $downloads"

@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds the presets and runs every test: the native suite (logic,
 # POSIX services, the POSIX launcher end to end), the same under AddressSanitizer and
-# UndefinedBehaviorSanitizer with a short run of the fuzzer, and the Wine scenarios of launcher.exe.
+# UndefinedBehaviorSanitizer with a short run of the fuzzer, the Wine scenarios of launcher.exe,
+# and the release (scripts/release.sh) with its installer.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 # Wine turns file names into Unix ones through the locale: the non-ASCII scenarios need UTF-8,
@@ -27,6 +28,9 @@ else
   ctest --preset win32 -R '^image\.' || status=1
   ctest --preset "$wine" || status=1
 fi
+# The release: reproducible, and its installer under Wine.
+tests/release/release_check.sh reproducible || status=1
+tests/release/release_check.sh msi || status=1
 # A short version of the fault soak (scripts/soak.sh runs 200 rounds).
 scripts/soak.sh "${SOAK_ROUNDS:-3}" || status=1
 exit $status

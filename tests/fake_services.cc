@@ -63,6 +63,11 @@ bool FakeServices::FileCopy(const std::string& source, const std::string& destin
   return ReplaceWithCopy(*this, source, destination, check);
 }
 
+void FakeServices::CheckFileCopy(const std::string& source, const std::string& destination) {
+  Record("CheckFileCopy", source + " -> " + destination, destination);
+  CheckReplacement(*this, source, destination);
+}
+
 TaskId FakeServices::StartProgram(const std::string& program_path, int show_state) {
   Record("StartProgram", program_path + " show " + std::to_string(show_state), program_path);
   if (files.count(program_path) == 0 || unstartable.count(program_path) != 0) {

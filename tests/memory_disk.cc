@@ -6,6 +6,14 @@
 namespace launcher {
 namespace {
 
+Verification VerdictOn(const MemoryDiskFile& file) {
+  if (file.publisher.empty()) return {false, "", "No signature was present in the subject."};
+  // A signature that fails still names its signer; only the verdict may be relied on.
+  const std::string signer = file.verified_as.empty() ? file.publisher : file.verified_as;
+  if (!file.verifies) return {false, signer, "A certificate chain could not be built."};
+  return {true, signer, ""};
+}
+
 class MemorySource : public SourceFile {
  public:
   MemorySource(MemoryDisk& disk, std::string path)
@@ -15,6 +23,10 @@ class MemorySource : public SourceFile {
   std::optional<std::uint64_t> ImageExtent() override {
     disk_.Step("ImageExtent", path_);
     return disk_.files.at(path_).whole ? size_ : size_ + 1;
+  }
+  Verification VerifiedPublisher() override {
+    disk_.Step("VerifiedPublisher", path_);
+    return VerdictOn(file());
   }
   bool Unchanged() override {
     disk_.Step("Unchanged", path_);
@@ -54,12 +66,7 @@ class MemoryTemporary : public TemporaryCopy {
   Verification VerifiedPublisher() override {
     RequireClosedForWriting("checked");
     disk_.Step("VerifiedPublisher", path_);
-    const MemoryDiskFile& file = disk_.files.at(path_);
-    if (file.publisher.empty()) return {false, "", "No signature was present in the subject."};
-    // A signature that fails still names its signer; only the verdict may be relied on.
-    const std::string signer = file.verified_as.empty() ? file.publisher : file.verified_as;
-    if (!file.verifies) return {false, signer, "A certificate chain could not be built."};
-    return {true, signer, ""};
+    return VerdictOn(disk_.files.at(path_));
   }
   void MoveOver(const std::string& destination) override {
     RequireClosedForWriting("moved");

@@ -1,41 +1,76 @@
 // revision-probe FILE...: prints, one line per file, separated by tabs: the path, its version
 // text, the revision the launcher reads from it, the subject of its signer (or "unsigned") and
 // whether that signature verifies, so that a release can be checked before it goes in the store.
+//
+// revision-probe --plan FOLDER: the same lines for the store's copy and for the copy in FOLDER,
+// where a launcher is installed, then "plan", the action that launcher would take now and why,
+// found by the launcher's own decision code. Writes, removes and starts nothing.
 
 #include "launch/revision_probe.h"
 
 #include <cstdio>
 #include <exception>
+#include <string>
 
+#include "launch/launch_paths.h"
+#include "launch/reconciliation_plan.h"
 #include "platform/system_services.h"
 
+namespace {
+
+// Prints the file's line; false, with the reason on stderr, when it cannot.
+bool PrintFileLine(launcher::Services& services, const std::string& path) {
+  try {
+    if (!services.FileExists(path)) {
+      std::fprintf(stderr, "revision-probe: %s: no such file\n", path.c_str());
+      return false;
+    }
+    const std::string version = services.GetFileVersion(path);
+    const launcher::SignatureReport signature = launcher::ReadSignatureReport(path);
+    const std::string verdict = signature.verification.verified
+                                    ? "verifies"
+                                    : "does not verify: " + signature.verification.problem;
+    std::printf("%s\t%s\t%u\t%s\t%s\n", path.c_str(), version.c_str(),
+                static_cast<unsigned>(launcher::RevisionFromVersionText(version)),
+                signature.signer.value_or("unsigned").c_str(), verdict.c_str());
+    return true;
+  } catch (const std::exception& failure) {
+    std::fprintf(stderr, "revision-probe: %s\n", failure.what());
+    return false;
+  }
+}
+
+int PrintPlan(launcher::Services& services, const std::string& folder) {
+  const std::string local_copy_path = folder + "\\" + launcher::kProgramFileName;
+  for (const std::string& path : {std::string(launcher::kUpdateCopyPath), local_copy_path}) {
+    // A copy that is missing has no line; the plan says so.
+    if (services.FileExists(path)) PrintFileLine(services, path);
+  }
+  const launcher::ReconciliationPlan plan =
+      launcher::PlanReconciliation(services, launcher::kUpdateCopyPath, local_copy_path);
+  std::printf("plan\t%s\t%s\n", launcher::PlannedActionName(plan.action), plan.reason.c_str());
+  return 0;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
-  const std::vector<std::string> paths = launcher::ProgramArguments(argc, argv);
-  if (paths.empty()) {
-    std::fprintf(stderr, "usage: revision-probe FILE...\n");
+  const std::vector<std::string> arguments = launcher::ProgramArguments(argc, argv);
+  const bool plan = !arguments.empty() && arguments[0] == "--plan";
+  if (arguments.empty() || (plan && arguments.size() != 2)) {
+    std::fprintf(stderr, "usage: revision-probe FILE...\n       revision-probe --plan FOLDER\n");
     return 2;
   }
-  int status = 0;
   const auto services = launcher::CreateSystemServices();
-  for (const std::string& path : paths) {
-    try {
-      if (!services->FileExists(path)) {
-        std::fprintf(stderr, "revision-probe: %s: no such file\n", path.c_str());
-        status = 1;
-        continue;
-      }
-      const std::string version = services->GetFileVersion(path);
-      const launcher::SignatureReport signature = launcher::ReadSignatureReport(path);
-      const std::string verdict = signature.verification.verified
-                                      ? "verifies"
-                                      : "does not verify: " + signature.verification.problem;
-      std::printf("%s\t%s\t%u\t%s\t%s\n", path.c_str(), version.c_str(),
-                  static_cast<unsigned>(launcher::RevisionFromVersionText(version)),
-                  signature.signer.value_or("unsigned").c_str(), verdict.c_str());
-    } catch (const std::exception& failure) {
-      std::fprintf(stderr, "revision-probe: %s\n", failure.what());
-      status = 1;
-    }
+  try {
+    if (plan) return PrintPlan(*services, arguments[1]);
+  } catch (const std::exception& failure) {
+    std::fprintf(stderr, "revision-probe: %s\n", failure.what());
+    return 1;
+  }
+  int status = 0;
+  for (const std::string& path : arguments) {
+    if (!PrintFileLine(*services, path)) status = 1;
   }
   return status;
 }

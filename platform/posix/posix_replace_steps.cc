@@ -75,6 +75,9 @@ class PosixSourceFile : public SourceFile {
 
   std::uint64_t Size() const override { return file_->Size(); }
   std::optional<std::uint64_t> ImageExtent() override { return PeImageExtent(*file_); }
+  Verification VerifiedPublisher() override {
+    return {false, "", "no signature verifier on this system"};
+  }
   bool Unchanged() override { return file_->Unchanged(); }
 
   const PosixFile& file() const { return *file_; }

@@ -119,6 +119,11 @@ bool PosixServices::FileCopy(const std::string& source, const std::string& desti
   return ReplaceWithCopy(steps, Native(source), Native(destination), check);
 }
 
+void PosixServices::CheckFileCopy(const std::string& source, const std::string& destination) {
+  PosixReplaceSteps steps(held_);
+  CheckReplacement(steps, Native(source), Native(destination));
+}
+
 TaskId PosixServices::StartProgram(const std::string& program_path, int /*show_state*/) {
   std::string native = Native(program_path);
   char* argv[] = {native.data(), nullptr};

@@ -50,10 +50,13 @@ std::uint64_t RandomNumber(const std::string& path) {
 class Win32SourceFile : public SourceFile {
  public:
   Win32SourceFile(const std::string& path, bool refuse_links)
-      : file_(path, kOperation, Rules(refuse_links)) {}
+      : path_(path), file_(path, kOperation, Rules(refuse_links)) {}
 
   std::uint64_t Size() const override { return file_.Size(); }
   std::optional<std::uint64_t> ImageExtent() override { return PeImageExtent(file_); }
+  Verification VerifiedPublisher() override {
+    return VerifyEmbeddedSignature(path_, file_.handle(), kOperation);
+  }
   // Nobody can have written the file since it was opened: writers are denied by the share mode
   // for as long as it is open.
   bool Unchanged() override { return true; }
@@ -68,6 +71,7 @@ class Win32SourceFile : public SourceFile {
     return rules;
   }
 
+  std::string path_;
   Win32File file_;
 };
 

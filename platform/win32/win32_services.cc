@@ -132,6 +132,11 @@ bool Win32Services::FileCopy(const std::string& source, const std::string& desti
   return ReplaceWithCopy(steps, source, destination, check);
 }
 
+void Win32Services::CheckFileCopy(const std::string& source, const std::string& destination) {
+  Win32ReplaceSteps steps(held_);
+  CheckReplacement(steps, source, destination);
+}
+
 TaskId Win32Services::StartProgram(const std::string& program_path, int show_state) {
   // The program is named explicitly and its path quoted, so a blank in a folder name can never
   // make Windows look for "C:\Program.exe" and the like.

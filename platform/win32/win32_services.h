@@ -25,6 +25,7 @@ class Win32Services : public Services {
   void RemoveStaleTemporaries(const std::string& copy_path) override;
   bool FileCopy(const std::string& source, const std::string& destination,
                 const CopyCheck& check) override;
+  void CheckFileCopy(const std::string& source, const std::string& destination) override;
   TaskId StartProgram(const std::string& program_path, int show_state) override;
   void LoadWindowIcon(const std::string& path) override;
   void Pause(int milliseconds) override;

@@ -133,3 +133,35 @@ which_copy() {  # which_copy COPY OLD NEW ROUND
     fail "round $4: the copy is neither the old nor the new file"
   fi
 }
+
+# Every entry below the folders given, with its size, time and mode, and every file's digest.
+folder_state() {  # folder_state FOLDER...
+  local folder
+  for folder in "$@"; do
+    [ -e "$folder" ] || continue
+    find "$folder" -printf '%p %y %s %T@ %m\n'
+    find "$folder" -type f -exec sha256sum {} +
+  done | sort
+}
+
+# revision-probe --plan on the launcher's folder DIR (below $drive_c) must print the plan ACTION
+# with REASON in its reason, and change nothing in DIR or the store: no file written, removed,
+# touched or started (a start would leave its record in DIR).
+expect_plan() {  # expect_plan DIR ACTION REASON
+  local before after output windows_dir plan status=0
+  windows_dir="C:${1#"$drive_c"}"
+  windows_dir=${windows_dir//\//\\}
+  before=$(folder_state "$1" "$drive_c/Brelvance")
+  # Into a file, not a pipe: Wine's services, started by the first program of a server, keep
+  # the descriptors they were given, and a pipe would then never end.
+  (cd "$drive_c" && timeout 60 wine "$build/revision-probe.exe" --plan "$windows_dir") \
+    >"$build/plan-output.txt" 2>&1 || status=$?
+  output=$(tr -d '\r' <"$build/plan-output.txt")
+  [ "$status" = 0 ] || fail "revision-probe --plan $windows_dir ended with status $status: $output"
+  after=$(folder_state "$1" "$drive_c/Brelvance")
+  [ "$before" = "$after" ] ||
+    fail "revision-probe --plan changed the folders: $(diff <(echo "$before") <(echo "$after"))"
+  plan=$(grep $'^plan\t' <<<"$output") || fail "revision-probe --plan printed no plan: $output"
+  [ "$(cut -f2 <<<"$plan")" = "$2" ] || fail "planned '$plan', expected $2"
+  [[ "$(cut -f3 <<<"$plan")" == *"$3"* ]] || fail "planned '$plan', expected a reason with '$3'"
+}

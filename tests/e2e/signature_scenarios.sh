@@ -133,17 +133,21 @@ expect_refused() {  # expect_refused CASE LOCAL STORE
   expect_no_temporaries
 }
 
-# A signed A at 1.0.0.4 offered OFFERED (a 1.0.0.7) both ways; nothing may be replaced. With
-# "before_copy", OFFERED names no signer or another one, so no temporary may even be written.
-refused_both_ways() {  # refused_both_ways OFFERED [before_copy]
+# A signed A at 1.0.0.4 offered OFFERED (a 1.0.0.7) both ways; nothing may be replaced, and
+# revision-probe --plan says so with REASON. With "before_copy", OFFERED names no signer or
+# another one, so no temporary may even be written.
+refused_both_ways() {  # refused_both_ways OFFERED REASON [before_copy]
+  local before_copy=${3:-}
   set_up signed_a_4 "$1"
+  expect_plan "$dir" refuse "$2"
   run_launcher traced
   expect_refused "store offers $1" signed_a_4 "$1"
-  [ "${2:-}" != before_copy ] || expect_eq "temporaries written" "$(temporaries_opened)" 0
+  [ "$before_copy" != before_copy ] || expect_eq "temporaries written" "$(temporaries_opened)" 0
   set_up "$1" signed_a_4
+  expect_plan "$dir" refuse "$2"
   run_launcher traced
   expect_refused "local offers $1" "$1" signed_a_4
-  [ "${2:-}" != before_copy ] || expect_eq "temporaries written" "$(temporaries_opened)" 0
+  [ "$before_copy" != before_copy ] || expect_eq "temporaries written" "$(temporaries_opened)" 0
 }
 
 # A little-endian number of BYTES bytes at OFFSET of FILE.
@@ -175,10 +179,12 @@ cut_after_version_record() {  # cut_after_version_record FIXTURE OUT
 case "$scenario" in
   same_publisher)
     set_up signed_a_4 signed_a_7
+    expect_plan "$dir" replace-local "the store's copy is newer"
     run_launcher traced
     expect_replaced to_local signed_a_7
     [ "$(temporaries_opened)" -gt 0 ] || fail "the file trace shows no temporary of a real copy"
     set_up signed_a_9 signed_a_7
+    expect_plan "$dir" replace-store "the local copy is newer"
     run_launcher
     expect_replaced to_store signed_a_9
     ;;
@@ -194,32 +200,33 @@ case "$scenario" in
     ;;
 
   refused_unsigned)
-    refused_both_ways managed_1_0_0_7 before_copy
+    refused_both_ways managed_1_0_0_7 "not signed, and the copy it would replace is" before_copy
     ;;
 
   refused_other_publisher)
-    refused_both_ways signed_b_7 before_copy
+    refused_both_ways signed_b_7 'Publisher B"", not by "C=NO, O="Norvik Test Publisher A"' before_copy
     ;;
 
   refused_untrusted_root)
     # A's subject byte for byte, under a root the prefix does not trust, which the signature
     # carries: the chain is whole but ends at an untrusted root.
-    refused_both_ways signed_untrusted_a_7
+    refused_both_ways signed_untrusted_a_7 "its signature does not verify"
     ;;
 
   refused_partial_chain)
     # A's own certificate without the CA that issued it: the chain cannot reach the trusted root.
-    refused_both_ways signed_a_partial_7
+    refused_both_ways signed_a_partial_7 "its signature does not verify"
     ;;
 
   refused_tampered)
     # Signed by A, then one byte of the code section changed: the digest no longer matches.
-    refused_both_ways tampered_a_7
+    refused_both_ways tampered_a_7 "its signature does not verify"
     ;;
 
   planted_unsigned_65535)
     # The highest revision there is, unsigned, planted in the store.
     set_up signed_a_7 managed_65535
+    expect_plan "$dir" refuse "not signed, and the copy it would replace is"
     run_launcher traced
     expect_refused "planted 65535.65535.65535.65535" signed_a_7 managed_65535
     expect_eq "temporaries written" "$(temporaries_opened)" 0
@@ -229,11 +236,13 @@ case "$scenario" in
     # An unsigned older copy is replaced by any newer one, signed or not.
     for pair in "managed_1_0_0_4 managed_1_0_0_7" "managed_1_0_0_4 signed_a_7"; do
       set_up "${pair% *}" "${pair#* }"
+      expect_plan "$dir" replace-local "the store's copy is newer"
       run_launcher
       expect_replaced to_local "${pair#* }"
     done
     for pair in "managed_1_0_0_9 managed_1_0_0_6" "signed_b_7 managed_1_0_0_4"; do
       set_up "${pair% *}" "${pair#* }"
+      expect_plan "$dir" replace-store "the local copy is newer"
       run_launcher
       expect_replaced to_store "${pair% *}"
     done
@@ -265,6 +274,7 @@ case "$scenario" in
     mkdir -p "$store"
     cut_after_version_record "$fixtures/managed_1_0_0_7.exe" "$store/Norvik_Studio.exe"
     cp "$store/Norvik_Studio.exe" "$build/cut_1_0_0_7.exe"
+    expect_plan "$dir" refuse "not a whole program image"
     run_launcher
     expect_eq "exit status" "$status" 1
     expect_copy "the local copy" "$dir/Norvik_Studio.exe" managed_1_0_0_4
@@ -289,6 +299,7 @@ case "$scenario" in
       mkdir -p "$beyond" "$(dirname "$link")"
       cp "$(copy_of "${pair#* }")" "$beyond/Norvik_Studio.exe"
       ln -s "$target" "$link"
+      expect_plan "$dir" refuse "HoldFolder"
       run_launcher traced
       expect_eq "exit status ($pair)" "$status" 1
       expect_copy "the local copy ($pair)" "$dir/Norvik_Studio.exe" "${pair% *}"

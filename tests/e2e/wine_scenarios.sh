@@ -175,6 +175,7 @@ case "$scenario" in
     dir=$(app_folder "Apps/Norvik")
     cp "$fixtures/managed_1_0_0_4.exe" "$dir/Norvik_Studio.exe"
     with_store managed_1_0_0_7
+    expect_plan "$dir" "replace-local" "store copy at revision 7, local copy at revision 4"
     run_launcher "$dir"
     expect_eq "exit status" "$status" 0
     same_file "$dir/Norvik_Studio.exe" "$fixtures/managed_1_0_0_7.exe" || fail "local not replaced"
@@ -187,6 +188,7 @@ case "$scenario" in
     dir=$(app_folder "Apps/Norvik")
     cp "$fixtures/managed_1_0_0_9.exe" "$dir/Norvik_Studio.exe"
     with_store managed_1_0_0_6
+    expect_plan "$dir" "replace-store" "store copy at revision 6, local copy at revision 9"
     run_launcher "$dir"
     expect_eq "exit status" "$status" 0
     same_file "$store/Norvik_Studio.exe" "$fixtures/managed_1_0_0_9.exe" || fail "store not replaced"
@@ -200,6 +202,7 @@ case "$scenario" in
     cp -p "$fixtures/managed_1_0_0_5.exe" "$dir/Norvik_Studio.exe"
     with_store managed_1_0_0_5
     touch -d '2020-01-01' "$dir/Norvik_Studio.exe" "$store/Norvik_Studio.exe"
+    expect_plan "$dir" "none" "neither is newer"
     run_launcher "$dir"
     expect_eq "exit status" "$status" 0
     expect_eq "local time" "$(stat -c %Y "$dir/Norvik_Studio.exe")" "$(date -d 2020-01-01 +%s)"

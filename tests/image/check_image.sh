@@ -19,6 +19,10 @@ dlls=$(awk '/DLL Name:/ { print tolower($3) }' <<<"$headers")
 for dll in $dlls; do
   [[ $system_dlls == *" $dll "* ]] || { echo "FAIL: $file imports $dll, not a system DLL" >&2; status=1; }
 done
+# Reproducible: the linker writes no time stamp into the PE header.
+pe=$(od -An -tu4 -j60 -N4 "$file" | tr -d ' ')
+stamp=$(od -An -tu4 -j$(( pe + 8 )) -N4 "$file" | tr -d ' ')
+[ "$stamp" = 0 ] || { echo "FAIL: $file: the PE header has a time stamp ($stamp)" >&2; status=1; }
 if [ -n "$manifest_arch" ]; then
   named=$(grep -a -o 'processorArchitecture="[^"]*"' "$file" | head -1 || true)
   [ "$named" = "processorArchitecture=\"$manifest_arch\"" ] ||

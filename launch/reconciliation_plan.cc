@@ -1,0 +1,57 @@
+#include "launch/reconciliation_plan.h"
+
+#include "launch/copy_reconciliation.h"
+#include "launch/revision_probe.h"
+#include "platform/replace_file.h"
+
+namespace launcher {
+namespace {
+
+std::string Describe(Services& services, const std::string& path, Revision revision) {
+  if (revision > 0) return "at revision " + std::to_string(revision);
+  return services.FileExists(path) ? "without a revision" : "missing";
+}
+
+}  // namespace
+
+const char* PlannedActionName(PlannedAction action) {
+  switch (action) {
+    case PlannedAction::kNone:
+      return "none";
+    case PlannedAction::kReplaceLocal:
+      return "replace-local";
+    case PlannedAction::kReplaceStore:
+      return "replace-store";
+    case PlannedAction::kRefuse:
+      return "refuse";
+  }
+  return "refuse";
+}
+
+ReconciliationPlan PlanReconciliation(Services& services, const std::string& update_copy_path,
+                                      const std::string& local_copy_path) {
+  std::string revisions;
+  try {
+    services.HoldFolder(FolderOf(update_copy_path));
+    const Revision update_revision = ReadRevision(services, update_copy_path);
+    const Revision local_revision = ReadRevision(services, local_copy_path);
+    revisions = "store copy " + Describe(services, update_copy_path, update_revision) +
+                ", local copy " + Describe(services, local_copy_path, local_revision);
+
+    const Reconciliation direction = DirectionFor(update_revision, local_revision);
+    if (direction == Reconciliation::kNone) {
+      return {PlannedAction::kNone, revisions + ": neither is newer"};
+    }
+    if (direction == Reconciliation::kStoreToLocal) {
+      services.CheckFileCopy(update_copy_path, local_copy_path);
+      return {PlannedAction::kReplaceLocal, revisions + ": the store's copy is newer"};
+    }
+    services.CheckFileCopy(local_copy_path, update_copy_path);
+    return {PlannedAction::kReplaceStore, revisions + ": the local copy is newer"};
+  } catch (const ServiceError& refusal) {
+    return {PlannedAction::kRefuse,
+            revisions.empty() ? refusal.what() : revisions + ", but " + refusal.what()};
+  }
+}
+
+}  // namespace launcher

@@ -1,0 +1,32 @@
+#pragma once
+
+#include <string>
+
+#include "platform/services.h"
+
+namespace launcher {
+
+// What the launcher would do with the two copies now.
+enum class PlannedAction {
+  kNone,          // neither copy is newer: nothing to replace
+  kReplaceLocal,  // the store's copy would replace the local copy
+  kReplaceStore,  // the local copy would replace the store's copy
+  kRefuse,        // a copy is newer, but a check refuses it or a copy cannot be read
+};
+
+struct ReconciliationPlan {
+  PlannedAction action = PlannedAction::kNone;
+  std::string reason;  // in plain words: the revisions, and for kRefuse the check and its finding
+};
+
+// "none", "replace-local", "replace-store" or "refuse".
+const char* PlannedActionName(PlannedAction action);
+
+// Decides as ReconcileCopies does, through the same revision reads, direction and FileCopy
+// checks (Services::CheckFileCopy), but writes, removes and starts nothing: stale temporaries
+// stay, and what could only be found while copying (a source that changes meanwhile) is not.
+// Never throws a ServiceError: a failure is a kRefuse whose reason is its text.
+ReconciliationPlan PlanReconciliation(Services& services, const std::string& update_copy_path,
+                                      const std::string& local_copy_path);
+
+}  // namespace launcher

@@ -1,0 +1,162 @@
+#include "launch/reconciliation_plan.h"
+
+#include <gtest/gtest.h>
+
+#include "launch/copy_reconciliation.h"
+#include "tests/fake_services.h"
+
+namespace launcher {
+namespace {
+
+const std::string kStore = "C:\\Brelvance\\UpdateFile\\10001000\\0005\\Norvik_Studio.exe";
+const std::string kStoreFolder = "C:\\Brelvance\\UpdateFile\\10001000\\0005";
+const std::string kLocal = "C:\\Apps\\Norvik\\Norvik_Studio.exe";
+const std::string kPublisherA = "CN=Norvik Test Publisher A";
+
+struct Copy {
+  const char* version;  // nullptr: missing
+  std::string publisher = {};
+  bool verifies = true;
+  bool whole = true;
+};
+
+// What a run may leave different on the disk: every file's bytes, version and read-only mark.
+std::string Snapshot(const FakeServices& services) {
+  std::string snapshot;
+  for (const auto& [path, file] : services.files) {
+    snapshot += path + "=" + file.contents + "/" + file.version + (file.read_only ? "/ro" : "") +
+                (file.folder ? "/folder" : "") + "\n";
+  }
+  return snapshot;
+}
+
+TEST(PlanReconciliation, SaysWhatTheRunWouldDoAndWhyWritingNothing) {
+  const struct {
+    const char* name;
+    Copy store;
+    Copy local;
+    PlannedAction expected;
+    const char* reason;  // a part of the reason
+    bool store_link = false;
+    bool local_folder = false;
+  } cases[] = {
+      {"same revision",
+       {"1.0.0.5"},
+       {"1.0.0.5"},
+       PlannedAction::kNone,
+       "store copy at revision 5, local copy at revision 5: neither is newer"},
+      {"nothing anywhere",
+       {nullptr},
+       {nullptr},
+       PlannedAction::kNone,
+       "store copy missing, local copy missing"},
+      {"no revision",
+       {"garbage"},
+       {nullptr},
+       PlannedAction::kNone,
+       "store copy without a revision"},
+      {"store newer",
+       {"1.0.0.7"},
+       {"1.0.0.5"},
+       PlannedAction::kReplaceLocal,
+       "store copy at revision 7, local copy at revision 5: the store's copy is newer"},
+      {"local missing", {"1.0.0.7"}, {nullptr}, PlannedAction::kReplaceLocal, "local copy missing"},
+      {"local newer",
+       {"1.0.0.5"},
+       {"1.0.0.9"},
+       PlannedAction::kReplaceStore,
+       "the local copy is newer"},
+      {"signed by the pinned publisher",
+       {"1.0.0.7", kPublisherA},
+       {"1.0.0.5", kPublisherA},
+       PlannedAction::kReplaceLocal,
+       "newer"},
+      {"signed over unsigned",
+       {"1.0.0.7", kPublisherA},
+       {"1.0.0.5"},
+       PlannedAction::kReplaceLocal,
+       "newer"},
+      {"unsigned over signed",
+       {"1.0.0.7"},
+       {"1.0.0.5", kPublisherA},
+       PlannedAction::kRefuse,
+       "but FileCopy(\"C:\\Brelvance\\UpdateFile\\10001000\\0005\\Norvik_Studio.exe\"): not "
+       "signed"},
+      {"unsigned local over signed store",
+       {"1.0.0.5", kPublisherA},
+       {"1.0.0.9"},
+       PlannedAction::kRefuse,
+       "not signed, and the copy it would replace is"},
+      {"another publisher",
+       {"1.0.0.7", "CN=Someone Else"},
+       {"1.0.0.5", kPublisherA},
+       PlannedAction::kRefuse,
+       "signed by \"CN=Someone Else\", not by \"CN=Norvik Test Publisher A\""},
+      {"signature does not verify",
+       {"1.0.0.7", kPublisherA, false},
+       {"1.0.0.5", kPublisherA},
+       PlannedAction::kRefuse,
+       "its signature does not verify: A certificate chain could not be built."},
+      {"cut file",
+       {"1.0.0.7", "", true, false},
+       {"1.0.0.5"},
+       PlannedAction::kRefuse,
+       "not a whole program image"},
+      {"store folder is a link",
+       {"1.0.0.7"},
+       {"1.0.0.5"},
+       PlannedAction::kRefuse,
+       "HoldFolder(\"C:\\Brelvance\\UpdateFile\\10001000\\0005\"): a link",
+       true},
+      {"folder in the way",
+       {"1.0.0.7"},
+       {nullptr},
+       PlannedAction::kRefuse,
+       "not a regular file",
+       false,
+       true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeServices services;
+    for (const auto& [path, copy] : {std::pair{kStore, c.store}, std::pair{kLocal, c.local}}) {
+      if (!copy.version) continue;
+      MemoryDiskFile& file = services.files[path];
+      file.contents = path;
+      file.version = copy.version;
+      file.publisher = copy.publisher;
+      file.verifies = copy.verifies;
+      file.whole = copy.whole;
+    }
+    if (c.store_link) services.links.insert(kStoreFolder);
+    if (c.local_folder) services.files[kLocal].folder = true;
+    FakeServices launcher_run = services;
+    const std::string before = Snapshot(services);
+
+    const ReconciliationPlan plan = PlanReconciliation(services, kStore, kLocal);
+
+    EXPECT_STREQ(PlannedActionName(plan.action), PlannedActionName(c.expected));
+    EXPECT_NE(plan.reason.find(c.reason), std::string::npos) << plan.reason;
+    EXPECT_EQ(Snapshot(services), before);
+    EXPECT_EQ(services.temporaries_created, 0);
+    for (const char* writer :
+         {"FileCopy", "RemoveStaleTemporaries", "DeleteFile", "StartProgram"}) {
+      EXPECT_TRUE(services.CallsOf(writer).empty()) << writer;
+    }
+
+    // The run itself does what the plan said.
+    PlannedAction done = PlannedAction::kRefuse;
+    try {
+      const Reconciliation reconciled = ReconcileCopies(launcher_run, kStore, kLocal);
+      done = reconciled == Reconciliation::kStoreToLocal   ? PlannedAction::kReplaceLocal
+             : reconciled == Reconciliation::kLocalToStore ? PlannedAction::kReplaceStore
+                                                           : PlannedAction::kNone;
+    } catch (const ServiceError& failure) {
+      EXPECT_NE(plan.reason.find(failure.what()), std::string::npos) << failure.what();
+    }
+    EXPECT_STREQ(PlannedActionName(done), PlannedActionName(plan.action));
+  }
+}
+
+}  // namespace
+}  // namespace launcher

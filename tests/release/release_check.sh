@@ -1,0 +1,128 @@
+#!/usr/bin/env bash
+# The release (scripts/release.sh), one check per call:
+#   release_check.sh reproducible   two clones of this tree in different folders, built at
+#                                   different times (faketime), give the same executables
+#   release_check.sh msi            the MSI under Wine, in a prefix of its own: silent install,
+#                                   the installed launcher's first update, upgrade, uninstall
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+root=$(cd "$here/../.." && pwd)
+source "$root/tests/e2e/lib.sh"
+work=$(mktemp -d /tmp/norvik-release.XXXXXX)
+trap 'rm -rf "$work"' EXIT
+
+# The tree as it is, tracked and new files alike, without what is built or ignored.
+clone_tree() {  # clone_tree DESTINATION
+  mkdir -p "$1"
+  (cd "$root" && git ls-files -z --cached --others --exclude-standard |
+    xargs -0 cp --parents -t "$1")
+}
+
+reproducible() {
+  local one="$work/one/norvik" two="$work/second place/elsewhere/tree" file
+  clone_tree "$one"
+  clone_tree "$two"
+  RELEASE_DIR="$work/dist-one" "$one/scripts/release.sh" >/dev/null
+  # A year and more later, by the clock every tool reads.
+  faketime -f '+400d' env RELEASE_DIR="$work/dist-two" "$two/scripts/release.sh" >/dev/null
+  for file in launcher.exe revision-probe.exe Ostra.ico; do
+    cmp "$work/dist-one/$file" "$work/dist-two/$file" ||
+      fail "$file differs between two builds of the same tree"
+  done
+  (cd "$work/dist-one" && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS does not match"
+  python3 "$root/scripts/pe_checksum.py" "$work/dist-one/launcher.exe" \
+    "$work/dist-one/revision-probe.exe" || fail "a checksum is not right"
+  echo "ok: reproducible"
+}
+
+# Products of that name that Windows Installer has registered for the user.
+installed_products() {
+  wine reg query 'HKCU\Software\Microsoft\Installer\Products' /s 2>/dev/null | tr -d '\r' |
+    grep -c 'ProductName[[:space:]]*REG_SZ[[:space:]]*Norvik Studio$' || true
+}
+
+msiexec_quiet() {  # msiexec_quiet /i|/x MSI_NAME
+  local status=0
+  (cd "$drive_c" && timeout 120 wine msiexec "$1" "C:\\$2" /qn) || status=$?
+  [ "$status" = 0 ] || fail "msiexec $1 $2 ended with status $status"
+}
+
+msi() {
+  local preset build dist folder shortcut version newer starts
+  preset=$(wine_preset)
+  build="$root/build/$preset"
+  [ -x "$build/launcher.exe" ] || fail "no $preset build in $build"
+  dist="$work/dist"
+  RELEASE_PRESET=$preset RELEASE_DIR=$dist "$root/scripts/release.sh" \
+    "$build/fixtures/managed_1_0_0_4.exe" >/dev/null
+  version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
+  [ -f "$dist/NorvikTools-$version.msi" ] || fail "no NorvikTools-$version.msi in the release"
+
+  # A new prefix each time: nothing an earlier run installed can count.
+  wine_env "$build" "$work/prefix"
+  drive_c="$WINEPREFIX/drive_c"
+  timeout 300 wineboot -i >/dev/null 2>&1 || fail "wineboot -i failed"
+  wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
+  own_server
+  trap 'end_server; rm -rf "$work"' EXIT
+  local user_folder
+  user_folder=$(find "$drive_c/users" -mindepth 1 -maxdepth 1 -type d ! -name Public | head -1)
+  folder="$user_folder/AppData/Local/Programs/Norvik Tools"
+  shortcut="$user_folder/AppData/Roaming/Microsoft/Windows/Start Menu/Programs/Norvik Studio.lnk"
+  local programs_before
+  programs_before=$(ls -d "$user_folder/AppData/Local/Programs" 2>/dev/null || true)
+
+  mkdir -p "$drive_c/Brelvance/UpdateFile/10001000/0005"
+  cp "$build/fixtures/managed_1_0_0_7.exe" "$drive_c/Brelvance/UpdateFile/10001000/0005/Norvik_Studio.exe"
+  local store_before
+  store_before=$(folder_state "$drive_c/Brelvance")
+
+  cp "$dist/NorvikTools-$version.msi" "$drive_c/"
+  msiexec_quiet /i "NorvikTools-$version.msi"
+  expect_eq "installed files" "$(ls "$folder" | tr '\n' ' ')" "Norvik_Studio.exe Ostra.ico launcher.exe "
+  same_file "$folder/launcher.exe" "$dist/launcher.exe" || fail "the installed launcher is not the release's"
+  same_file "$folder/Norvik_Studio.exe" "$build/fixtures/managed_1_0_0_4.exe" ||
+    fail "the installed program is not the one given to release.sh"
+  [ -f "$shortcut" ] || fail "no Start-menu shortcut \"Norvik Studio\""
+  strings -e l "$shortcut" | grep -qx 'launcher.exe' || fail "the shortcut does not start launcher.exe"
+  expect_eq "products after install" "$(installed_products)" 1
+
+  # The installed launcher, started as the shortcut starts it, pulls the store's newer copy.
+  local status=0
+  (cd "$folder" && timeout 60 wine "$folder/launcher.exe") || status=$?
+  expect_eq "the installed launcher's exit status" "$status" 0
+  for _ in $(seq 100); do [ "$(starts_of "$folder/Norvik_Studio.exe")" -ge 1 ] && break; sleep 0.1; done
+  same_file "$folder/Norvik_Studio.exe" "$build/fixtures/managed_1_0_0_7.exe" ||
+    fail "the installed launcher did not replace the older program"
+  expect_eq "starts" "$(starts_of "$folder/Norvik_Studio.exe")" 1
+
+  # A newer release of the same installer upgrades it in place: one product afterwards.
+  newer="NorvikTools-newer.msi"
+  mkdir "$work/newer"
+  cp "$dist/launcher.exe" "$dist/Ostra.ico" "$work/newer/"
+  cp "$build/fixtures/managed_1_0_0_4.exe" "$work/newer/Norvik_Studio.exe"
+  local arch=x86
+  [ "$preset" = win32 ] || arch=x64
+  "$root/scripts/make_msi.sh" "$work/newer" 1.0.1.0 "$arch" "$drive_c/$newer" ||
+    fail "the newer installer could not be built"
+  msiexec_quiet /i "$newer"
+  expect_eq "products after the upgrade" "$(installed_products)" 1
+  [ -f "$folder/launcher.exe" ] && [ -f "$shortcut" ] || fail "the upgrade lost the launcher or its shortcut"
+
+  # The test program's own records are not the installer's to remove.
+  records_of "$folder/Norvik_Studio.exe" | xargs -r -d '\n' rm --
+  msiexec_quiet /x "$newer"
+  expect_eq "products after uninstall" "$(installed_products)" 0
+  [ ! -e "$folder" ] || fail "uninstall left $(ls -A "$folder" | tr '\n' ' ')in $folder"
+  [ ! -e "$shortcut" ] || fail "uninstall left the shortcut"
+  ! wine reg query 'HKCU\Software\Norvik\Norvik Tools' >/dev/null 2>&1 || fail "uninstall left its registry key"
+  expect_eq "the Programs folder" "$(ls -d "$user_folder/AppData/Local/Programs" 2>/dev/null || true)" "$programs_before"
+  [ "$(folder_state "$drive_c/Brelvance")" = "$store_before" ] || fail "the update store changed"
+  echo "ok: msi"
+}
+
+case "${1:-}" in
+  reproducible) reproducible ;;
+  msi) msi ;;
+  *) fail "usage: release_check.sh reproducible|msi" ;;
+esac
