@@ -2,6 +2,8 @@
 # Installs what the build and the tests need, and nothing when all of it is there already.
 # Besides the packages it fetches libwine:amd64 once into build/downloads and unpacks it there:
 # its 64-bit PE files are part of the agreement test's corpus, which never fetches anything itself.
+# The corpus's 32-bit files come from the installed wine32, or, where that is not installed, from
+# libwine:i386 fetched the same way.
 #   setup.sh [--release]: with --release, for scripts/release.sh, without that corpus.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -19,8 +21,20 @@ packages_win32=(wine32:i386)
 packages_x86_64=(g++-mingw-w64-x86-64 wine64)
 downloads=$root/build/downloads
 # Keep in step with tests/agreement/agreement.py.
-wine64=$downloads/libwine-amd64
-wine64_files=$wine64/usr/lib/x86_64-linux-gnu/wine/x86_64-windows
+wine32_installed=/usr/lib/i386-linux-gnu/wine/i386-windows
+corpus_dir() {  # corpus_dir ARCH: where libwine:ARCH's PE files are unpacked
+  case "$1" in
+    amd64) echo "$downloads/libwine-amd64/usr/lib/x86_64-linux-gnu/wine/x86_64-windows" ;;
+    i386) echo "$downloads/libwine-i386/usr/lib/i386-linux-gnu/wine/i386-windows" ;;
+  esac
+}
+has_files() { [ -n "$(ls -A "$1" 2>/dev/null)" ]; }
+# The corpus architectures still to fetch.
+corpus_missing() {
+  $corpus || return 0
+  has_files "$(corpus_dir amd64)" || echo amd64
+  has_files "$wine32_installed" || has_files "$(corpus_dir i386)" || echo i386
+}
 
 missing_of() {  # missing_of PACKAGE...: those not installed
   local package
@@ -37,9 +51,7 @@ wine_ready() {
 }
 
 mapfile -t missing < <(missing_of "${packages[@]}")
-have_wine64=false
-if ! $corpus || [ -n "$(ls -A "$wine64_files" 2>/dev/null)" ]; then have_wine64=true; fi
-[ ${#missing[@]} -eq 0 ] && $have_wine64 && wine_ready && exit 0
+[ ${#missing[@]} -eq 0 ] && [ -z "$(corpus_missing)" ] && wine_ready && exit 0
 
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
@@ -53,8 +65,9 @@ apt_install() {  # apt_install PACKAGE...
     sleep $((try * 10))
   done
 }
-# wine32 is an i386 package: 32-bit Windows programs run on the 32-bit half of Wine.
-if runs_32bit_programs && ! dpkg --print-foreign-architectures | grep -qx i386; then
+# wine32 and libwine:i386 are i386 packages: 32-bit Windows programs run on the 32-bit half of
+# Wine.
+if ! dpkg --print-foreign-architectures | grep -qx i386; then
   $sudo dpkg --add-architecture i386
 fi
 # A mirror caught mid-sync fails the update for a minute or so ("File has unexpected size");
@@ -80,17 +93,18 @@ if ! wine_ready; then
   fi
   wine_ready || apt_install "${packages_x86_64[@]}"
 fi
-if ! $have_wine64; then
-  echo "setup: fetching libwine:amd64 into $downloads"
+for arch in $(corpus_missing); do
+  echo "setup: fetching libwine:$arch into $downloads"
+  unpacked=$downloads/libwine-$arch
   mkdir -p "$downloads"
-  rm -rf "$wine64" "$wine64.partial" "$downloads"/libwine_*_amd64.deb
+  rm -rf "$unpacked" "$unpacked.partial" "$downloads"/libwine_*_"$arch".deb
   # Only the package lists need root; the download is the user's own file. Run by root, apt
   # would first try its _apt user, which cannot write here, and warn.
   sandbox=()
   [ -n "$sudo" ] || sandbox=(-o APT::Sandbox::User=root)
-  (cd "$downloads" && apt-get download -qq "${sandbox[@]}" libwine:amd64)
+  (cd "$downloads" && apt-get download -qq "${sandbox[@]}" "libwine:$arch")
   # Unpacked aside and moved in whole, so that a setup cut short is not taken for a finished one.
-  dpkg-deb -x "$downloads"/libwine_*_amd64.deb "$wine64.partial"
-  mv "$wine64.partial" "$wine64"
-  rm -f "$downloads"/libwine_*_amd64.deb
-fi
+  dpkg-deb -x "$downloads"/libwine_*_"$arch".deb "$unpacked.partial"
+  mv "$unpacked.partial" "$unpacked"
+  rm -f "$downloads"/libwine_*_"$arch".deb
+done

@@ -4,9 +4,9 @@
 usage: agreement.py BUILD_DIR WINDOWS_FILE_VERSION_EXE
 
 The corpus is the DLLs and executables shipped in Wine's own packages (32-bit from the installed
-wine32, 64-bit from the libwine:amd64 package that scripts/setup.sh unpacks into build/downloads;
-this test fetches nothing), plus damaged variants of a few of them: truncated, and with single
-bytes of their resources flipped. Our side is revision-probe.exe; the Windows side is
+wine32 or, without it, from libwine:i386, 64-bit from libwine:amd64, both unpacked by
+scripts/setup.sh into build/downloads; this test fetches nothing), plus damaged variants of a
+few of them: truncated, and with single bytes of their resources flipped. Our side is revision-probe.exe; the Windows side is
 windows_file_version.exe, one file per process because Wine's version API faults on some damaged
 files (a fault counts as no reading).
 
@@ -26,11 +26,15 @@ BUILD = os.path.abspath(sys.argv[1])
 HELPER = os.path.abspath(sys.argv[2])
 WORK = os.path.join(BUILD, 'agreement')
 CORPUS = os.path.join(WORK, 'corpus')
-WINE32_DIR = '/usr/lib/i386-linux-gnu/wine/i386-windows'
-# Where scripts/setup.sh unpacks libwine:amd64; keep in step with it.
+# Where scripts/setup.sh unpacks libwine:amd64, and libwine:i386 where wine32 is not installed;
+# keep in step with it.
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 WINE64_DIR = os.path.join(ROOT, 'build/downloads/libwine-amd64',
                           'usr/lib/x86_64-linux-gnu/wine/x86_64-windows')
+WINE32_DIR = '/usr/lib/i386-linux-gnu/wine/i386-windows'
+if not glob.glob(os.path.join(WINE32_DIR, '*')):
+    WINE32_DIR = os.path.join(ROOT, 'build/downloads/libwine-i386',
+                              'usr/lib/i386-linux-gnu/wine/i386-windows')
 SAMPLE_32, SAMPLE_64 = 260, 160
 
 
