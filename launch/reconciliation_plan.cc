@@ -1,5 +1,7 @@
 #include "launch/reconciliation_plan.h"
 
+#include <exception>
+
 #include "launch/copy_reconciliation.h"
 #include "launch/revision_probe.h"
 #include "platform/replace_file.h"
@@ -48,7 +50,7 @@ ReconciliationPlan PlanReconciliation(Services& services, const std::string& upd
     }
     services.CheckFileCopy(local_copy_path, update_copy_path);
     return {PlannedAction::kReplaceStore, revisions + ": the local copy is newer"};
-  } catch (const ServiceError& refusal) {
+  } catch (const std::exception& refusal) {
     return {PlannedAction::kRefuse,
             revisions.empty() ? refusal.what() : revisions + ", but " + refusal.what()};
   }

@@ -39,6 +39,8 @@ TEST(PlanReconciliation, SaysWhatTheRunWouldDoAndWhyWritingNothing) {
     const char* reason;  // a part of the reason
     bool store_link = false;
     bool local_folder = false;
+    std::string missing_folder = {};  // nothing can be created there
+    std::string locked_folder = {};   // there, the user may not add files
   } cases[] = {
       {"same revision",
        {"1.0.0.5"},
@@ -115,6 +117,24 @@ TEST(PlanReconciliation, SaysWhatTheRunWouldDoAndWhyWritingNothing) {
        "not a regular file",
        false,
        true},
+      {"store folder missing",
+       {nullptr},
+       {"1.0.0.9"},
+       PlannedAction::kRefuse,
+       "cannot find the path",
+       false,
+       false,
+       kStoreFolder},
+      {"store locked",
+       {"1.0.0.5"},
+       {"1.0.0.9"},
+       PlannedAction::kRefuse,
+       "local copy at revision 9, but FileCopy(\"C:\\Brelvance\\UpdateFile\\10001000\\0005\\"
+       "Norvik_Studio.exe\"): Access is denied.",
+       false,
+       false,
+       "",
+       kStoreFolder},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -130,6 +150,8 @@ TEST(PlanReconciliation, SaysWhatTheRunWouldDoAndWhyWritingNothing) {
     }
     if (c.store_link) services.links.insert(kStoreFolder);
     if (c.local_folder) services.files[kLocal].folder = true;
+    if (!c.missing_folder.empty()) services.folders_missing.insert(c.missing_folder);
+    if (!c.locked_folder.empty()) services.folders_locked.insert(c.locked_folder);
     FakeServices launcher_run = services;
     const std::string before = Snapshot(services);
 

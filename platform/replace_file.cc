@@ -117,6 +117,7 @@ void CheckReplacement(ReplaceSteps& steps, const std::string& source,
   const std::optional<std::string> pinned_publisher =
       CheckBeforeCopy(steps, retry, source, destination);
   const std::unique_ptr<SourceFile> from = OpenWholeImage(steps, source);
+  steps.CheckCanCreateIn(destination);
   if (pinned_publisher) RequirePublisher(from->VerifiedPublisher(), *pinned_publisher, source);
 }
 

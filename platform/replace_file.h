@@ -107,6 +107,10 @@ class ReplaceSteps {
   // (TemporaryNameFor), never through a link at that name. Fails when it cannot be created.
   virtual std::unique_ptr<TemporaryCopy> CreateTemporary(const std::string& destination) = 0;
 
+  // Fails, as CreateTemporary would, when no file can be created beside `destination`: its
+  // folder is missing, or the caller may not add files to it. Creates nothing.
+  virtual void CheckCanCreateIn(const std::string& destination) = 0;
+
   // The version text of the file at `path` as it is now; empty when there is none. Fails when
   // the file exists but cannot be read.
   virtual std::string VersionOf(const std::string& path) = 0;
@@ -145,9 +149,10 @@ bool ReplaceWithCopy(ReplaceSteps& steps, const std::string& source, const std::
 
 // What ReplaceWithCopy would refuse, found without copying and writing nothing: every check it
 // makes before it copies (the destination's kind, the publisher pin, a whole image that can be
-// opened to copy), and the signature verdict it asks of the written copy, asked here of the
-// source. Fails with the ServiceError ReplaceWithCopy would fail with; checks made only after
-// copying (the copy's size and version, a source changing meanwhile) are not made.
+// opened to copy, a folder a temporary can be created in), and the signature verdict it asks
+// of the written copy, asked here of the source. Fails with the ServiceError ReplaceWithCopy
+// would fail with; what only copying and moving can find (the copy's size and version, a source
+// changing meanwhile, a destination in use) is not found.
 void CheckReplacement(ReplaceSteps& steps, const std::string& source,
                       const std::string& destination);
 

@@ -22,8 +22,10 @@ esac
 dist=${RELEASE_DIR:-$root/dist}
 
 "$root/scripts/setup.sh" --release
-# A build of its own, without the tests: nothing of a test build can reach the release.
+# A build of its own, made anew each time, without the tests: nothing of a test build or an
+# earlier configuration can reach the release.
 build=$root/build/release-$preset
+rm -rf "$build"
 cmake -S "$root" -B "$build" -G Ninja --toolchain "$root/cmake/$toolchain.cmake" \
   -DCMAKE_BUILD_TYPE=MinSizeRel -DBUILD_TESTING=OFF >/dev/null
 cmake --build "$build" --target launcher revision-probe

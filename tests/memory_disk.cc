@@ -145,12 +145,25 @@ std::unique_ptr<SourceFile> MemoryDisk::OpenSource(const std::string& path) {
   return std::make_unique<MemorySource>(*this, path);
 }
 
-std::unique_ptr<TemporaryCopy> MemoryDisk::CreateTemporary(const std::string& destination) {
-  Step("CreateTemporary", destination);
+void MemoryDisk::RequireCreatable(const std::string& destination) const {
   const std::string folder = FolderOf(destination);
   if (folders_missing.count(folder) != 0) {
     throw ServiceError("FileCopy", destination, "The system cannot find the path specified.");
   }
+  if (folders_locked.count(folder) != 0) {
+    throw ServiceError("FileCopy", destination, "Access is denied.");
+  }
+}
+
+void MemoryDisk::CheckCanCreateIn(const std::string& destination) {
+  Step("CheckCanCreateIn", destination);
+  RequireCreatable(destination);
+}
+
+std::unique_ptr<TemporaryCopy> MemoryDisk::CreateTemporary(const std::string& destination) {
+  Step("CreateTemporary", destination);
+  RequireCreatable(destination);
+  const std::string folder = FolderOf(destination);
   const std::string path =
       folder + "\\" +
       TemporaryNameFor(FileNameOf(destination), static_cast<unsigned>(steps.size()));

@@ -41,6 +41,7 @@ class MemoryDisk : public ReplaceSteps {
   std::set<std::string> being_written;    // another process is writing it
   std::set<std::string> changing;         // changes while it is copied
   std::set<std::string> folders_missing;  // nothing can be created in these
+  std::set<std::string> folders_locked;   // these exist, but the caller may not add files
   std::string failing_step;               // this step fails, by name
   std::size_t write_fails_after = std::string::npos;  // bytes a copy writes before failing
   std::function<void()> while_copying;  // runs once a copy is written (another launcher)
@@ -54,6 +55,7 @@ class MemoryDisk : public ReplaceSteps {
   std::optional<std::string> EmbeddedPublisher(const std::string& path) override;
   std::unique_ptr<SourceFile> OpenSource(const std::string& path) override;
   std::unique_ptr<TemporaryCopy> CreateTemporary(const std::string& destination) override;
+  void CheckCanCreateIn(const std::string& destination) override;
   std::string VersionOf(const std::string& path) override;
   bool ClearReadOnly(const std::string& path) override;
   void RestoreReadOnly(const std::string& path) override;
@@ -67,6 +69,10 @@ class MemoryDisk : public ReplaceSteps {
 
   // The temporaries present now.
   std::vector<std::string> Temporaries() const;
+
+ private:
+  // Throws what creating a file beside `destination` would.
+  void RequireCreatable(const std::string& destination) const;
 };
 
 }  // namespace launcher

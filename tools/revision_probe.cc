@@ -40,14 +40,20 @@ bool PrintFileLine(launcher::Services& services, const std::string& path) {
   }
 }
 
-int PrintPlan(launcher::Services& services, const std::string& folder) {
+int PrintPlan(launcher::Services& services, std::string folder) {
+  while (folder.size() > 1 && (folder.back() == '\\' || folder.back() == '/')) folder.pop_back();
   const std::string local_copy_path = folder + "\\" + launcher::kProgramFileName;
-  for (const std::string& path : {std::string(launcher::kUpdateCopyPath), local_copy_path}) {
-    // A copy that is missing has no line; the plan says so.
-    if (services.FileExists(path)) PrintFileLine(services, path);
-  }
+  // The plan first: it holds the store's folders, so the lines below read what it read.
   const launcher::ReconciliationPlan plan =
       launcher::PlanReconciliation(services, launcher::kUpdateCopyPath, local_copy_path);
+  for (const std::string& path : {std::string(launcher::kUpdateCopyPath), local_copy_path}) {
+    try {
+      // A copy that is missing has no line; the plan says so.
+      if (services.FileExists(path)) PrintFileLine(services, path);
+    } catch (const std::exception& failure) {
+      std::fprintf(stderr, "revision-probe: %s\n", failure.what());
+    }
+  }
   std::printf("plan\t%s\t%s\n", launcher::PlannedActionName(plan.action), plan.reason.c_str());
   return 0;
 }
@@ -62,12 +68,7 @@ int main(int argc, char** argv) {
     return 2;
   }
   const auto services = launcher::CreateSystemServices();
-  try {
-    if (plan) return PrintPlan(*services, arguments[1]);
-  } catch (const std::exception& failure) {
-    std::fprintf(stderr, "revision-probe: %s\n", failure.what());
-    return 1;
-  }
+  if (plan) return PrintPlan(*services, arguments[1]);
   int status = 0;
   for (const std::string& path : arguments) {
     if (!PrintFileLine(*services, path)) status = 1;

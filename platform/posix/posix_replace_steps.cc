@@ -187,6 +187,12 @@ std::unique_ptr<SourceFile> PosixReplaceSteps::OpenSource(const std::string& pat
   return std::make_unique<PosixSourceFile>(OpenFile(folders_.Locate(path), kOperation));
 }
 
+void PosixReplaceSteps::CheckCanCreateIn(const std::string& destination) {
+  FolderEntry entry = folders_.Locate(destination);
+  if (entry.folder() < 0) Fail(destination, entry.unavailable());
+  if (::faccessat(entry.folder(), ".", W_OK | X_OK, AT_EACCESS) != 0) Fail(destination, errno);
+}
+
 std::unique_ptr<TemporaryCopy> PosixReplaceSteps::CreateTemporary(const std::string& destination) {
   FolderEntry entry = folders_.Locate(destination);
   if (entry.folder() < 0) Fail(destination, entry.unavailable());

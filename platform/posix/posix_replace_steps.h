@@ -22,6 +22,7 @@ class PosixReplaceSteps : public ReplaceSteps {
   // modification time instead.
   std::unique_ptr<SourceFile> OpenSource(const std::string& path) override;
   std::unique_ptr<TemporaryCopy> CreateTemporary(const std::string& destination) override;
+  void CheckCanCreateIn(const std::string& destination) override;
   std::string VersionOf(const std::string& path) override;
   bool ClearReadOnly(const std::string& path) override;
   void RestoreReadOnly(const std::string& path) override;

@@ -235,6 +235,16 @@ std::unique_ptr<SourceFile> Win32ReplaceSteps::OpenSource(const std::string& pat
   return std::make_unique<Win32SourceFile>(path, held_.Contains(path));
 }
 
+void Win32ReplaceSteps::CheckCanCreateIn(const std::string& destination) {
+  RequireFolder(destination);
+  const HANDLE folder =
+      CreateFileW(Wide(FolderOf(destination), kOperation).c_str(), FILE_ADD_FILE | SYNCHRONIZE,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                  FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (folder == INVALID_HANDLE_VALUE) Fail(destination, GetLastError());
+  CloseHandle(folder);
+}
+
 std::unique_ptr<TemporaryCopy> Win32ReplaceSteps::CreateTemporary(const std::string& destination) {
   RequireFolder(destination);
   const std::string folder = FolderOf(destination);

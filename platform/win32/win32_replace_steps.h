@@ -39,6 +39,9 @@ class Win32ReplaceSteps : public ReplaceSteps {
   std::optional<std::string> EmbeddedPublisher(const std::string& path) override;
   std::unique_ptr<SourceFile> OpenSource(const std::string& path) override;
   std::unique_ptr<TemporaryCopy> CreateTemporary(const std::string& destination) override;
+  // Opens the folder asking for the right to add a file, which the system grants or refuses
+  // by the folder's ACL without anything being written.
+  void CheckCanCreateIn(const std::string& destination) override;
   std::string VersionOf(const std::string& path) override;
   bool ClearReadOnly(const std::string& path) override;
   void RestoreReadOnly(const std::string& path) override;

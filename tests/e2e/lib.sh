@@ -148,15 +148,17 @@ folder_state() {  # folder_state FOLDER...
 # with REASON in its reason, and change nothing in DIR or the store: no file written, removed,
 # touched or started (a start would leave its record in DIR).
 expect_plan() {  # expect_plan DIR ACTION REASON
-  local before after output windows_dir plan status=0
+  local before after output windows_dir plan status=0 out
   windows_dir="C:${1#"$drive_c"}"
   windows_dir=${windows_dir//\//\\}
   before=$(folder_state "$1" "$drive_c/Brelvance")
   # Into a file, not a pipe: Wine's services, started by the first program of a server, keep
   # the descriptors they were given, and a pipe would then never end.
+  out=$(mktemp "$build/plan-output.XXXXXX")
   (cd "$drive_c" && timeout 60 wine "$build/revision-probe.exe" --plan "$windows_dir") \
-    >"$build/plan-output.txt" 2>&1 || status=$?
-  output=$(tr -d '\r' <"$build/plan-output.txt")
+    >"$out" 2>&1 || status=$?
+  output=$(tr -d '\r' <"$out")
+  rm -f "$out"
   [ "$status" = 0 ] || fail "revision-probe --plan $windows_dir ended with status $status: $output"
   after=$(folder_state "$1" "$drive_c/Brelvance")
   [ "$before" = "$after" ] ||

@@ -213,6 +213,7 @@ case "$scenario" in
   store_folder_missing)
     dir=$(app_folder "Apps/Norvik")
     cp "$fixtures/managed_1_0_0_9.exe" "$dir/Norvik_Studio.exe"
+    expect_plan "$dir" refuse "store copy missing, local copy at revision 9, but FileCopy("
     run_launcher "$dir"
     expect_eq "exit status" "$status" 1
     expect_eq "starts" "$(starts_of "$dir/Norvik_Studio.exe")" 1

@@ -29,9 +29,21 @@ reproducible() {
     cmp "$work/dist-one/$file" "$work/dist-two/$file" ||
       fail "$file differs between two builds of the same tree"
   done
-  (cd "$work/dist-one" && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS does not match"
-  python3 "$root/scripts/pe_checksum.py" "$work/dist-one/launcher.exe" \
-    "$work/dist-one/revision-probe.exe" || fail "a checksum is not right"
+  # The checksum checker agrees with osslsigncode, which writes the checksum anew when it signs;
+  # and removing the signature gives back the built bytes, so a signed launcher can be compared
+  # with a build of its commit.
+  local pki="$work/pki"
+  mkdir "$pki"
+  openssl req -x509 -newkey rsa:2048 -nodes -keyout "$pki/key.pem" -out "$pki/cert.pem" \
+    -subj "/CN=Release check" -days 2 2>/dev/null || fail "openssl could not make a certificate"
+  osslsigncode sign -certs "$pki/cert.pem" -key "$pki/key.pem" -h sha256 \
+    -in "$work/dist-one/launcher.exe" -out "$pki/signed.exe" >/dev/null || fail "osslsigncode sign"
+  python3 "$root/scripts/pe_checksum.py" "$pki/signed.exe" ||
+    fail "pe_checksum.py and osslsigncode disagree on the checksum"
+  osslsigncode remove-signature -in "$pki/signed.exe" -out "$pki/unsigned.exe" >/dev/null ||
+    fail "osslsigncode remove-signature"
+  cmp "$pki/unsigned.exe" "$work/dist-one/launcher.exe" ||
+    fail "removing the signature does not give back the built launcher"
   echo "ok: reproducible"
 }
 
@@ -47,8 +59,19 @@ msiexec_quiet() {  # msiexec_quiet /i|/x MSI_NAME
   [ "$status" = 0 ] || fail "msiexec $1 $2 ended with status $status"
 }
 
+# Starts the installed launcher as its shortcut does; it must end with status 0 and its program
+# must record one start.
+start_installed() {
+  local status=0
+  records_of "$folder/Norvik_Studio.exe" | xargs -r -d '\n' rm --
+  (cd "$folder" && timeout 60 wine "$folder/launcher.exe") || status=$?
+  expect_eq "the installed launcher's exit status" "$status" 0
+  for _ in $(seq 100); do [ "$(starts_of "$folder/Norvik_Studio.exe")" -ge 1 ] && break; sleep 0.1; done
+  expect_eq "starts" "$(starts_of "$folder/Norvik_Studio.exe")" 1
+}
+
 msi() {
-  local preset build dist folder shortcut version newer starts
+  local preset build dist shortcut version newer
   preset=$(wine_preset)
   build="$root/build/$preset"
   [ -x "$build/launcher.exe" ] || fail "no $preset build in $build"
@@ -84,32 +107,36 @@ msi() {
   same_file "$folder/Norvik_Studio.exe" "$build/fixtures/managed_1_0_0_4.exe" ||
     fail "the installed program is not the one given to release.sh"
   [ -f "$shortcut" ] || fail "no Start-menu shortcut \"Norvik Studio\""
-  strings -e l "$shortcut" | grep -qx 'launcher.exe' || fail "the shortcut does not start launcher.exe"
+  local names
+  names=$(strings -e l "$shortcut")
+  grep -qx 'Norvik Tools' <<<"$names" && grep -qx 'launcher.exe' <<<"$names" ||
+    fail "the shortcut does not start Norvik Tools\\launcher.exe: $(echo $names)"
   expect_eq "products after install" "$(installed_products)" 1
 
   # The installed launcher, started as the shortcut starts it, pulls the store's newer copy.
-  local status=0
-  (cd "$folder" && timeout 60 wine "$folder/launcher.exe") || status=$?
-  expect_eq "the installed launcher's exit status" "$status" 0
-  for _ in $(seq 100); do [ "$(starts_of "$folder/Norvik_Studio.exe")" -ge 1 ] && break; sleep 0.1; done
+  start_installed
   same_file "$folder/Norvik_Studio.exe" "$build/fixtures/managed_1_0_0_7.exe" ||
     fail "the installed launcher did not replace the older program"
-  expect_eq "starts" "$(starts_of "$folder/Norvik_Studio.exe")" 1
 
-  # A newer release of the same installer upgrades it in place: one product afterwards.
+  # The next release, 1.0.0.6 (only the fourth field differs, which Windows Installer does not
+  # compare), this one without the program, upgrades it in place: one product afterwards. The
+  # old product's program went with it; the launcher's next start copies the store's.
   newer="NorvikTools-newer.msi"
   mkdir "$work/newer"
   cp "$dist/launcher.exe" "$dist/Ostra.ico" "$work/newer/"
-  cp "$build/fixtures/managed_1_0_0_4.exe" "$work/newer/Norvik_Studio.exe"
   local arch=x86
   [ "$preset" = win32 ] || arch=x64
-  "$root/scripts/make_msi.sh" "$work/newer" 1.0.1.0 "$arch" "$drive_c/$newer" ||
+  "$root/scripts/make_msi.sh" "$work/newer" 1.0.0.6 "$arch" "$drive_c/$newer" ||
     fail "the newer installer could not be built"
   msiexec_quiet /i "$newer"
   expect_eq "products after the upgrade" "$(installed_products)" 1
   [ -f "$folder/launcher.exe" ] && [ -f "$shortcut" ] || fail "the upgrade lost the launcher or its shortcut"
+  start_installed
+  same_file "$folder/Norvik_Studio.exe" "$build/fixtures/managed_1_0_0_7.exe" ||
+    fail "the launcher did not copy the store's program after the upgrade"
 
-  # The test program's own records are not the installer's to remove.
+  # Uninstall takes the program the launcher copied in; the test program's own records are not
+  # the installer's to remove.
   records_of "$folder/Norvik_Studio.exe" | xargs -r -d '\n' rm --
   msiexec_quiet /x "$newer"
   expect_eq "products after uninstall" "$(installed_products)" 0
