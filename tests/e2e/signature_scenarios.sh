@@ -187,6 +187,8 @@ case "$scenario" in
     expect_plan "$dir" replace-store "the local copy is newer"
     run_launcher
     expect_replaced to_store signed_a_9
+    set_up signed_a_7 signed_a_7
+    expect_plan "$dir" none "store copy at revision 7, local copy at revision 7: neither is newer"
     ;;
 
   renewed_publisher)
