@@ -135,10 +135,22 @@ msi() {
   same_file "$folder/Norvik_Studio.exe" "$build/fixtures/managed_1_0_0_7.exe" ||
     fail "the launcher did not copy the store's program after the upgrade"
 
+  # A later minor version takes it over too; an installer older than that one is refused and
+  # changes nothing.
+  local later="NorvikTools-later.msi" status=0
+  "$root/scripts/make_msi.sh" "$work/newer" 1.0.1.0 "$arch" "$drive_c/$later" ||
+    fail "the later installer could not be built"
+  msiexec_quiet /i "$later"
+  expect_eq "products after the minor upgrade" "$(installed_products)" 1
+  (cd "$drive_c" && timeout 120 wine msiexec /i "C:\\$newer" /qn) || status=$?
+  [ "$status" != 0 ] || fail "an older installer was not refused"
+  expect_eq "products after the refused downgrade" "$(installed_products)" 1
+  [ -f "$folder/launcher.exe" ] || fail "the refused downgrade removed the launcher"
+
   # Uninstall takes the program the launcher copied in; the test program's own records are not
   # the installer's to remove.
   records_of "$folder/Norvik_Studio.exe" | xargs -r -d '\n' rm --
-  msiexec_quiet /x "$newer"
+  msiexec_quiet /x "$later"
   expect_eq "products after uninstall" "$(installed_products)" 0
   [ ! -e "$folder" ] || fail "uninstall left $(ls -A "$folder" | tr '\n' ' ')in $folder"
   [ ! -e "$shortcut" ] || fail "uninstall left the shortcut"
