@@ -1,11 +1,17 @@
 #!/usr/bin/env bash
 # Builds the installer from resources/norvik_tools*.wxs with wixl (scripts/release.sh calls it):
-#   make_msi.sh FOLDER VERSION ARCH OUTPUT
+#   make_msi.sh FOLDER VERSION OUTPUT
 # FOLDER holds launcher.exe, Ostra.ico and, when the installer is to carry it,
-# Norvik_Studio.exe; ARCH is x86 or x64.
+# Norvik_Studio.exe. The installer is for the processor launcher.exe is built for.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-folder=$1 version=$2 arch=$3 output=$4
+source "$root/scripts/wine_env.sh"
+folder=$1 version=$2 output=$3
+case "$(pe_machine "$folder/launcher.exe")" in
+  14c) arch=x86 ;;
+  8664) arch=x64 ;;
+  *) echo "make_msi: $folder/launcher.exe is not an x86 or x86-64 program" >&2; exit 1 ;;
+esac
 program_wxs=$root/resources/norvik_tools_no_program.wxs
 [ ! -f "$folder/Norvik_Studio.exe" ] || program_wxs=$root/resources/norvik_tools_program.wxs
 case "$output" in /*) ;; *) output=$PWD/$output ;; esac

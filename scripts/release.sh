@@ -15,8 +15,8 @@ if [ -n "$program" ]; then
 fi
 preset=${RELEASE_PRESET:-win32}
 case "$preset" in
-  win32) toolchain=mingw-i686 arch=x86 ;;
-  win64) toolchain=mingw-x86_64 arch=x64 ;;
+  win32) toolchain=mingw-i686 ;;
+  win64) toolchain=mingw-x86_64 ;;
   *) echo "release: RELEASE_PRESET is win32 or win64, not $preset" >&2; exit 2 ;;
 esac
 dist=${RELEASE_DIR:-$root/dist}
@@ -42,7 +42,7 @@ cp "$build/launcher.exe" "$build/revision-probe.exe" "$staging/"
 cp "$build/resources/launcher.ico" "$staging/Ostra.ico"
 [ -z "$program" ] || cp "$program" "$staging/Norvik_Studio.exe"
 msi=NorvikTools-$version.msi
-"$root/scripts/make_msi.sh" "$staging" "$version" "$arch" "$staging/$msi"
+"$root/scripts/make_msi.sh" "$staging" "$version" "$staging/$msi"
 # The program goes out inside the installer only: dist/ holds what the deployer handles.
 rm -f "$staging/Norvik_Studio.exe"
 (cd "$staging" && sha256sum launcher.exe revision-probe.exe Ostra.ico "$msi" > SHA256SUMS)

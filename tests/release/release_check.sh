@@ -124,9 +124,7 @@ msi() {
   newer="NorvikTools-newer.msi"
   mkdir "$work/newer"
   cp "$dist/launcher.exe" "$dist/Ostra.ico" "$work/newer/"
-  local arch=x86
-  [ "$preset" = win32 ] || arch=x64
-  "$root/scripts/make_msi.sh" "$work/newer" 1.0.0.6 "$arch" "$drive_c/$newer" ||
+  "$root/scripts/make_msi.sh" "$work/newer" 1.0.0.6 "$drive_c/$newer" ||
     fail "the newer installer could not be built"
   msiexec_quiet /i "$newer"
   expect_eq "products after the upgrade" "$(installed_products)" 1
@@ -138,7 +136,7 @@ msi() {
   # A later minor version takes it over too; an installer older than that one is refused and
   # changes nothing.
   local later="NorvikTools-later.msi" status=0
-  "$root/scripts/make_msi.sh" "$work/newer" 1.0.1.0 "$arch" "$drive_c/$later" ||
+  "$root/scripts/make_msi.sh" "$work/newer" 1.0.1.0 "$drive_c/$later" ||
     fail "the later installer could not be built"
   msiexec_quiet /i "$later"
   expect_eq "products after the minor upgrade" "$(installed_products)" 1
