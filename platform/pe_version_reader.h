@@ -4,6 +4,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/pe_image_layout.h"
 #include "platform/random_access_file.h"
 
 namespace launcher {
@@ -15,11 +16,5 @@ namespace launcher {
 // several languages, takes the language-neutral one, else U.S. English, else the first.
 // Throws the ServiceError of a failed read.
 std::string ReadPeFileVersion(RandomAccessFile& file);
-
-// The size in bytes that a whole image with these headers needs: the end of the headers, of every
-// section's raw data and of the certificate table, whichever is last. A file shorter than that
-// was cut (or is still being written). nullopt when the file is not a PE image this reader
-// understands. Throws the ServiceError of a failed read.
-std::optional<std::uint64_t> PeImageExtent(RandomAccessFile& file);
 
 }  // namespace launcher

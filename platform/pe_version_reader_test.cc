@@ -126,6 +126,53 @@ TEST(PeImageExtent, CoversEverySectionAndTheCertificateTable) {
   EXPECT_EQ(ExtentOf("MZ not a PE image"), std::nullopt);
 }
 
+std::string CertificateEntry(std::uint32_t length, std::uint16_t revision, std::uint16_t type,
+                             const std::string& signature) {
+  std::string entry(8, '\0');
+  std::memcpy(entry.data(), &length, 4);
+  std::memcpy(entry.data() + 4, &revision, 2);
+  std::memcpy(entry.data() + 6, &type, 2);
+  return entry + signature;
+}
+
+TEST(ReadCertificateTable, APlaceForATableMeansSignedEvenWhenItCannotBeRead) {
+  using State = CertificateTable::State;
+  const std::string image = Fixture("managed_1_0_0_7");
+  const auto end = static_cast<std::uint32_t>(image.size());
+  const std::string sound = CertificateEntry(8 + 5, 0x0200, 2, "pkcs7") + "\0\0\0";
+  const struct {
+    const char* name;
+    std::string bytes;
+    State expected;
+  } cases[] = {
+      {"no table", image, State::kAbsent},
+      {"not a PE image", "MZ not a PE image", State::kAbsent},
+      {"a sound entry", WithCertificateTable(image, end, 16) + sound, State::kPresent},
+      {"cut inside the table", WithCertificateTable(image, end, 16) + sound.substr(0, 10),
+       State::kUnreadable},
+      {"a table too short for its header", WithCertificateTable(image, end, 4) + "abcd",
+       State::kUnreadable},
+      {"an entry longer than the table",
+       WithCertificateTable(image, end, 16) + CertificateEntry(17, 0x0200, 2, "pkcs7...") + "\0",
+       State::kUnreadable},
+      {"an entry of another type",
+       WithCertificateTable(image, end, 16) + CertificateEntry(13, 0x0200, 1, "x509.") + "\0\0\0",
+       State::kUnreadable},
+      {"a place with no size", WithCertificateTable(image, end, 0) + sound, State::kUnreadable},
+      {"a size with no place", WithCertificateTable(image, 0, 16) + sound, State::kUnreadable},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    MemoryFile file(c.bytes);
+    const CertificateTable table = ReadCertificateTable(file);
+    EXPECT_EQ(table.state, c.expected);
+    EXPECT_EQ(table.problem.empty(), c.expected != State::kUnreadable);
+    if (c.expected == State::kPresent) {
+      EXPECT_EQ(std::string(table.signature.begin(), table.signature.end()), "pkcs7");
+    }
+  }
+}
+
 TEST(ReadPeFileVersion, AFailedReadIsRaised) {
   struct BrokenFile : MemoryFile {
     using MemoryFile::MemoryFile;
