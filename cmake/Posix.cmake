@@ -45,6 +45,7 @@ if(BUILD_TESTING)
     platform/icon_file_test.cc
     platform/pe_version_reader_test.cc
     platform/replace_file_test.cc
+    platform/signature_rules_test.cc
     platform/posix/posix_services_test.cc
     tests/fake_services.cc
     tests/memory_disk.cc

@@ -1,0 +1,251 @@
+#include "platform/signature_rules.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace launcher {
+namespace {
+
+constexpr struct {
+  std::uint32_t bit;
+  const char* text;
+} kChainErrors[] = {
+    {chain_error::kNotTimeValid, "a certificate is expired or not yet valid"},
+    {0x00000002, "validity periods are not nested"},
+    {chain_error::kRevoked, "a certificate is revoked"},
+    {chain_error::kNotSignatureValid, "a certificate's signature is bad"},
+    {chain_error::kNotValidForUsage, "not valid for the usage asked"},
+    {chain_error::kUntrustedRoot, "the root is not trusted"},
+    {chain_error::kCyclic, "the chain is cyclic"},
+    {0x00000100, "a certificate has an invalid extension"},
+    {0x00000200, "invalid policy constraints"},
+    {chain_error::kInvalidBasicConstraints, "issued by a certificate that is no CA"},
+    {0x00000800, "invalid name constraints"},
+    {0x00001000, "an unsupported name constraint"},
+    {0x00002000, "an undefined name constraint"},
+    {0x00004000, "a name that is not permitted"},
+    {0x00008000, "an excluded name"},
+    {chain_error::kPartialChain, "the chain does not reach a root"},
+    {0x00020000, "a trust list is not time valid"},
+    {0x00040000, "a trust list's signature is bad"},
+    {0x00080000, "a trust list is not valid for the usage"},
+    {0x02000000, "no issuance chain policy"},
+    {0x04000000, "a certificate is explicitly distrusted"},
+    {0x08000000, "an unsupported critical extension"},
+    {0x10000000, "a weak signature"},
+};
+
+constexpr std::uint32_t kAllowedChainErrors =
+    chain_error::kRevocationUnknown | chain_error::kOfflineRevocation;
+
+constexpr unsigned char kTagInteger = 0x02;
+constexpr unsigned char kTagOctetString = 0x04;
+constexpr unsigned char kTagOid = 0x06;
+constexpr unsigned char kTagGeneralizedTime = 0x18;
+constexpr unsigned char kTagSequence = 0x30;
+
+constexpr struct {
+  HashAlgorithm algorithm;
+  unsigned char oid[9];
+  std::size_t oid_size;
+} kHashOids[] = {
+    {HashAlgorithm::kSha1, {0x2B, 0x0E, 0x03, 0x02, 0x1A}, 5},
+    {HashAlgorithm::kSha256, {0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x01}, 9},
+    {HashAlgorithm::kSha384, {0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x02}, 9},
+    {HashAlgorithm::kSha512, {0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x03}, 9},
+};
+
+// One DER value inside a buffer.
+struct DerValue {
+  unsigned char tag;
+  const unsigned char* contents;
+  std::size_t size;
+  const unsigned char* end;  // just after the value
+};
+
+// Reads the value at [at, end); nullopt when it is not DER this reader knows (an indefinite or
+// overlong length, one past `end`).
+std::optional<DerValue> ReadDer(const unsigned char* at, const unsigned char* end) {
+  if (end - at < 2) return std::nullopt;
+  const unsigned char tag = at[0];
+  std::size_t length = at[1];
+  const unsigned char* contents = at + 2;
+  if (length & 0x80) {
+    const std::size_t bytes = length & 0x7F;
+    if (bytes == 0 || bytes > 4 || static_cast<std::size_t>(end - contents) < bytes) {
+      return std::nullopt;
+    }
+    length = 0;
+    for (std::size_t i = 0; i < bytes; ++i) length = length << 8 | contents[i];
+    contents += bytes;
+  }
+  if (static_cast<std::size_t>(end - contents) < length) return std::nullopt;
+  return DerValue{tag, contents, length, contents + length};
+}
+
+// The next value inside `outer`, which must have `tag`; moves `at` past it.
+std::optional<DerValue> Next(const unsigned char*& at, const DerValue& outer, unsigned char tag) {
+  const std::optional<DerValue> value = ReadDer(at, outer.contents + outer.size);
+  if (!value || value->tag != tag) return std::nullopt;
+  at = value->end;
+  return value;
+}
+
+std::optional<HashAlgorithm> HashOf(const DerValue& oid) {
+  for (const auto& known : kHashOids) {
+    if (oid.size == known.oid_size && std::memcmp(oid.contents, known.oid, oid.size) == 0) {
+      return known.algorithm;
+    }
+  }
+  return std::nullopt;
+}
+
+int Digits(const unsigned char* p, int count) {
+  int value = 0;
+  for (int i = 0; i < count; ++i) {
+    if (p[i] < '0' || p[i] > '9') return -1;
+    value = value * 10 + (p[i] - '0');
+  }
+  return value;
+}
+
+// Days from 1970-01-01 to the given day of the proleptic Gregorian calendar.
+std::int64_t DaysFromCivil(std::int64_t year, unsigned month, unsigned day) {
+  year -= month <= 2;
+  const std::int64_t era = (year >= 0 ? year : year - 399) / 400;
+  const auto year_of_era = static_cast<unsigned>(year - era * 400);
+  const unsigned day_of_year = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+  const unsigned day_of_era = year_of_era * 365 + year_of_era / 4 - year_of_era / 100 + day_of_year;
+  return era * 146097 + static_cast<std::int64_t>(day_of_era) - 719468;
+}
+
+// "YYYYMMDDHHMMSS[.fraction]Z", as RFC 3161 requires it.
+std::optional<FileTimeTicks> ParseGeneralizedTime(const DerValue& time) {
+  const unsigned char* p = time.contents;
+  if (time.size < 15 || p[time.size - 1] != 'Z') return std::nullopt;
+  const int year = Digits(p, 4), month = Digits(p + 4, 2), day = Digits(p + 6, 2);
+  const int hour = Digits(p + 8, 2), minute = Digits(p + 10, 2), second = Digits(p + 12, 2);
+  if (year < 1601 || month < 1 || month > 12 || day < 1 || day > 31 || hour < 0 || hour > 23 ||
+      minute < 0 || minute > 59 || second < 0 || second > 60) {
+    return std::nullopt;
+  }
+  std::int64_t fraction_ticks = 0;
+  if (time.size > 15) {
+    if (p[14] != '.' || time.size == 16) return std::nullopt;
+    std::int64_t scale = 1000000;  // ticks in a tenth of a second
+    for (std::size_t i = 15; i + 1 < time.size; ++i) {
+      if (p[i] < '0' || p[i] > '9') return std::nullopt;
+      fraction_ticks += (p[i] - '0') * scale;
+      scale /= 10;
+    }
+  }
+  constexpr std::int64_t kSecondsFrom1601To1970 = 11644473600;
+  const std::int64_t seconds =
+      DaysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day)) * 86400 +
+      hour * 3600 + minute * 60 + second + kSecondsFrom1601To1970;
+  return seconds * 10000000 + fraction_ticks;
+}
+
+}  // namespace
+
+std::optional<std::string> ChainProblem(std::uint32_t errors) {
+  errors &= ~kAllowedChainErrors;
+  if (errors == 0) return std::nullopt;
+  std::string text;
+  for (const auto& known : kChainErrors) {
+    if ((errors & known.bit) == 0) continue;
+    text += (text.empty() ? "" : "; ") + std::string(known.text);
+    errors &= ~known.bit;
+  }
+  if (errors != 0) {
+    char code[16];
+    std::snprintf(code, sizeof code, "0x%08lX", static_cast<unsigned long>(errors));
+    text += (text.empty() ? "error " : "; error ") + std::string(code);
+  }
+  return text;
+}
+
+std::optional<Bytes> DerContents(const Bytes& der) {
+  const std::optional<DerValue> value = ReadDer(der.data(), der.data() + der.size());
+  if (!value || value->end != der.data() + der.size()) return std::nullopt;
+  return Bytes(value->contents, value->end);
+}
+
+std::optional<TimestampInfo> ParseTimestampInfo(const Bytes& der) {
+  std::optional<DerValue> info = ReadDer(der.data(), der.data() + der.size());
+  if (info && info->tag == kTagOctetString && info->end == der.data() + der.size()) {
+    info = ReadDer(info->contents, info->end);
+  }
+  if (!info || info->tag != kTagSequence || info->end != der.data() + der.size()) {
+    return std::nullopt;
+  }
+  const unsigned char* at = info->contents;
+  if (!Next(at, *info, kTagInteger) || !Next(at, *info, kTagOid)) return std::nullopt;
+  const std::optional<DerValue> imprint = Next(at, *info, kTagSequence);
+  if (!imprint) return std::nullopt;
+  const unsigned char* in_imprint = imprint->contents;
+  const std::optional<DerValue> algorithm = Next(in_imprint, *imprint, kTagSequence);
+  if (!algorithm) return std::nullopt;
+  const unsigned char* in_algorithm = algorithm->contents;
+  const std::optional<DerValue> oid = Next(in_algorithm, *algorithm, kTagOid);
+  const std::optional<DerValue> hashed = Next(in_imprint, *imprint, kTagOctetString);
+  if (!oid || !hashed) return std::nullopt;
+  const std::optional<HashAlgorithm> hash = HashOf(*oid);
+  if (!hash || !Next(at, *info, kTagInteger)) return std::nullopt;
+  const std::optional<DerValue> time = Next(at, *info, kTagGeneralizedTime);
+  if (!time) return std::nullopt;
+  const std::optional<FileTimeTicks> ticks = ParseGeneralizedTime(*time);
+  if (!ticks) return std::nullopt;
+  return TimestampInfo{*hash, Bytes(hashed->contents, hashed->end), *ticks};
+}
+
+std::optional<FileTimeTicks> VerifiedTimestampTime(SignedMessage& message, std::string* why_not) {
+  const std::unique_ptr<TimestampToken> token = message.Timestamp();
+  if (!token) return std::nullopt;
+  const std::optional<TimestampInfo> info = ParseTimestampInfo(token->Content());
+  if (!info) {
+    *why_not = "its content is not a timestamp this launcher reads";
+  } else if (!token->SignatureVerifies()) {
+    *why_not = "its signature does not verify";
+  } else if (!token->MessageDigestMatches()) {
+    *why_not = "its content does not match its message digest";
+  } else if (info->imprint != message.HashOfEncryptedDigest(info->imprint_algorithm)) {
+    *why_not = "it is not a timestamp of this signature";
+  } else if (const auto problem = ChainProblem(token->ChainErrors(info->time))) {
+    *why_not = "its authority's chain for time stamping: " + *problem;
+  } else {
+    return info->time;
+  }
+  return std::nullopt;
+}
+
+Verification JudgeSignature(SignedMessage& message) {
+  Verification verdict;
+  if (!message.SignatureVerifies()) {
+    verdict.problem = "the signer's signature over its signed attributes does not verify";
+    return verdict;
+  }
+  if (!message.MessageDigestMatches()) {
+    verdict.problem = "the signed content does not match the signer's message digest";
+    return verdict;
+  }
+  std::string timestamp_problem;
+  const std::optional<FileTimeTicks> time = VerifiedTimestampTime(message, &timestamp_problem);
+  if (const auto problem = ChainProblem(message.ChainErrors(time))) {
+    verdict.problem = "the signer's chain for code signing" +
+                      std::string(time ? " as of its timestamp" : "") + ": " + *problem;
+    if (!timestamp_problem.empty()) {
+      verdict.problem += " (a timestamp is there, but " + timestamp_problem + ")";
+    }
+    return verdict;
+  }
+  if (const auto problem = message.FileProblem()) {
+    verdict.problem = *problem;
+    return verdict;
+  }
+  verdict.verified = true;
+  verdict.subject = message.SignerSubject();
+  return verdict;
+}
+
+}  // namespace launcher

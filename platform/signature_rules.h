@@ -1,0 +1,107 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/replace_file.h"
+
+// When an embedded Authenticode signature is accepted: the rules, apart from the system's crypto
+// that they ask (SignedMessage). The signature must be sound (its signer signed its attributes,
+// those name the signed content's digest, the content names the file's), and the signer's chain,
+// built for code signing, must carry no error but unknown revocation. The chain is judged as of
+// now, or as of an RFC 3161 timestamp's time when one is there that verifies itself.
+
+namespace launcher {
+
+using Bytes = std::vector<unsigned char>;
+
+// Times are counted as Windows counts them: 100 ns ticks since 1601-01-01 00:00 UTC.
+using FileTimeTicks = std::int64_t;
+
+enum class HashAlgorithm { kSha1, kSha256, kSha384, kSha512 };
+
+// The error bits of a certificate chain, as the system's chain engine reports them.
+namespace chain_error {
+inline constexpr std::uint32_t kNotTimeValid = 0x00000001;
+inline constexpr std::uint32_t kRevoked = 0x00000004;
+inline constexpr std::uint32_t kNotSignatureValid = 0x00000008;
+inline constexpr std::uint32_t kNotValidForUsage = 0x00000010;
+inline constexpr std::uint32_t kUntrustedRoot = 0x00000020;
+inline constexpr std::uint32_t kRevocationUnknown = 0x00000040;
+inline constexpr std::uint32_t kCyclic = 0x00000080;
+inline constexpr std::uint32_t kInvalidBasicConstraints = 0x00000400;
+inline constexpr std::uint32_t kPartialChain = 0x00010000;
+inline constexpr std::uint32_t kOfflineRevocation = 0x01000000;
+}  // namespace chain_error
+
+// What is wrong with a chain that reports `errors`, each error named, joined by "; "; nullopt when
+// nothing is. Revocation is not checked (nothing may be fetched), so its unknown or offline state
+// is the only error allowed.
+std::optional<std::string> ChainProblem(std::uint32_t errors);
+
+// What an RFC 3161 timestamp token says (its TSTInfo).
+struct TimestampInfo {
+  HashAlgorithm imprint_algorithm;
+  Bytes imprint;  // the hash of what was timestamped
+  FileTimeTicks time;
+};
+
+// Reads a DER TSTInfo, or one still wrapped in its OCTET STRING; nullopt when it is not one, or
+// uses a hash this launcher does not know.
+std::optional<TimestampInfo> ParseTimestampInfo(const Bytes& der);
+
+// The contents of the DER value that `der` is, without its tag and length (what PKCS#7 hashes of
+// content that is not plain data); nullopt when `der` is not exactly one DER value.
+std::optional<Bytes> DerContents(const Bytes& der);
+
+// An RFC 3161 timestamp token, decoded by the system's crypto.
+class TimestampToken {
+ public:
+  virtual ~TimestampToken() = default;
+  // The token's signed content (TSTInfo), as decoded.
+  virtual Bytes Content() = 0;
+  // Whether the token's signer signed its signed attributes.
+  virtual bool SignatureVerifies() = 0;
+  // Whether the token's messageDigest attribute is the hash of its TSTInfo.
+  virtual bool MessageDigestMatches() = 0;
+  // The error bits of the TSA certificate's chain, built for time stamping as of `time`.
+  virtual std::uint32_t ChainErrors(FileTimeTicks time) = 0;
+};
+
+// One embedded signature, decoded by the system's crypto. Every question but FileProblem is
+// answered from the signature alone; FileProblem reads the whole file.
+class SignedMessage {
+ public:
+  virtual ~SignedMessage() = default;
+  // The primary signer's subject (the pin's text).
+  virtual std::string SignerSubject() = 0;
+  // Whether the primary signer signed its signed attributes.
+  virtual bool SignatureVerifies() = 0;
+  // Whether the signer's messageDigest attribute is the hash of the signed SpcIndirectData.
+  virtual bool MessageDigestMatches() = 0;
+  // The error bits of the signer's chain, built for code signing, as of `time` (now: nullopt).
+  virtual std::uint32_t ChainErrors(std::optional<FileTimeTicks> time) = 0;
+  // The RFC 3161 token among the signer's unsigned attributes; nullptr when there is none or it
+  // cannot be decoded.
+  virtual std::unique_ptr<TimestampToken> Timestamp() = 0;
+  // The hash of the signer's encrypted digest, as stored, with `algorithm`.
+  virtual Bytes HashOfEncryptedDigest(HashAlgorithm algorithm) = 0;
+  // The system verifier's objection to the file against its signature (the Authenticode digest
+  // over the file, the file's form); nullopt when it has none.
+  virtual std::optional<std::string> FileProblem() = 0;
+};
+
+// The time of `message`'s timestamp when it verifies: the token's signature and messageDigest,
+// its TSA's chain for time stamping as of that time, and an imprint that is the hash of the
+// signer's encrypted digest. nullopt, with `why_not` saying why when there is a token, otherwise.
+std::optional<FileTimeTicks> VerifiedTimestampTime(SignedMessage& message, std::string* why_not);
+
+// The verdict on `message`: verified, with the signer's subject, only when every rule holds;
+// otherwise the first rule broken, in words. The file is read (FileProblem) only once every
+// other rule holds.
+Verification JudgeSignature(SignedMessage& message);
+
+}  // namespace launcher
