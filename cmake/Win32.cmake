@@ -1,5 +1,5 @@
 # The Windows launcher: a GUI executable linked statically, so it needs no DLL beyond the
-# system's own (kernel32, user32, msvcrt, and wintrust and crypt32 for signatures). The preset
+# system's own (kernel32, user32, msvcrt, and wintrust, crypt32 and bcrypt for signatures). The preset
 # win32 builds the 32-bit deliverable; win64 builds the same for Wine's 64-bit half.
 enable_language(RC)
 
@@ -12,7 +12,7 @@ add_library(platform_win32 STATIC
   platform/win32/win32_signature.cc)
 # Windows Vista and later: SetFileInformationByHandle renames and removes through a handle.
 target_compile_definitions(platform_win32 PRIVATE _WIN32_WINNT=0x0600 WINVER=0x0600)
-target_link_libraries(platform_win32 PUBLIC launch_core wintrust crypt32)
+target_link_libraries(platform_win32 PUBLIC launch_core wintrust crypt32 bcrypt)
 
 # No time stamp in the PE header, so the same sources give the same bytes; the linker computes
 # the header's checksum over them (tests/image checks both).

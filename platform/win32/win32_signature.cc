@@ -1,31 +1,43 @@
 #include "platform/win32/win32_signature.h"
 
 // clang-format off: wintrust.h needs the types of windows.h and wincrypt.h first.
+#include <bcrypt.h>
 #include <softpub.h>
 #include <wincrypt.h>
 #include <wintrust.h>
 // clang-format on
 
 #include <cstdio>
+#include <cstring>
+#include <memory>
 #include <vector>
 
+#include "platform/pe_image_layout.h"
+#include "platform/signature_rules.h"
 #include "platform/win32/wide.h"
 #include "platform/win32/win32_file.h"
 
 namespace launcher {
 namespace {
 
-// What the verifier itself lets through but a trusted signer's chain must not have. Wine accepts
-// a self-made root and a chain that ends short of a root; on Windows this check is redundant.
-constexpr struct {
-  DWORD status;
-  const char* text;
-} kChainProblems[] = {
-    {CERT_TRUST_IS_UNTRUSTED_ROOT, "the signer's certificate does not chain to a trusted root"},
-    {CERT_TRUST_IS_PARTIAL_CHAIN, "the signer's certificate chain does not reach a root"},
-    {CERT_TRUST_IS_NOT_SIGNATURE_VALID, "a certificate in the signer's chain has a bad signature"},
-    {CERT_TRUST_IS_REVOKED, "a certificate in the signer's chain is revoked"},
-    {CERT_TRUST_IS_CYCLIC, "the signer's certificate chain is cyclic"},
+constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
+
+static_assert(chain_error::kNotTimeValid == CERT_TRUST_IS_NOT_TIME_VALID &&
+                  chain_error::kRevoked == CERT_TRUST_IS_REVOKED &&
+                  chain_error::kNotSignatureValid == CERT_TRUST_IS_NOT_SIGNATURE_VALID &&
+                  chain_error::kNotValidForUsage == CERT_TRUST_IS_NOT_VALID_FOR_USAGE &&
+                  chain_error::kUntrustedRoot == CERT_TRUST_IS_UNTRUSTED_ROOT &&
+                  chain_error::kRevocationUnknown == CERT_TRUST_REVOCATION_STATUS_UNKNOWN &&
+                  chain_error::kCyclic == CERT_TRUST_IS_CYCLIC &&
+                  chain_error::kInvalidBasicConstraints == CERT_TRUST_INVALID_BASIC_CONSTRAINTS &&
+                  chain_error::kPartialChain == CERT_TRUST_IS_PARTIAL_CHAIN &&
+                  chain_error::kOfflineRevocation == CERT_TRUST_IS_OFFLINE_REVOCATION,
+              "the rules read the chain engine's own bits");
+
+// A signature that cannot be decoded: the file is signed, but nothing can be said for it.
+class Undecodable : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
 };
 
 // The subject as X.500 text, with the default quoting so that distinct names never give the
@@ -78,87 +90,221 @@ std::string ResultText(LONG result) {
   return Utf8(text) + " (" + code + ")";
 }
 
-std::optional<std::string> SignerInMessage(HCERTSTORE store, HCRYPTMSG message) {
-  DWORD size = 0;
-  if (!CryptMsgGetParam(message, CMSG_SIGNER_CERT_INFO_PARAM, 0, nullptr, &size) || size == 0) {
-    return std::nullopt;
+std::optional<HashAlgorithm> HashOfOid(const char* oid) {
+  const struct {
+    const char* oid;
+    HashAlgorithm algorithm;
+  } known[] = {
+      {szOID_OIWSEC_sha1, HashAlgorithm::kSha1},
+      {szOID_NIST_sha256, HashAlgorithm::kSha256},
+      {szOID_NIST_sha384, HashAlgorithm::kSha384},
+      {szOID_NIST_sha512, HashAlgorithm::kSha512},
+  };
+  for (const auto& k : known) {
+    if (oid != nullptr && std::strcmp(oid, k.oid) == 0) return k.algorithm;
   }
-  std::vector<BYTE> buffer(size);
-  if (!CryptMsgGetParam(message, CMSG_SIGNER_CERT_INFO_PARAM, 0, buffer.data(), &size)) {
-    return std::nullopt;
-  }
-  PCCERT_CONTEXT signer = CertFindCertificateInStore(
-      store, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, 0, CERT_FIND_SUBJECT_CERT,
-      reinterpret_cast<const CERT_INFO*>(buffer.data()), nullptr);
-  if (signer == nullptr) return std::nullopt;
-  std::string subject = SubjectOf(signer);
-  CertFreeCertificateContext(signer);
-  return subject;
+  return std::nullopt;
 }
 
-// The verdict on a signature WinVerifyTrust accepted, from the signer's own chain.
-Verification VerdictOnChain(HANDLE state) {
-  Verification verdict;
-  CRYPT_PROVIDER_DATA* provider = WTHelperProvDataFromStateData(state);
-  CRYPT_PROVIDER_SGNR* signer =
-      provider != nullptr ? WTHelperGetProvSignerFromChain(provider, 0, FALSE, 0) : nullptr;
-  if (signer == nullptr || signer->pChainContext == nullptr) {
-    verdict.problem = "the verifier gave no chain for the signer";
-    return verdict;
+// The hash of `data` by bcrypt; empty when the system cannot make it.
+Bytes Hash(HashAlgorithm algorithm, const unsigned char* data, std::size_t size) {
+  const wchar_t* names[] = {BCRYPT_SHA1_ALGORITHM, BCRYPT_SHA256_ALGORITHM, BCRYPT_SHA384_ALGORITHM,
+                            BCRYPT_SHA512_ALGORITHM};
+  const std::size_t lengths[] = {20, 32, 48, 64};
+  const auto index = static_cast<std::size_t>(algorithm);
+  BCRYPT_ALG_HANDLE provider = nullptr;
+  if (BCryptOpenAlgorithmProvider(&provider, names[index], nullptr, 0) != 0) return {};
+  Bytes digest(lengths[index]);
+  BCRYPT_HASH_HANDLE hash = nullptr;
+  const bool made =
+      BCryptCreateHash(provider, &hash, nullptr, 0, nullptr, 0, 0) == 0 &&
+      BCryptHashData(hash, const_cast<unsigned char*>(data), static_cast<ULONG>(size), 0) == 0 &&
+      BCryptFinishHash(hash, digest.data(), static_cast<ULONG>(digest.size()), 0) == 0;
+  if (hash != nullptr) BCryptDestroyHash(hash);
+  BCryptCloseAlgorithmProvider(provider, 0);
+  return made ? digest : Bytes();
+}
+
+// A parameter of a message, as bytes; empty when it has none.
+Bytes MessageParam(HCRYPTMSG message, DWORD param, DWORD index = 0) {
+  DWORD size = 0;
+  if (!CryptMsgGetParam(message, param, index, nullptr, &size) || size == 0) return {};
+  Bytes buffer(size);
+  if (!CryptMsgGetParam(message, param, index, buffer.data(), &size)) return {};
+  buffer.resize(size);
+  return buffer;
+}
+
+// A PKCS#7 SignedData decoded in memory, with its certificates and its primary signer's.
+class DecodedMessage {
+ public:
+  // Throws Undecodable when `der` is not one, or names no signer whose certificate it carries.
+  DecodedMessage(const unsigned char* der, std::size_t size, const char* content_type) {
+    message_ = CryptMsgOpenToDecode(kEncoding, 0, 0, 0, nullptr, nullptr);
+    if (message_ == nullptr || !CryptMsgUpdate(message_, der, static_cast<DWORD>(size), TRUE)) {
+      throw Undecodable("it is not a PKCS#7 signature");
+    }
+    const Bytes type = MessageParam(message_, CMSG_INNER_CONTENT_TYPE_PARAM);
+    if (type.empty() || std::strcmp(reinterpret_cast<const char*>(type.data()), content_type)) {
+      throw Undecodable(std::string("its content is not of type ") + content_type);
+    }
+    store_ = CertOpenStore(CERT_STORE_PROV_MSG, kEncoding, 0, 0, message_);
+    const Bytes signer_id = MessageParam(message_, CMSG_SIGNER_CERT_INFO_PARAM);
+    info_ = MessageParam(message_, CMSG_SIGNER_INFO_PARAM);
+    if (store_ == nullptr || signer_id.empty() || info_.empty()) {
+      throw Undecodable("it names no signer");
+    }
+    signer_ = CertGetSubjectCertificateFromStore(
+        store_, kEncoding,
+        reinterpret_cast<CERT_INFO*>(const_cast<unsigned char*>(signer_id.data())));
+    if (signer_ == nullptr) throw Undecodable("it carries no certificate of its signer");
   }
-  const DWORD status = signer->pChainContext->TrustStatus.dwErrorStatus;
-  for (const auto& problem : kChainProblems) {
-    if ((status & problem.status) != 0) {
-      verdict.problem = problem.text;
-      return verdict;
+  ~DecodedMessage() {
+    if (signer_ != nullptr) CertFreeCertificateContext(signer_);
+    if (store_ != nullptr) CertCloseStore(store_, 0);
+    if (message_ != nullptr) CryptMsgClose(message_);
+  }
+  DecodedMessage(const DecodedMessage&) = delete;
+  DecodedMessage& operator=(const DecodedMessage&) = delete;
+
+  const CMSG_SIGNER_INFO& info() const {
+    return *reinterpret_cast<const CMSG_SIGNER_INFO*>(info_.data());
+  }
+  PCCERT_CONTEXT signer() const { return signer_; }
+  Bytes Content() const { return MessageParam(message_, CMSG_CONTENT_PARAM); }
+
+  bool SignatureVerifies() const {
+    CMSG_CTRL_VERIFY_SIGNATURE_EX_PARA para{};
+    para.cbSize = sizeof para;
+    para.dwSignerIndex = 0;
+    para.dwSignerType = CMSG_VERIFY_SIGNER_CERT;
+    para.pvSigner = const_cast<CERT_CONTEXT*>(signer_);
+    return CryptMsgControl(message_, 0, CMSG_CTRL_VERIFY_SIGNATURE_EX, &para) != FALSE;
+  }
+
+  // Whether the signer's messageDigest attribute is the hash of `signed_content` by the signer's
+  // digest algorithm.
+  bool MessageDigestIs(const Bytes& signed_content) const {
+    const std::optional<HashAlgorithm> algorithm = HashOfOid(info().HashAlgorithm.pszObjId);
+    const CRYPT_ATTRIBUTE* attribute = Attribute(info().AuthAttrs, szOID_RSA_messageDigest);
+    if (!algorithm || attribute == nullptr || attribute->cValue != 1) return false;
+    const Bytes expected = Hash(*algorithm, signed_content.data(), signed_content.size());
+    const std::optional<Bytes> stated = DerContents(Bytes(
+        attribute->rgValue[0].pbData, attribute->rgValue[0].pbData + attribute->rgValue[0].cbData));
+    return !expected.empty() && stated == expected;
+  }
+
+  // The error bits of the signer's chain, built for `usage` as of `time` (now: nullopt), with
+  // the message's certificates to find the issuers in.
+  std::uint32_t ChainErrors(const char* usage, std::optional<FileTimeTicks> time) const {
+    LPSTR usages[] = {const_cast<LPSTR>(usage)};
+    CERT_CHAIN_PARA para{};
+    para.cbSize = sizeof para;
+    para.RequestedUsage.dwType = USAGE_MATCH_TYPE_AND;
+    para.RequestedUsage.Usage.cUsageIdentifier = 1;
+    para.RequestedUsage.Usage.rgpszUsageIdentifier = usages;
+    FILETIME at{};
+    if (time) {
+      at.dwLowDateTime = static_cast<DWORD>(*time);
+      at.dwHighDateTime = static_cast<DWORD>(static_cast<std::uint64_t>(*time) >> 32);
+    }
+    PCCERT_CHAIN_CONTEXT chain = nullptr;
+    // No revocation flag: revocation is not checked. Nothing is fetched either.
+    const DWORD flags = CERT_CHAIN_DISABLE_AUTH_ROOT_AUTO_UPDATE | CERT_CHAIN_DISABLE_AIA;
+    if (!CertGetCertificateChain(nullptr, signer_, time ? &at : nullptr, store_, &para, flags,
+                                 nullptr, &chain)) {
+      return chain_error::kPartialChain;  // no chain could be built at all
+    }
+    const std::uint32_t errors = chain->TrustStatus.dwErrorStatus;
+    CertFreeCertificateChain(chain);
+    return errors;
+  }
+
+  static const CRYPT_ATTRIBUTE* Attribute(const CRYPT_ATTRIBUTES& attributes, const char* oid) {
+    for (DWORD i = 0; i < attributes.cAttr; ++i) {
+      if (std::strcmp(attributes.rgAttr[i].pszObjId, oid) == 0) return &attributes.rgAttr[i];
+    }
+    return nullptr;
+  }
+
+ private:
+  HCRYPTMSG message_ = nullptr;
+  HCERTSTORE store_ = nullptr;
+  PCCERT_CONTEXT signer_ = nullptr;
+  Bytes info_;  // CMSG_SIGNER_INFO with what it points to
+};
+
+class Win32TimestampToken : public TimestampToken {
+ public:
+  explicit Win32TimestampToken(const CRYPT_ATTR_BLOB& token)
+      : token_(token.pbData, token.cbData, szOID_TIMESTAMP_TOKEN) {}
+
+  Bytes Content() override { return token_.Content(); }
+  bool SignatureVerifies() override { return token_.SignatureVerifies(); }
+  // The content may come still wrapped in its OCTET STRING; what is signed is the TSTInfo.
+  bool MessageDigestMatches() override {
+    Bytes content = Content();
+    if (!content.empty() && content[0] == 0x04) content = DerContents(content).value_or(Bytes());
+    return token_.MessageDigestIs(content);
+  }
+  std::uint32_t ChainErrors(FileTimeTicks time) override {
+    return token_.ChainErrors(szOID_PKIX_KP_TIMESTAMP_SIGNING, time);
+  }
+
+ private:
+  DecodedMessage token_;
+};
+
+class Win32SignedMessage : public SignedMessage {
+ public:
+  Win32SignedMessage(const Bytes& signature, const std::string& path, HANDLE file,
+                     const char* operation)
+      : message_(signature.data(), signature.size(), SPC_INDIRECT_DATA_OBJID),
+        path_(path),
+        file_(file),
+        operation_(operation) {}
+
+  std::string SignerSubject() override { return SubjectOf(message_.signer()); }
+  bool SignatureVerifies() override { return message_.SignatureVerifies(); }
+  // PKCS#7 hashes content that is not plain data without its outer tag and length.
+  bool MessageDigestMatches() override {
+    const std::optional<Bytes> content = DerContents(message_.Content());
+    return content && message_.MessageDigestIs(*content);
+  }
+  std::uint32_t ChainErrors(std::optional<FileTimeTicks> time) override {
+    return message_.ChainErrors(szOID_PKIX_KP_CODE_SIGNING, time);
+  }
+  std::unique_ptr<TimestampToken> Timestamp() override {
+    const CRYPT_ATTRIBUTE* attribute =
+        DecodedMessage::Attribute(message_.info().UnauthAttrs, szOID_RFC3161_counterSign);
+    if (attribute == nullptr || attribute->cValue < 1) return nullptr;
+    try {
+      return std::make_unique<Win32TimestampToken>(attribute->rgValue[0]);
+    } catch (const Undecodable&) {
+      return nullptr;
     }
   }
-  PCCERT_CONTEXT leaf = nullptr;
-  if (signer->csCertChain > 0 && signer->pasCertChain != nullptr) {
-    leaf = signer->pasCertChain[0].pCert;
-  } else if (signer->pChainContext->cChain > 0 &&
-             signer->pChainContext->rgpChain[0]->cElement > 0) {
-    leaf = signer->pChainContext->rgpChain[0]->rgpElement[0]->pCertContext;
+  Bytes HashOfEncryptedDigest(HashAlgorithm algorithm) override {
+    const CRYPT_DATA_BLOB& encrypted = message_.info().EncryptedHash;
+    return Hash(algorithm, encrypted.pbData, encrypted.cbData);
   }
-  if (leaf == nullptr) {
-    verdict.problem = "the verifier gave no certificate for the signer";
-    return verdict;
-  }
-  verdict.subject = SubjectOf(leaf);
-  verdict.verified = true;
-  return verdict;
-}
+  std::optional<std::string> FileProblem() override;
 
-}  // namespace
+ private:
+  DecodedMessage message_;
+  std::string path_;
+  HANDLE file_;
+  const char* operation_;
+};
 
-std::optional<std::string> ReadEmbeddedSigner(const std::string& path, const char* operation,
-                                              bool refuse_links) {
-  // CryptQueryObject opens the file by its name again; while this handle is open that name keeps
-  // leading to this file.
-  Win32OpenRules rules;
-  rules.share = FILE_SHARE_READ;
-  rules.refuse_links = refuse_links;
-  const Win32File held(path, operation, rules);
-
-  HCERTSTORE store = nullptr;
-  HCRYPTMSG message = nullptr;
-  if (!CryptQueryObject(CERT_QUERY_OBJECT_FILE, Wide(path, operation).c_str(),
-                        CERT_QUERY_CONTENT_FLAG_PKCS7_SIGNED_EMBED, CERT_QUERY_FORMAT_FLAG_BINARY,
-                        0, nullptr, nullptr, nullptr, &store, &message, nullptr)) {
-    return std::nullopt;
-  }
-  std::optional<std::string> signer = SignerInMessage(store, message);
-  CryptMsgClose(message);
-  CertCloseStore(store, 0);
-  return signer;
-}
-
-Verification VerifyEmbeddedSignature(const std::string& path, HANDLE file, const char* operation) {
-  const std::wstring wide = Wide(path, operation);
+// WinVerifyTrust compares the file's Authenticode digest with the signed one; its own verdict on
+// the chain is not relied on (Wine accepts nearly any chain).
+std::optional<std::string> Win32SignedMessage::FileProblem() {
+  const std::wstring wide = Wide(path_, operation_);
   WINTRUST_FILE_INFO file_info{};
   file_info.cbStruct = sizeof file_info;
   file_info.pcwszFilePath = wide.c_str();
-  file_info.hFile = file;
+  file_info.hFile = file_;
   WINTRUST_DATA data{};
   data.cbStruct = sizeof data;
   data.dwUIChoice = WTD_UI_NONE;
@@ -169,15 +315,50 @@ Verification VerifyEmbeddedSignature(const std::string& path, HANDLE file, const
   data.dwProvFlags = WTD_CACHE_ONLY_URL_RETRIEVAL | WTD_REVOCATION_CHECK_NONE;
   GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
   const LONG result = WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
-
-  Verification verdict;
-  if (result == 0) {
-    verdict = VerdictOnChain(data.hWVTStateData);
-  } else {
-    verdict.problem = ResultText(result);
-  }
   data.dwStateAction = WTD_STATEACTION_CLOSE;
   WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
+  if (result == 0) return std::nullopt;
+  return ResultText(result);
+}
+
+}  // namespace
+
+std::optional<std::string> ReadEmbeddedSigner(const std::string& path, const char* operation,
+                                              bool refuse_links) {
+  Win32OpenRules rules;
+  rules.share = FILE_SHARE_READ;
+  rules.refuse_links = refuse_links;
+  Win32File file(path, operation, rules);
+  const CertificateTable table = ReadCertificateTable(file);
+  if (table.state == CertificateTable::State::kAbsent) return std::nullopt;
+  if (table.state == CertificateTable::State::kUnreadable) {
+    throw ServiceError(operation, path, "its signature cannot be read: " + table.problem);
+  }
+  try {
+    const DecodedMessage message(table.signature.data(), table.signature.size(),
+                                 SPC_INDIRECT_DATA_OBJID);
+    return SubjectOf(message.signer());
+  } catch (const Undecodable& why) {
+    throw ServiceError(operation, path, std::string("its signature cannot be read: ") + why.what());
+  }
+}
+
+Verification VerifyEmbeddedSignature(const std::string& path, HANDLE file, const char* operation) {
+  Win32HandleReader reader(file, path, operation);
+  const CertificateTable table = ReadCertificateTable(reader);
+  Verification verdict;
+  if (table.state == CertificateTable::State::kAbsent) {
+    verdict.problem = "the file is not signed";
+  } else if (table.state == CertificateTable::State::kUnreadable) {
+    verdict.problem = "its signature cannot be read: " + table.problem;
+  } else {
+    try {
+      Win32SignedMessage message(table.signature, path, file, operation);
+      verdict = JudgeSignature(message);
+    } catch (const Undecodable& why) {
+      verdict.problem = std::string("its signature cannot be read: ") + why.what();
+    }
+  }
   return verdict;
 }
 

@@ -7,24 +7,26 @@
 
 #include "platform/replace_file.h"
 
-// Authenticode signatures through the system's crypt32 and wintrust. Nothing here asks the
-// network (revocation is not checked, nothing is fetched) or shows anything to the user.
+// Authenticode signatures through the system's crypt32, bcrypt and wintrust; the rules that
+// accept one are JudgeSignature's. The signature is taken from the file's certificate table
+// through an open handle. Nothing here asks the network (revocation is not checked, nothing is
+// fetched) or shows anything to the user.
 
 namespace launcher {
 
-// The subject of the signer named in the file's embedded Authenticode signature, read without
-// verifying it; nullopt when the file carries no signature or one that cannot be parsed. The file
-// is held open meanwhile, others allowed to read it but not to write, rename or delete it, so the
-// signature read is that of the file opened. Throws ServiceError(operation, path, ...) when the
-// file cannot be opened; with `refuse_links`, also when it is itself a link (reparse point).
+// The subject of the signer named in the file's embedded signature, read without verifying it;
+// nullopt when the file has no certificate table. The file is held open meanwhile, others
+// allowed to read it but not to write, rename or delete it. Throws ServiceError(operation, path,
+// ...) when the file cannot be opened or read, when it has a table whose signature cannot be
+// read or decoded (a signed file is never taken for an unsigned one), and, with `refuse_links`,
+// when it is itself a link (reparse point).
 std::optional<std::string> ReadEmbeddedSigner(const std::string& path, const char* operation,
                                               bool refuse_links);
 
-// The system verifier's verdict on the embedded signature of the file open as `file`, read
-// through that handle (`path` names it to the verifier). Verified only when WinVerifyTrust
-// accepts it and the signer's chain ends in a trusted root, with no certificate in it revoked or
-// its signature broken; the subject is then that of the chain's leaf, as ReadEmbeddedSigner
-// gives it. Throws ServiceError(operation, path, ...) only when `path` is not valid text.
+// The verdict on the embedded signature of the file open as `file`, read through that handle
+// (`path` names it to the system's verifier): JudgeSignature over the decoded signature, after
+// the cheap rules the system verifier (WinVerifyTrust) for the file's digest. Throws
+// ServiceError(operation, path, ...) when the file cannot be read.
 Verification VerifyEmbeddedSignature(const std::string& path, HANDLE file, const char* operation);
 
 }  // namespace launcher
