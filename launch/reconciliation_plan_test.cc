@@ -18,6 +18,7 @@ struct Copy {
   std::string publisher = {};
   bool verifies = true;
   bool whole = true;
+  bool readable = true;  // false: signed, with a signature that cannot be read
 };
 
 // What a run may leave different on the disk: every file's bytes, version and read-only mark.
@@ -98,7 +99,13 @@ TEST(PlanReconciliation, SaysWhatTheRunWouldDoAndWhyWritingNothing) {
        {"1.0.0.7", kPublisherA, false},
        {"1.0.0.5", kPublisherA},
        PlannedAction::kRefuse,
-       "its signature does not verify: A certificate chain could not be built."},
+       "its signature does not verify: the signer's chain for code signing: the root is not "
+       "trusted"},
+      {"a signed local copy whose signature cannot be read",
+       {"1.0.0.7"},
+       {"1.0.0.5", kPublisherA, true, true, false},
+       PlannedAction::kRefuse,
+       "\"C:\\Apps\\Norvik\\Norvik_Studio.exe\"): its signature cannot be read"},
       {"cut file",
        {"1.0.0.7", "", true, false},
        {"1.0.0.5"},
@@ -147,6 +154,7 @@ TEST(PlanReconciliation, SaysWhatTheRunWouldDoAndWhyWritingNothing) {
       file.publisher = copy.publisher;
       file.verifies = copy.verifies;
       file.whole = copy.whole;
+      file.signature_readable = copy.readable;
     }
     if (c.store_link) services.links.insert(kStoreFolder);
     if (c.local_folder) services.files[kLocal].folder = true;

@@ -60,7 +60,7 @@ void RequirePublisher(const Verification& verification, const std::string& pinne
 // Writes, checks and moves; any failure leaves `temporary` to the caller to discard.
 bool CopyCheckAndMove(ReplaceSteps& steps, HoldRetry& retry, TemporaryCopy& temporary,
                       SourceFile& from, const std::string& source, const std::string& destination,
-                      const std::optional<std::string>& pinned_publisher, const CopyCheck& check) {
+                      const CopyCheck& check) {
   temporary.CopyFrom(from);
   retry.Run([&] { temporary.CloseForWriting(); });
   if (!from.Unchanged()) Refuse(source, "the file changed while it was copied");
@@ -68,7 +68,6 @@ bool CopyCheckAndMove(ReplaceSteps& steps, HoldRetry& retry, TemporaryCopy& temp
   if (!check.IsChosenCopy(temporary.Version())) {
     Refuse(source, "the file changed since its version was read");
   }
-  if (pinned_publisher) RequirePublisher(temporary.VerifiedPublisher(), *pinned_publisher, source);
   return retry.Run([&] {
     // Windows has no rename that compares first: another launcher may still replace the
     // destination between this probe and the move. The probe narrows that window from the whole
@@ -98,11 +97,13 @@ bool ReplaceWithCopy(ReplaceSteps& steps, const std::string& source, const std::
   const std::optional<std::string> pinned_publisher =
       CheckBeforeCopy(steps, retry, source, destination);
   const std::unique_ptr<SourceFile> from = OpenWholeImage(steps, source);
+  // Checked in full before a byte is copied, through the handle that is then copied from.
+  if (pinned_publisher) RequirePublisher(from->VerifiedPublisher(), *pinned_publisher, source);
 
   const std::unique_ptr<TemporaryCopy> temporary = steps.CreateTemporary(destination);
   try {
-    const bool moved = CopyCheckAndMove(steps, retry, *temporary, *from, source, destination,
-                                        pinned_publisher, check);
+    const bool moved =
+        CopyCheckAndMove(steps, retry, *temporary, *from, source, destination, check);
     if (!moved) temporary->Discard();
     return moved;
   } catch (...) {
@@ -117,8 +118,8 @@ void CheckReplacement(ReplaceSteps& steps, const std::string& source,
   const std::optional<std::string> pinned_publisher =
       CheckBeforeCopy(steps, retry, source, destination);
   const std::unique_ptr<SourceFile> from = OpenWholeImage(steps, source);
-  steps.CheckCanCreateIn(destination);
   if (pinned_publisher) RequirePublisher(from->VerifiedPublisher(), *pinned_publisher, source);
+  steps.CheckCanCreateIn(destination);
 }
 
 bool IsStaleTemporary(std::uint64_t now, std::uint64_t written, std::uint64_t ticks_per_second) {

@@ -13,9 +13,9 @@
 
 namespace launcher {
 
-// What the system's verifier says of a file's embedded Authenticode signature.
+// The verdict on a file's embedded Authenticode signature.
 struct Verification {
-  bool verified = false;  // the signature verifies and its signer chains to a trusted root
+  bool verified = false;  // the signature is sound and its signer's chain is (JudgeSignature)
   std::string subject;    // the signer's subject, whole, when verified
   std::string problem;    // why not, when not verified
 };
@@ -33,9 +33,9 @@ class SourceFile {
   // not a PE image. Fails when the file cannot be read.
   virtual std::optional<std::uint64_t> ImageExtent() = 0;
 
-  // The system's verdict on the file's embedded signature, read through the open file, as
-  // TemporaryCopy::VerifiedPublisher gives it for a written copy. Fails only when the verifier
-  // cannot run.
+  // The verdict on the file's embedded signature (JudgeSignature where the system has a
+  // verifier), read through the open file, so that what is checked is what is copied. Never asks
+  // the network or the user. Fails when the file cannot be read.
   virtual Verification VerifiedPublisher() = 0;
 
   // False when the file may have changed since it was opened (where others could write it: size
@@ -67,10 +67,6 @@ class TemporaryCopy {
   // The version text of the written bytes (ReadPeFileVersion). Fails when they cannot be read.
   virtual std::string Version() = 0;
 
-  // The system's verdict on the embedded signature of exactly the written bytes, read through
-  // the open file. Never asks the network or the user. Fails only when the verifier cannot run.
-  virtual Verification VerifiedPublisher() = 0;
-
   // Moves this file over `destination` in one step, through the open file where the system
   // allows it. Fails when `destination` cannot be replaced (in use, access denied); both files
   // are then as they were.
@@ -95,8 +91,9 @@ class ReplaceSteps {
 
   // The subject of the signer of the file's embedded Authenticode signature, read without
   // verifying it (an expired or otherwise failing signature still names its signer); nullopt when
-  // the file carries no readable signature, and always on a system without a verifier. Fails when
-  // the file cannot be read.
+  // the file has no certificate table, and always on a system without a verifier. Fails when the
+  // file cannot be read, and when it has a table whose signature cannot be read or decoded: a
+  // signed file is never taken for an unsigned one.
   virtual std::optional<std::string> EmbeddedPublisher(const std::string& path) = 0;
 
   // Opens `path` to copy from it. Fails when it cannot be opened, for instance because another
@@ -133,7 +130,10 @@ inline constexpr std::int64_t kStaleTemporaryAgeSeconds = 60 * 60;
 // old file or the whole new one:
 // - the destination must be missing or a regular file;
 // - when the destination carries an embedded signature, the source must name the same signer
-//   before anything is copied, and the written copy must verify as signed by that same subject;
+//   and verify in full as signed by that same subject before anything is copied, through the
+//   handle it is then copied from, which others may not write meanwhile. The written copy is not
+//   verified again: only this user can write it in the launcher's own folder, and a copy moved
+//   into the store is verified in full by every launcher before it takes it from there;
 // - the source must be a whole PE image that does not change while it is copied, and the written
 //   copy must have its size and be the version `check` chose;
 // - just before each try of the move the destination is probed again and is replaced only if
@@ -149,8 +149,8 @@ bool ReplaceWithCopy(ReplaceSteps& steps, const std::string& source, const std::
 
 // What ReplaceWithCopy would refuse, found without copying and writing nothing: every check it
 // makes before it copies (the destination's kind, the publisher pin, a whole image that can be
-// opened to copy, a folder a temporary can be created in), and the signature verdict it asks
-// of the written copy, asked here of the source. Fails with the ServiceError ReplaceWithCopy
+// opened to copy, the source's signature verdict, a folder a temporary can be created in).
+// Fails with the ServiceError ReplaceWithCopy
 // would fail with; what only copying and moving can find (the copy's size and version, a source
 // changing meanwhile, a destination in use) is not found.
 void CheckReplacement(ReplaceSteps& steps, const std::string& source,

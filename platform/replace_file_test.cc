@@ -69,10 +69,48 @@ TEST(ReplaceWithCopy, KeepsEveryRuleInEitherDirection) {
       {"A by B", Signed("old", "1.0.0.4", kPublisherA), Signed("new", "1.0.0.7", kPublisherB),
        nullptr, kRefusedUncopied},
       {"A by A's name that does not verify", Signed("old", "1.0.0.4", kPublisherA),
-       Signed("new", "1.0.0.7", kPublisherA, false), nullptr, kRefusedAfterCopy},
+       Signed("new", "1.0.0.7", kPublisherA, false), nullptr, kRefusedUncopied},
       {"A by a copy swapped for B's after its signer was read",
        Signed("old", "1.0.0.4", kPublisherA), Signed("new", "1.0.0.7", kPublisherA),
-       [](MemoryDisk& d) { d.files[kSource].verified_as = kPublisherB; }, kRefusedAfterCopy},
+       [](MemoryDisk& d) { d.files[kSource].verified_as = kPublisherB; }, kRefusedUncopied},
+      {"A by A's signature transplanted", Signed("old", "1.0.0.4", kPublisherA),
+       Signed("new", "1.0.0.7", kPublisherA),
+       [](MemoryDisk& d) { d.files[kSource].signature.message_digest_matches = false; },
+       kRefusedUncopied},
+      {"A by A's name on a certificate for TLS only", Signed("old", "1.0.0.4", kPublisherA),
+       Signed("new", "1.0.0.7", kPublisherA),
+       [](MemoryDisk& d) {
+         d.files[kSource].signature.chain_errors_now = chain_error::kNotValidForUsage;
+       },
+       kRefusedUncopied},
+      {"A by A expired, no timestamp", Signed("old", "1.0.0.4", kPublisherA),
+       Signed("new", "1.0.0.7", kPublisherA),
+       [](MemoryDisk& d) {
+         d.files[kSource].signature.chain_errors_now = chain_error::kNotTimeValid;
+       },
+       kRefusedUncopied},
+      {"A by A expired, timestamped while it was valid", Signed("old", "1.0.0.4", kPublisherA),
+       Signed("new", "1.0.0.7", kPublisherA),
+       [](MemoryDisk& d) {
+         FakeSignature& s = d.files[kSource].signature;
+         s.chain_errors_now = chain_error::kNotTimeValid;
+         s.then = 13380260645LL * 10000000;
+         s.timestamp = FakeTimestamp{TstInfo("20250102030405Z")};
+       },
+       kReplaced},
+      {"A by A with a bad file digest", Signed("old", "1.0.0.4", kPublisherA),
+       Signed("new", "1.0.0.7", kPublisherA),
+       [](MemoryDisk& d) { d.files[kSource].signature.file_problem = "bad digest"; },
+       kRefusedUncopied},
+      {"A with an unreadable signature by unsigned", Signed("old", "1.0.0.4", kPublisherA),
+       MemoryDiskFile{"new", "1.0.0.7"},
+       [](MemoryDisk& d) { d.files[kDestination].signature_readable = false; }, kRefusedUncopied},
+      {"A with an unreadable signature by A", Signed("old", "1.0.0.4", kPublisherA),
+       Signed("new", "1.0.0.7", kPublisherA),
+       [](MemoryDisk& d) { d.files[kDestination].signature_readable = false; }, kRefusedUncopied},
+      {"A by A with an unreadable signature", Signed("old", "1.0.0.4", kPublisherA),
+       Signed("new", "1.0.0.7", kPublisherA),
+       [](MemoryDisk& d) { d.files[kSource].signature_readable = false; }, kRefusedUncopied},
       {"a folder by unsigned", folder(), {"new", "1.0.0.7"}, nullptr, kRefusedUncopied},
       {"unsigned by a cut image", MemoryDiskFile{"old", "1.0.0.4"}, cut(), nullptr,
        kRefusedUncopied},

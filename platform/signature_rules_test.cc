@@ -7,39 +7,6 @@
 namespace launcher {
 namespace {
 
-Bytes Der(unsigned char tag, const Bytes& contents) {
-  Bytes der{tag};
-  if (contents.size() < 0x80) {
-    der.push_back(static_cast<unsigned char>(contents.size()));
-  } else {
-    der.push_back(0x82);
-    der.push_back(static_cast<unsigned char>(contents.size() >> 8));
-    der.push_back(static_cast<unsigned char>(contents.size()));
-  }
-  der.insert(der.end(), contents.begin(), contents.end());
-  return der;
-}
-
-Bytes Join(std::initializer_list<Bytes> parts) {
-  Bytes all;
-  for (const Bytes& part : parts) all.insert(all.end(), part.begin(), part.end());
-  return all;
-}
-
-Bytes Text(const std::string& text) { return Bytes(text.begin(), text.end()); }
-
-const Bytes kSha256Oid = {0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x01};
-
-// A TSTInfo as TSAs write it: version, policy, imprint, serial, time, then optional fields.
-Bytes TstInfo(const std::string& time,
-              const Bytes& imprint = FakeHashOfEncryptedDigest(HashAlgorithm::kSha256),
-              const Bytes& hash_oid = kSha256Oid) {
-  return Der(0x30, Join({Der(0x02, {1}), Der(0x06, {0x2A, 0x03}),
-                         Der(0x30, Join({Der(0x30, Join({Der(0x06, hash_oid), Der(0x05, {})})),
-                                         Der(0x04, imprint)})),
-                         Der(0x02, {0x12, 0x34}), Der(0x18, Text(time)), Der(0x01, {0xFF})}));
-}
-
 Bytes Cut(Bytes der) {
   der.pop_back();
   return der;

@@ -6,12 +6,17 @@
 namespace launcher {
 namespace {
 
+constexpr char kUnreadable[] = "its signature cannot be read: it is not a PKCS#7 signature";
+
+// As the real check decides: the table first, then the rules over what the crypto finds.
 Verification VerdictOn(const MemoryDiskFile& file) {
-  if (file.publisher.empty()) return {false, "", "No signature was present in the subject."};
-  // A signature that fails still names its signer; only the verdict may be relied on.
-  const std::string signer = file.verified_as.empty() ? file.publisher : file.verified_as;
-  if (!file.verifies) return {false, signer, "A certificate chain could not be built."};
-  return {true, signer, ""};
+  if (file.publisher.empty()) return {false, "", "the file is not signed"};
+  if (!file.signature_readable) return {false, "", kUnreadable};
+  FakeSignature signature = file.signature;
+  signature.subject = file.verified_as.empty() ? file.publisher : file.verified_as;
+  if (!file.verifies) signature.chain_errors_now |= chain_error::kUntrustedRoot;
+  FakeSignedMessage message(signature);
+  return JudgeSignature(message);
 }
 
 class MemorySource : public SourceFile {
@@ -63,11 +68,6 @@ class MemoryTemporary : public TemporaryCopy {
   }
   std::uint64_t Size() override { return disk_.files.at(path_).contents.size(); }
   std::string Version() override { return disk_.files.at(path_).version; }
-  Verification VerifiedPublisher() override {
-    RequireClosedForWriting("checked");
-    disk_.Step("VerifiedPublisher", path_);
-    return VerdictOn(disk_.files.at(path_));
-  }
   void MoveOver(const std::string& destination) override {
     RequireClosedForWriting("moved");
     disk_.Step("MoveOver", destination);
@@ -131,6 +131,7 @@ std::optional<std::string> MemoryDisk::EmbeddedPublisher(const std::string& path
   const auto file = files.find(path);
   if (file == files.end()) throw ServiceError("FileCopy", path, "file not found");
   if (file->second.publisher.empty()) return std::nullopt;
+  if (!file->second.signature_readable) throw ServiceError("FileCopy", path, kUnreadable);
   return file->second.publisher;
 }
 

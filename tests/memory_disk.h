@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/replace_file.h"
+#include "tests/fake_signature.h"
 
 namespace launcher {
 
@@ -16,11 +17,13 @@ struct MemoryDiskFile {
   std::string contents = {};
   std::string version = {};
   bool read_only = false;
-  std::string publisher = {};    // the signer its embedded signature names; empty: unsigned
-  bool verifies = true;          // whether a signature there verifies and chains to a trusted root
-  std::string verified_as = {};  // the signer the verifier names, when not `publisher` (swapped)
-  bool whole = true;             // whether the file holds the whole image its headers describe
-  bool folder = false;           // a folder of that name rather than a file
+  std::string publisher = {};      // the signer its embedded signature names; empty: no table
+  bool verifies = true;            // false: its signer's chain ends at a root nobody trusts
+  std::string verified_as = {};    // the signer the verifier names, when not `publisher` (swapped)
+  bool signature_readable = true;  // false: a certificate table whose signature cannot be read
+  FakeSignature signature = {};    // what the system's crypto finds in it, subject aside
+  bool whole = true;               // whether the file holds the whole image its headers describe
+  bool folder = false;             // a folder of that name rather than a file
 };
 
 // Replacement steps over in-memory files with Windows' rules: a read-only file or one in use

@@ -143,10 +143,6 @@ class PosixTemporaryCopy : public TemporaryCopy {
     return ReadPeFileVersion(written);
   }
 
-  Verification VerifiedPublisher() override {
-    return {false, "", "no signature verifier on this system"};
-  }
-
   void MoveOver(const std::string& destination) override {
     if (destination != destination_.path()) Fail(destination, "not the file this copy is for");
     const int folder = destination_.folder();

@@ -459,7 +459,7 @@ TEST_F(PosixReplaceStepsTest, ATemporaryIsWrittenCheckedAndMovedBesideItsDestina
   temporary->CopyFrom(*source);
   EXPECT_EQ(temporary->Size(), contents.size());
   EXPECT_EQ(temporary->Version(), "1.0.0.7");
-  const Verification verification = temporary->VerifiedPublisher();
+  const Verification verification = source->VerifiedPublisher();
   EXPECT_FALSE(verification.verified);
   EXPECT_EQ(verification.problem, "no signature verifier on this system");
   EXPECT_TRUE(source->Unchanged());

@@ -57,8 +57,8 @@ class Win32SourceFile : public SourceFile {
   Verification VerifiedPublisher() override {
     return VerifyEmbeddedSignature(path_, file_.handle(), kOperation);
   }
-  // Nobody can have written the file since it was opened: writers are denied by the share mode
-  // for as long as it is open.
+  // Nobody can have written, renamed or removed the file since it was opened: the share mode
+  // denies it for as long as it is open.
   bool Unchanged() override { return true; }
 
   Win32File& file() { return file_; }
@@ -66,7 +66,7 @@ class Win32SourceFile : public SourceFile {
  private:
   static Win32OpenRules Rules(bool refuse_links) {
     Win32OpenRules rules;
-    rules.share = FILE_SHARE_READ | FILE_SHARE_DELETE;
+    rules.share = FILE_SHARE_READ;
     rules.refuse_links = refuse_links;
     return rules;
   }
@@ -143,10 +143,6 @@ class Win32TemporaryCopy : public TemporaryCopy {
   std::string Version() override {
     Win32HandleReader reader(handle_, path_, kOperation);
     return ReadPeFileVersion(reader);
-  }
-
-  Verification VerifiedPublisher() override {
-    return VerifyEmbeddedSignature(path_, handle_, kOperation);
   }
 
   void MoveOver(const std::string& destination) override {

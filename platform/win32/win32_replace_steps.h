@@ -11,13 +11,14 @@ namespace launcher {
 
 // Replacement steps on Windows.
 //
-// The source is opened so that others may read, rename or replace it but nobody may write it
-// while it is copied; a file another process has open for writing cannot be opened at all. The
+// The source is opened so that others may read it but nobody may write, rename or remove it
+// while it is verified and copied; a file another process has open for writing cannot be opened
+// at all. The
 // copy is created with CREATE_NEW under an unpredictable name (never through a link at that
 // name) and written, others allowed only to read it. Once written it is opened again without
 // write access, as the same file, still denying writers and deletion (CloseForWriting), and
-// kept so until it is moved or removed: what is checked through that handle (size, version,
-// signature) is what is moved, and no handle with write access is open on it once it has the
+// kept so until it is moved or removed: what is checked through that handle (size, version) is
+// what is moved, and no handle with write access is open on it once it has the
 // program's name, so another launcher can start it at once.
 //
 // The copy's data are flushed (FlushFileBuffers) before it takes the destination's name. The
