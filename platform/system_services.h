@@ -16,7 +16,9 @@ std::unique_ptr<Services> CreateSystemServices();
 
 // What revision-probe shows of a file's signature: the signer its embedded signature names,
 // whether or not it verifies (nullopt: unsigned, as every file is on a system without a
-// verifier), and the verifier's verdict. Throws ServiceError when the file cannot be read.
+// verifier; kUnreadableSigner: signed, but the signer cannot be read), and the verdict on it.
+// Throws ServiceError when the file cannot be read.
+inline constexpr char kUnreadableSigner[] = "(unreadable)";
 struct SignatureReport {
   std::optional<std::string> signer;
   Verification verification;

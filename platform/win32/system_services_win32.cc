@@ -20,7 +20,12 @@ SignatureReport ReadSignatureReport(const std::string& path) {
   rules.share = FILE_SHARE_READ;
   const Win32File file(path, kOperation, rules);
   SignatureReport report;
-  report.signer = ReadEmbeddedSigner(path, kOperation, false);
+  try {
+    report.signer = ReadEmbeddedSigner(path, kOperation, false);
+  } catch (const ServiceError&) {
+    // Signed, but its signer cannot be read; the verdict says why.
+    report.signer = kUnreadableSigner;
+  }
   report.verification = VerifyEmbeddedSignature(path, file.handle(), kOperation);
   return report;
 }

@@ -6,10 +6,17 @@
 #   ca                 the code-signing CA under that root
 #   a, a_renewed, b    publishers under that CA (a_renewed: A's subject, a new key and serial)
 #   untrusted_root     a root nobody trusts, and untrusted_a: A's subject under it
-# With FIXTURE_DIR (the folder of managed_*.exe) the signed programs go into OUT_DIR. Only
-# openssl and osslsigncode, no network, no timestamps. What is already made is kept.
+#   a_tls              A's subject on a certificate for TLS servers only
+#   a_expired          A's subject on a certificate that expired a year ago
+#   a_by_b             A's subject on a certificate issued by B, which is no CA
+#   tsa                a time-stamping authority under the CA
+# The root and the CA are valid since ten years ago, so a chain can be judged as of a past
+# timestamp. With FIXTURE_DIR (the folder of managed_*.exe) the signed programs go into OUT_DIR;
+# timestamps come from a loopback TSA (loopback_tsa.py). Only openssl, osslsigncode, faketime and
+# python, no network. What is already made is kept.
 set -euo pipefail
 
+here=$(cd "$(dirname "$0")" && pwd)
 out=$(mkdir -p "$1" && cd "$1" && pwd)
 fixtures=${2:-}
 pki="$out/pki"
@@ -66,6 +73,18 @@ keyUsage = critical, digitalSignature
 extendedKeyUsage = codeSigning
 subjectKeyIdentifier = hash
 authorityKeyIdentifier = keyid:always
+[ tls_ext ]
+basicConstraints = critical, CA:FALSE
+keyUsage = critical, digitalSignature, keyEncipherment
+extendedKeyUsage = serverAuth
+subjectKeyIdentifier = hash
+authorityKeyIdentifier = keyid:always
+[ tsa_ext ]
+basicConstraints = critical, CA:FALSE
+keyUsage = critical, digitalSignature, nonRepudiation
+extendedKeyUsage = critical, timeStamping
+subjectKeyIdentifier = hash
+authorityKeyIdentifier = keyid:always
 EOF
 }
 
@@ -79,7 +98,7 @@ issue() {  # issue WORK NAME SUBJECT ISSUER EXTENSIONS DAYS_FROM DAYS
   local work=$1 name=$2 subject=$3 issuer=$4 extensions=$5 from=$6 days=$7
   local config="$work/$issuer/openssl.cnf" signing=(-cert "$work/$issuer.pem")
   openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out "$work/$name.key" 2>/dev/null
-  [ "$extensions" = signer_ext ] || ca_config "$work" "$name"
+  case "$extensions" in root_ext | ca_ext) ca_config "$work" "$name" ;; esac
   if [ "$issuer" = self ]; then
     config="$work/$name/openssl.cnf"
     signing=(-selfsign)
@@ -100,15 +119,20 @@ encoded_subject() { openssl x509 -in "$1" -noout -subject -nameopt RFC2253,dump_
 make_pki() {
   local work
   work=$(mktemp -d "$out/.pki.XXXXXX")
-  issue "$work" root "/C=NO/O=Norvik Test Root/CN=Norvik Test Root" self root_ext 2 7300
-  issue "$work" ca "/C=NO/O=Norvik Test Root/CN=Norvik Test Code Signing CA" root ca_ext 2 7300
+  issue "$work" root "/C=NO/O=Norvik Test Root/CN=Norvik Test Root" self root_ext 3650 7300
+  issue "$work" ca "/C=NO/O=Norvik Test Root/CN=Norvik Test Code Signing CA" root ca_ext 3650 7300
   issue "$work" a "$subject_a" ca signer_ext 1 3650
   issue "$work" a_renewed "$subject_a" ca signer_ext 1 3650
   issue "$work" b "$subject_b" ca signer_ext 1 3650
   issue "$work" untrusted_root "/C=NO/O=Norvik Untrusted Root/CN=Norvik Untrusted Root" self \
     root_ext 2 7300
   issue "$work" untrusted_a "$subject_a" untrusted_root signer_ext 1 3650
-  for name in a_renewed untrusted_a; do
+  issue "$work" a_tls "$subject_a" ca tls_ext 1 3650
+  issue "$work" a_expired "$subject_a" ca signer_ext 400 30
+  issue "$work" tsa "/C=NO/O=Norvik Test Root/CN=Norvik Test Time Stamping" ca tsa_ext 3650 7300
+  ca_config "$work" b
+  issue "$work" a_by_b "$subject_a" b signer_ext 1 3650
+  for name in a_renewed untrusted_a a_tls a_expired a_by_b; do
     [ "$(encoded_subject "$work/$name.pem")" = "$(encoded_subject "$work/a.pem")" ] ||
       fail "$name does not carry A's subject byte for byte"
   done
@@ -120,24 +144,86 @@ make_pki() {
   cat "$work/a_renewed.pem" "$work/ca.pem" > "$work/a_renewed_chain.pem"
   cat "$work/b.pem" "$work/ca.pem" > "$work/b_chain.pem"
   cat "$work/untrusted_a.pem" "$work/untrusted_root.pem" > "$work/untrusted_a_chain.pem"
+  cat "$work/a_tls.pem" "$work/ca.pem" > "$work/a_tls_chain.pem"
+  cat "$work/a_expired.pem" "$work/ca.pem" > "$work/a_expired_chain.pem"
+  cat "$work/a_by_b.pem" "$work/b.pem" "$work/ca.pem" > "$work/a_by_b_chain.pem"
+  cat "$work/tsa.pem" "$work/ca.pem" > "$work/tsa_chain.pem"
+  tsa_config "$work"
   cp "$work/a.pem" "$work/a_alone.pem"
   openssl verify -CAfile "$work/root.pem" -untrusted "$work/ca.pem" \
     "$work/a.pem" "$work/a_renewed.pem" "$work/b.pem" >/dev/null || fail "the chain does not verify"
   rm -rf "$pki"
   mv "$work" "$pki"
+  # What was signed with an earlier PKI is signed again.
+  rm -f "$out"/*.exe
+}
+
+# The configuration of `openssl ts -reply` for the test TSA, with paths where the PKI ends up.
+tsa_config() {  # tsa_config WORK
+  mkdir -p "$1/tsa"
+  openssl rand -hex 8 > "$1/tsa/serial"
+  cat > "$1/tsa/openssl.cnf" <<EOF
+[ tsa ]
+default_tsa = this_tsa
+[ this_tsa ]
+serial = $pki/tsa/serial
+signer_cert = $pki/tsa.pem
+certs = $pki/tsa_chain.pem
+signer_key = $pki/tsa.key
+signer_digest = sha256
+default_policy = 1.3.6.1.4.1.59999.1
+digests = sha1, sha256, sha384, sha512
+accuracy = secs:1
+ordering = no
+tsa_name = no
+ess_cert_id_chain = no
+ess_cert_id_alg = sha256
+EOF
+}
+
+# Starts a loopback TSA whose tokens carry the time now ("now") or one given to faketime ("385
+# days ago"), once; tsa_ports[TIME] is then its port. Each is ended with this script. Not to be called in a
+# subshell: the server would keep its output open.
+tsa_pids=()
+trap '[ ${#tsa_pids[@]} -eq 0 ] || kill "${tsa_pids[@]}" 2>/dev/null || true' EXIT
+declare -A tsa_ports=()
+start_tsa() {  # start_tsa now|FAKETIME
+  [ -z "${tsa_ports[$1]:-}" ] || return 0
+  local port_file fake=("$1")
+  port_file=$(mktemp -u "$out/.tsa-port.XXXXXX")
+  [ "$1" = now ] && fake=()
+  python3 "$here/loopback_tsa.py" "$port_file" "$pki/tsa/openssl.cnf" "${fake[@]}" </dev/null \
+    >/dev/null &
+  tsa_pids+=($!)
+  for _ in $(seq 200); do [ -s "$port_file" ] && break; sleep 0.05; done
+  [ -s "$port_file" ] || fail "the loopback TSA did not start"
+  tsa_ports[$1]=$(cat "$port_file")
+  rm -f "$port_file"
 }
 
 # Signs IN with KEY and the certificates in CHAIN (the signer's first) into OUT, unless OUT is
-# already newer than IN.
-sign() {  # sign IN SIGNER OUT
-  local in=$1 signer=$2 target=$3
+# already newer than IN; with TIMESTAMP ("now" or a time for faketime) an RFC 3161 timestamp of
+# that time is added.
+sign() {  # sign IN SIGNER OUT [TIMESTAMP]
+  local in=$1 signer=$2 target=$3 timestamp=()
   [ "$target" -nt "$in" ] && return 0
+  if [ -n "${4:-}" ]; then
+    start_tsa "$4"
+    timestamp=(-ts "http://127.0.0.1:${tsa_ports[$4]}")
+  fi
   local key="$pki/$signer.key" chain="$pki/${signer}_chain.pem"
   [ "$signer" = a_partial ] && key="$pki/a.key" chain="$pki/a_alone.pem"
   rm -f "$target.part"
-  osslsigncode sign -certs "$chain" -key "$key" -h sha256 -n "Norvik Studio" \
+  osslsigncode sign -certs "$chain" -key "$key" -h sha256 -n "Norvik Studio" "${timestamp[@]}" \
     -in "$in" -out "$target.part" >/dev/null || fail "osslsigncode could not sign $target"
   mv "$target.part" "$target"
+}
+
+# A file made from signed ones by signature_surgery.py, unless OUT is already newer than IN.
+surgery() {  # surgery WHAT IN... OUT
+  local target=${*: -1}
+  [ "$target" -nt "$2" ] && return 0
+  python3 "$here/signature_surgery.py" "$@" || fail "signature_surgery.py could not make $target"
 }
 
 # A little-endian number of BYTES bytes at OFFSET of FILE.
@@ -174,7 +260,7 @@ tamper() {  # tamper SIGNED OUT
   mv "$target.part" "$target"
 }
 
-if [ ! -f "$pki/root.der" ] || [ ! -f "$pki/untrusted_a_chain.pem" ]; then make_pki; fi
+if [ ! -f "$pki/root.der" ] || [ ! -f "$pki/tsa/openssl.cnf" ]; then make_pki; fi
 
 if [ -n "$fixtures" ]; then
   for revision in 4 7 9; do
@@ -186,4 +272,15 @@ if [ -n "$fixtures" ]; then
   sign "$fixtures/managed_1_0_0_7.exe" untrusted_a "$out/signed_untrusted_a_7.exe"
   sign "$fixtures/managed_1_0_0_7.exe" a_partial "$out/signed_a_partial_7.exe"
   tamper "$out/signed_a_7.exe" "$out/tampered_a_7.exe"
+  sign "$fixtures/managed_1_0_0_7.exe" a "$out/signed_a_ts_7.exe" now
+  sign "$fixtures/managed_1_0_0_7.exe" a_tls "$out/signed_a_tls_7.exe"
+  sign "$fixtures/managed_1_0_0_7.exe" a_by_b "$out/signed_a_by_b_7.exe"
+  # a_expired was valid from 400 to 370 days ago.
+  sign "$fixtures/managed_1_0_0_7.exe" a_expired "$out/signed_a_expired_7.exe"
+  sign "$fixtures/managed_1_0_0_7.exe" a_expired "$out/signed_a_expired_ts_7.exe" "385 days ago"
+  sign "$fixtures/managed_1_0_0_7.exe" a_expired "$out/signed_a_expired_late_ts_7.exe" now
+  sign "$fixtures/managed_1_0_0_9.exe" b "$out/signed_b_9.exe"
+  surgery transplant "$out/signed_a_7.exe" "$out/signed_b_9.exe" "$out/transplanted_a_9.exe"
+  surgery damage "$out/signed_a_4.exe" "$out/damaged_a_4.exe"
+  surgery damage "$out/signed_a_7.exe" "$out/damaged_a_7.exe"
 fi

@@ -212,17 +212,92 @@ case "$scenario" in
   refused_untrusted_root)
     # A's subject byte for byte, under a root the prefix does not trust, which the signature
     # carries: the chain is whole but ends at an untrusted root.
-    refused_both_ways signed_untrusted_a_7 "its signature does not verify"
+    refused_both_ways signed_untrusted_a_7 "the root is not trusted" before_copy
     ;;
 
   refused_partial_chain)
     # A's own certificate without the CA that issued it: the chain cannot reach the trusted root.
-    refused_both_ways signed_a_partial_7 "its signature does not verify"
+    refused_both_ways signed_a_partial_7 "its signature does not verify" before_copy
     ;;
 
   refused_tampered)
     # Signed by A, then one byte of the code section changed: the digest no longer matches.
-    refused_both_ways tampered_a_7 "its signature does not verify"
+    refused_both_ways tampered_a_7 "does not match its signature" before_copy
+    ;;
+
+  refused_transplanted)
+    # A's signature of another program, its signed digest swapped for this program's: the file
+    # digest matches, the signer's messageDigest does not.
+    refused_both_ways transplanted_a_9 "does not match the signer's message digest" before_copy
+    ;;
+
+  refused_not_for_code_signing)
+    refused_both_ways signed_a_tls_7 "for code signing: not valid for the usage asked" before_copy
+    refused_both_ways signed_a_by_b_7 "issued by a certificate that is no CA" before_copy
+    ;;
+
+  refused_expired)
+    # Expired a year ago: without a timestamp, and with one made after it expired.
+    refused_both_ways signed_a_expired_7 "for code signing: a certificate is expired" before_copy
+    refused_both_ways signed_a_expired_late_ts_7 "as of its timestamp: a certificate is expired" \
+      before_copy
+    ;;
+
+  timestamped)
+    # A timestamp made while the certificate was valid carries an expired one, both ways.
+    set_up signed_a_4 signed_a_expired_ts_7
+    expect_plan "$dir" replace-local "the store's copy is newer"
+    run_launcher
+    expect_replaced to_local signed_a_expired_ts_7
+    set_up signed_a_expired_ts_7 signed_a_4
+    run_launcher
+    expect_replaced to_store signed_a_expired_ts_7
+    set_up signed_a_4 signed_a_ts_7
+    run_launcher
+    expect_replaced to_local signed_a_ts_7
+    ;;
+
+  unreadable_signature)
+    # A signed copy whose signature no longer decodes is still signed: nothing unsigned, nor
+    # anything else, replaces it, and it replaces nothing signed.
+    set_up damaged_a_4 managed_1_0_0_7
+    expect_plan "$dir" refuse "its signature cannot be read"
+    run_launcher traced
+    expect_refused "an unsigned store copy" damaged_a_4 managed_1_0_0_7
+    expect_eq "temporaries written" "$(temporaries_opened)" 0
+    set_up managed_1_0_0_9 damaged_a_4
+    run_launcher
+    expect_refused "an unsigned local copy" managed_1_0_0_9 damaged_a_4
+    refused_both_ways damaged_a_7 "its signature cannot be read" before_copy
+    ;;
+
+  agreement)
+    # Every signed test file: revision-probe's verdict is osslsigncode's, with the test roots as
+    # the trusted ones, for code and for timestamps.
+    mkdir -p "$drive_c/work/agreement"
+    rm -f "$drive_c/work/agreement"/*
+    names=()
+    for file in "$signed"/*.exe; do
+      cp "$file" "$drive_c/work/agreement/"
+      names+=("C:\\work\\agreement\\$(basename "$file")")
+    done
+    probe="$build/agreement-probe.txt"
+    (cd "$drive_c/work" && timeout 120 wine "$build/revision-probe.exe" "${names[@]}") \
+      >"$probe" 2>&1 || true
+    differences=()
+    for file in "$signed"/*.exe; do
+      name=$(basename "$file")
+      line=$(grep -F "\\$name"$'\t' "$probe" || true)
+      [ -n "$line" ] || fail "revision-probe gave no line for $name (see $probe)"
+      ours=refuses
+      [ "$(cut -f5 <<<"$line" | tr -d '\r')" = verifies ] && ours=accepts
+      theirs=refuses
+      osslsigncode verify -CAfile "$signed/pki/root.pem" -TSA-CAfile "$signed/pki/root.pem" \
+        -in "$file" >/dev/null 2>&1 && theirs=accepts
+      [ "$ours" = "$theirs" ] || differences+=("$name: revision-probe $ours, osslsigncode $theirs")
+    done
+    [ ${#differences[@]} -eq 0 ] || fail "$(printf '%s; ' "${differences[@]}")"
+    echo "agreement: ${#names[@]} signed files"
     ;;
 
   planted_unsigned_65535)

@@ -1,0 +1,55 @@
+#!/usr/bin/env python3
+"""Signed test files that no signing tool makes:
+    signature_surgery.py transplant DONOR SIGNED_TARGET OUT
+        OUT is SIGNED_TARGET carrying DONOR's signature, whose signed Authenticode digest is
+        swapped in place for SIGNED_TARGET's: the file digest matches, the signer's
+        messageDigest no longer matches the signed content.
+    signature_surgery.py damage SIGNED OUT
+        OUT is SIGNED with the first byte of its PKCS#7 changed, so it no longer decodes."""
+import struct
+import sys
+
+# The DigestInfo of SpcIndirectData: SHA-256's algorithm identifier, then a 32-byte OCTET STRING.
+SHA256_DIGEST_INFO = bytes.fromhex("06096086480165030402010500" "0420")
+
+
+def certificate_table(image):
+    pe = struct.unpack_from("<I", image, 0x3C)[0]
+    magic = struct.unpack_from("<H", image, pe + 24)[0]
+    entry = pe + 24 + (96 if magic == 0x10B else 112) + 8 * 4
+    offset, size = struct.unpack_from("<II", image, entry)
+    length = struct.unpack_from("<I", image, offset)[0]
+    return offset, size, image[offset + 8:offset + length]
+
+
+def signed_digest(signature):
+    at = signature.index(SHA256_DIGEST_INFO) + len(SHA256_DIGEST_INFO)
+    return at, signature[at:at + 32]
+
+
+def transplant(donor_path, target_path, out_path):
+    donor = open(donor_path, "rb").read()
+    target = bytearray(open(target_path, "rb").read())
+    _, _, signature = certificate_table(donor)
+    at, _ = signed_digest(signature)
+    offset, size, target_signature = certificate_table(target)
+    signature = signature[:at] + signed_digest(target_signature)[1] + signature[at + 32:]
+    entry = struct.pack("<IHH", 8 + len(signature), 0x0200, 0x0002) + signature
+    entry += b"\0" * (-len(entry) % 8)
+    image = target[:offset] + entry
+    pe = struct.unpack_from("<I", image, 0x3C)[0]
+    magic = struct.unpack_from("<H", image, pe + 24)[0]
+    struct.pack_into("<I", image, pe + 24 + (96 if magic == 0x10B else 112) + 8 * 4 + 4,
+                     len(entry))
+    open(out_path, "wb").write(image)
+
+
+def damage(signed_path, out_path):
+    image = bytearray(open(signed_path, "rb").read())
+    offset, _, _ = certificate_table(image)
+    image[offset + 8] ^= 0xFF
+    open(out_path, "wb").write(image)
+
+
+if __name__ == "__main__":
+    {"transplant": transplant, "damage": damage}[sys.argv[1]](*sys.argv[2:])
