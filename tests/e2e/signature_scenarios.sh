@@ -105,6 +105,17 @@ temporaries_opened() {
   grep -c 'NtCreateFile .*name=L"[^"]*~Norvik_Studio\.exe\.[0-9a-f]\{16\}\.tmp"' "$trace" || true
 }
 
+# How many of those opens let others write the temporary (FILE_SHARE_WRITE in Wine's trace of
+# the share mode): what is checked and moved would then not be what was written.
+temporaries_shared_for_writing() {
+  local sharing count=0
+  for sharing in $(grep 'NtCreateFile .*name=L"[^"]*~Norvik_Studio\.exe\.[0-9a-f]\{16\}\.tmp"' \
+    "$trace" | grep -o 'sharing=[0-9a-f]*' | cut -d= -f2); do
+    (( (16#$sharing & 2) == 0 )) || count=$(( count + 1 ))
+  done
+  echo "$count"
+}
+
 expect_copy() {  # expect_copy WHAT PATH NAME: PATH is the copy NAME byte for byte
   same_file "$2" "$(copy_of "$3")" || fail "$1 is not $3"
 }
@@ -183,6 +194,7 @@ case "$scenario" in
     run_launcher traced
     expect_replaced to_local signed_a_7
     [ "$(temporaries_opened)" -gt 0 ] || fail "the file trace shows no temporary of a real copy"
+    expect_eq "temporaries opened for others to write" "$(temporaries_shared_for_writing)" 0
     set_up signed_a_9 signed_a_7
     expect_plan "$dir" replace-store "the local copy is newer"
     run_launcher
