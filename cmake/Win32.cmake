@@ -6,13 +6,14 @@ enable_language(RC)
 add_library(platform_win32 STATIC
   platform/win32/wide.cc
   platform/win32/win32_file.cc
+  platform/win32/win32_folder.cc
   platform/win32/win32_held_folder.cc
   platform/win32/win32_replace_steps.cc
   platform/win32/win32_services.cc
   platform/win32/win32_signature.cc)
 # Windows Vista and later: SetFileInformationByHandle renames and removes through a handle.
 target_compile_definitions(platform_win32 PRIVATE _WIN32_WINNT=0x0600 WINVER=0x0600)
-target_link_libraries(platform_win32 PUBLIC launch_core wintrust crypt32 bcrypt)
+target_link_libraries(platform_win32 PUBLIC launch_core wintrust crypt32 bcrypt ntdll)
 
 # No time stamp in the PE header, so the same sources give the same bytes; the linker computes
 # the header's checksum over them (tests/image checks both).

@@ -32,6 +32,9 @@ class Win32HeldFolder {
   // Whether `path` is directly inside the held folder and that folder did not exist when held.
   bool IsMissing(const std::string& path) const { return missing_ && Contains(path); }
 
+  // The held folder's own handle; nullptr when nothing is held or the folder is missing.
+  HANDLE Handle() const { return folder_.empty() || missing_ ? nullptr : handles_.back(); }
+
  private:
   void Release();
 

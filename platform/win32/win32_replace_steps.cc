@@ -4,7 +4,6 @@
 #include <stdlib.h>
 #include <windows.h>
 
-#include <cstring>
 #include <optional>
 #include <vector>
 
@@ -79,7 +78,11 @@ class Win32SourceFile : public SourceFile {
 // one without write access (CloseForWriting).
 class Win32TemporaryCopy : public TemporaryCopy {
  public:
-  Win32TemporaryCopy(HANDLE handle, std::string path) : handle_(handle), path_(std::move(path)) {}
+  Win32TemporaryCopy(HANDLE handle, std::unique_ptr<Win32Folder> folder, std::string path)
+      : handle_(handle),
+        folder_(std::move(folder)),
+        path_(std::move(path)),
+        name_(FileNameOf(path_)) {}
   ~Win32TemporaryCopy() override {
     if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
   }
@@ -108,9 +111,9 @@ class Win32TemporaryCopy : public TemporaryCopy {
   }
 
   // A handle cannot give up write access, and a second one that denies writers cannot be opened
-  // while the first is open: the writing handle is closed, then the file opened again by name
-  // and required to be the same file (volume and file index). In between others may open it
-  // (it inherits its folder's permissions); the checks that follow are made through the new
+  // while the first is open: the writing handle is closed, then the file opened again by its name
+  // in the folder and required to be the same file (volume and file index). In between others may
+  // open it (it inherits its folder's permissions); the checks that follow are made through the new
   // handle, which denies writers and deletion until the move.
   void CloseForWriting() override {
     if (!written_id_) {
@@ -118,10 +121,10 @@ class Win32TemporaryCopy : public TemporaryCopy {
       CloseHandle(handle_);
       handle_ = INVALID_HANDLE_VALUE;
     }
+    DWORD error = 0;
     const HANDLE reader =
-        CreateFileW(Wide(path_, kOperation).c_str(), GENERIC_READ | DELETE, FILE_SHARE_READ,
-                    nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (reader == INVALID_HANDLE_VALUE) Fail(path_, GetLastError());
+        folder_->Open(name_, GENERIC_READ | DELETE, FILE_SHARE_READ, FILE_OPEN, &error);
+    if (reader == INVALID_HANDLE_VALUE) Fail(path_, error);
     try {
       if (!(FileIdOf(reader, path_) == *written_id_)) {
         replaced_ = true;
@@ -145,20 +148,13 @@ class Win32TemporaryCopy : public TemporaryCopy {
     return ReadPeFileVersion(reader);
   }
 
+  // Renamed within the folder it was created in, by the handle of that folder.
   void MoveOver(const std::string& destination) override {
-    const std::wstring name = Wide(destination, kOperation);
-    const std::size_t name_bytes = name.size() * sizeof(wchar_t);
-    // The name is given whole and also ends in a null, which Wine relies on.
-    std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + name_bytes);
-    auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
-    rename->ReplaceIfExists = TRUE;
-    rename->RootDirectory = nullptr;
-    rename->FileNameLength = static_cast<DWORD>(name_bytes);
-    std::memcpy(rename->FileName, name.c_str(), name_bytes + sizeof(wchar_t));
-    if (!SetFileInformationByHandle(handle_, FileRenameInfo, rename,
-                                    static_cast<DWORD>(buffer.size()))) {
-      Fail(destination, GetLastError());
+    if (FolderOf(destination) != FolderOf(path_)) {
+      throw ServiceError(kOperation, destination, "not in the folder of the copy");
     }
+    const DWORD error = folder_->MoveInto(handle_, FileNameOf(destination));
+    if (error != 0) Fail(destination, error);
     moved_ = true;
     // The data were flushed before the rename; this asks for the file's record once more and
     // cannot undo the move, so its outcome changes nothing.
@@ -181,17 +177,23 @@ class Win32TemporaryCopy : public TemporaryCopy {
     // name: that one is not ours to remove. What cannot be removed now (a holder denies
     // deletion) is stale an hour later and removed by a later run.
     if (!marked && !replaced_) {
-      try {
-        DeleteFileW(Wide(path_, kOperation).c_str());
-      } catch (const ServiceError&) {
-        // The name was made from valid text; nothing more can be done here.
+      DWORD error = 0;
+      const HANDLE file = folder_->Open(
+          name_, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN, &error);
+      if (file != INVALID_HANDLE_VALUE) {
+        FILE_DISPOSITION_INFO disposition{};
+        disposition.DeleteFile = TRUE;
+        SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition);
+        CloseHandle(file);
       }
     }
   }
 
  private:
   HANDLE handle_;
+  std::unique_ptr<Win32Folder> folder_;
   std::string path_;
+  std::string name_;
   std::optional<FileId> written_id_;  // set once the writing handle is closed
   bool moved_ = false;
   bool discarded_ = false;
@@ -241,20 +243,25 @@ void Win32ReplaceSteps::CheckCanCreateIn(const std::string& destination) {
   CloseHandle(folder);
 }
 
+std::unique_ptr<Win32Folder> Win32ReplaceSteps::FolderFor(const std::string& path) const {
+  RequireFolder(path);
+  return std::make_unique<Win32Folder>(held_.Contains(path) ? held_.Handle() : nullptr,
+                                       FolderOf(path), kOperation);
+}
+
 std::unique_ptr<TemporaryCopy> Win32ReplaceSteps::CreateTemporary(const std::string& destination) {
-  RequireFolder(destination);
-  const std::string folder = FolderOf(destination);
+  std::unique_ptr<Win32Folder> folder = FolderFor(destination);
   for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
-    std::string temporary =
-        folder + "\\" + TemporaryNameFor(FileNameOf(destination), RandomNumber(destination));
+    const std::string name = TemporaryNameFor(FileNameOf(destination), RandomNumber(destination));
     // Deletion is ours (Discard, the rename); others may only read it while it is written.
-    const HANDLE handle =
-        CreateFileW(Wide(temporary, kOperation).c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
-                    FILE_SHARE_READ, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    DWORD error = 0;
+    const HANDLE handle = folder->Open(name, GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ,
+                                       FILE_CREATE, &error);
     if (handle != INVALID_HANDLE_VALUE) {
-      return std::make_unique<Win32TemporaryCopy>(handle, std::move(temporary));
+      return std::make_unique<Win32TemporaryCopy>(handle, std::move(folder),
+                                                  FolderOf(destination) + "\\" + name);
     }
-    if (GetLastError() != ERROR_FILE_EXISTS) Fail(destination, GetLastError());
+    if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) Fail(destination, error);
   }
   Fail(destination, ERROR_FILE_EXISTS);
 }
@@ -267,30 +274,46 @@ std::string Win32ReplaceSteps::VersionOf(const std::string& path) {
   return file ? ReadPeFileVersion(*file) : std::string();
 }
 
+// The read-only mark is changed through a handle opened by the file's name in its folder.
 bool Win32ReplaceSteps::ClearReadOnly(const std::string& path) {
   if (held_.IsMissing(path)) return false;
-  const std::wstring wide = Wide(path, kOperation);
-  const DWORD attributes = GetFileAttributesW(wide.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_READONLY) == 0) {
-    return false;
-  }
-  if (!SetFileAttributesW(wide.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY)) {
-    Fail(path, GetLastError());
-  }
-  return true;
+  return SetReadOnly(path, false);
 }
 
 void Win32ReplaceSteps::RestoreReadOnly(const std::string& path) {
   if (held_.IsMissing(path)) return;
   try {
-    const std::wstring wide = Wide(path, kOperation);
-    const DWORD attributes = GetFileAttributesW(wide.c_str());
-    if (attributes != INVALID_FILE_ATTRIBUTES) {
-      SetFileAttributesW(wide.c_str(), attributes | FILE_ATTRIBUTE_READONLY);
-    }
+    SetReadOnly(path, true);
   } catch (const ServiceError&) {
-    // ClearReadOnly took the same text, so this cannot happen.
+    // Nothing more can be done here; the move has failed already.
   }
+}
+
+bool Win32ReplaceSteps::SetReadOnly(const std::string& path, bool read_only) {
+  DWORD error = 0;
+  const HANDLE file = FolderFor(path)->Open(
+      FileNameOf(path), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN, &error);
+  if (file == INVALID_HANDLE_VALUE) {
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return false;
+    Fail(path, error);
+  }
+  FILE_BASIC_INFO basic{};
+  bool changed = false;
+  if (!GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic)) {
+    error = GetLastError();
+  } else if (((basic.FileAttributes & FILE_ATTRIBUTE_READONLY) != 0) != read_only) {
+    basic.FileAttributes ^= FILE_ATTRIBUTE_READONLY;
+    if (basic.FileAttributes == 0) basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    // Times of zero leave the file's times as they are.
+    basic.CreationTime.QuadPart = basic.LastAccessTime.QuadPart = 0;
+    basic.LastWriteTime.QuadPart = basic.ChangeTime.QuadPart = 0;
+    changed = SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic) != FALSE;
+    if (!changed) error = GetLastError();
+  }
+  CloseHandle(file);
+  if (error != 0) Fail(path, error);
+  return changed;
 }
 
 void Win32ReplaceSteps::Pause(int milliseconds) { Sleep(static_cast<DWORD>(milliseconds)); }

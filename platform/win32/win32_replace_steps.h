@@ -5,6 +5,7 @@
 #include <string>
 
 #include "platform/replace_file.h"
+#include "platform/win32/win32_folder.h"
 #include "platform/win32/win32_held_folder.h"
 
 namespace launcher {
@@ -21,9 +22,12 @@ namespace launcher {
 // what is moved, and no handle with write access is open on it once it has the
 // program's name, so another launcher can start it at once.
 //
-// The copy's data are flushed (FlushFileBuffers) before it takes the destination's name. The
-// rename (SetFileInformationByHandle, FileRenameInfo, replacing the destination) is one step of
-// the file system, so the destination is always the old file or the whole new one. Whether the
+// The copy is created, opened again, renamed and its destination's read-only mark changed
+// relative to a handle of their folder (Win32Folder): for the store's folder the handle that
+// holds it, so no write there goes through a link made after the hold. The copy's data are
+// flushed (FlushFileBuffers) before it takes the destination's name. The rename
+// (NtSetInformationFile, FileRenameInformation, replacing the destination) is one step of the
+// file system, so the destination is always the old file or the whole new one. Whether the
 // rename itself is on disk when the run ends is up to the file system's journal (Windows offers
 // an ordinary process no way to flush a folder); a rename lost that way leaves the older copy,
 // which a later run simply replaces again. MOVEFILE_WRITE_THROUGH, no longer used, would only
@@ -51,6 +55,11 @@ class Win32ReplaceSteps : public ReplaceSteps {
  private:
   // Throws when `path` is in the held folder and that folder is missing.
   void RequireFolder(const std::string& path) const;
+  // The folder of `path`: the held one's handle when `path` is in it, else that folder opened now.
+  std::unique_ptr<Win32Folder> FolderFor(const std::string& path) const;
+  // Sets or clears `path`'s read-only mark through a handle; whether it changed it (false for a
+  // missing file). Throws when the file cannot be opened or the mark cannot be changed.
+  bool SetReadOnly(const std::string& path, bool read_only);
 
   const Win32HeldFolder& held_;
 };
