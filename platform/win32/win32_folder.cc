@@ -25,6 +25,20 @@ bool NameOf(const std::wstring& name, UNICODE_STRING* text) {
 
 }  // namespace
 
+// Asked at the NT level: GetFileInformationByHandle also asks for the volume, which Wine finds by
+// the file's path and so cannot tell once its folder was moved.
+std::uint64_t FileIndexOf(HANDLE file, const std::string& path, const char* operation) {
+  FILE_INTERNAL_INFORMATION information{};
+  IO_STATUS_BLOCK io{};
+  const NTSTATUS status =
+      NtQueryInformationFile(file, &io, &information, sizeof information, FileInternalInformation);
+  if (!NT_SUCCESS(status)) {
+    const DWORD error = RtlNtStatusToDosError(status);
+    throw ServiceError(operation, path, SystemErrorText(error), CauseOf(error));
+  }
+  return static_cast<std::uint64_t>(information.IndexNumber.QuadPart);
+}
+
 Win32Folder::Win32Folder(HANDLE held, const std::string& path, const char* operation)
     : operation_(operation) {
   if (held != nullptr) {

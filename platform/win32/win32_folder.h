@@ -2,6 +2,7 @@
 
 #include <windows.h>
 
+#include <cstdint>
 #include <string>
 
 namespace launcher {
@@ -9,6 +10,10 @@ namespace launcher {
 // A folder open by handle, whose files are opened, created and renamed relative to that handle
 // at the NT level: a link made at the folder's path after it was opened (a junction or mount
 // point set on it, the folder swapped for a link) leads none of them elsewhere.
+// The file system's index of the file open as `file`, unique on its volume. Throws
+// ServiceError(operation, path, ...) when the system cannot tell.
+std::uint64_t FileIndexOf(HANDLE file, const std::string& path, const char* operation);
+
 class Win32Folder {
  public:
   // A handle of its own to the folder open as `held` (Win32HeldFolder's), or, when `held` is

@@ -24,21 +24,6 @@ constexpr int kNameAttempts = 16;
   throw ServiceError(kOperation, path, SystemErrorText(error), CauseOf(error));
 }
 
-struct FileId {
-  DWORD volume;
-  DWORD high;
-  DWORD low;
-  bool operator==(const FileId& other) const {
-    return volume == other.volume && high == other.high && low == other.low;
-  }
-};
-
-FileId FileIdOf(HANDLE handle, const std::string& path) {
-  BY_HANDLE_FILE_INFORMATION info;
-  if (!GetFileInformationByHandle(handle, &info)) Fail(path, GetLastError());
-  return {info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
-}
-
 std::uint64_t RandomNumber(const std::string& path) {
   unsigned int high = 0;
   unsigned int low = 0;
@@ -112,12 +97,12 @@ class Win32TemporaryCopy : public TemporaryCopy {
 
   // A handle cannot give up write access, and a second one that denies writers cannot be opened
   // while the first is open: the writing handle is closed, then the file opened again by its name
-  // in the folder and required to be the same file (volume and file index). In between others may
-  // open it (it inherits its folder's permissions); the checks that follow are made through the new
-  // handle, which denies writers and deletion until the move.
+  // in the same folder and required to be the same file (its file index on that volume). In between
+  // others may open it (it inherits its folder's permissions); the checks that follow are made
+  // through the new handle, which denies writers and deletion until the move.
   void CloseForWriting() override {
     if (!written_id_) {
-      written_id_ = FileIdOf(handle_, path_);
+      written_id_ = FileIndexOf(handle_, path_, kOperation);
       CloseHandle(handle_);
       handle_ = INVALID_HANDLE_VALUE;
     }
@@ -126,7 +111,7 @@ class Win32TemporaryCopy : public TemporaryCopy {
         folder_->Open(name_, GENERIC_READ | DELETE, FILE_SHARE_READ, FILE_OPEN, &error);
     if (reader == INVALID_HANDLE_VALUE) Fail(path_, error);
     try {
-      if (!(FileIdOf(reader, path_) == *written_id_)) {
+      if (FileIndexOf(reader, path_, kOperation) != *written_id_) {
         replaced_ = true;
         throw ServiceError(kOperation, path_, "the copy was replaced by another file");
       }
@@ -194,7 +179,7 @@ class Win32TemporaryCopy : public TemporaryCopy {
   std::unique_ptr<Win32Folder> folder_;
   std::string path_;
   std::string name_;
-  std::optional<FileId> written_id_;  // set once the writing handle is closed
+  std::optional<std::uint64_t> written_id_;  // set once the writing handle is closed
   bool moved_ = false;
   bool discarded_ = false;
   bool replaced_ = false;  // another file took this copy's name before it was reopened

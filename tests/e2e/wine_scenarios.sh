@@ -342,6 +342,45 @@ case "$scenario" in
     expect_eq "temporaries" "$(temporaries_in "$dir")" 0
     ;;
 
+  store_swapped_after_hold)
+    # Once the launcher holds the store's folder and copies into it, the folder is moved aside
+    # and a link put at its path to a folder holding an older, read-only decoy (from the Unix
+    # side, which Wine's share modes do not bind). Nothing beyond the link may be changed: the
+    # read-only mark is cleared, and the copy renamed, by the held folder's handle. Windows then
+    # renames the copy into the held folder; Wine looks the held folder up by its old path to
+    # rename or remove a file in it and refuses, so here the run ends in the fallback and the
+    # temporary is left for a later run (it cannot be removed through the moved folder either).
+    dir=$(app_folder "Apps/Norvik")
+    padded_copy "$fixtures/managed_1_0_0_9.exe" 200 003 "$dir/Norvik_Studio.exe"
+    with_store managed_1_0_0_6
+    chmod a-w "$store/Norvik_Studio.exe"
+    elsewhere="$drive_c/Elsewhere/0005"
+    rm -rf "$drive_c/Elsewhere" "$store.held"
+    mkdir -p "$elsewhere"
+    cp "$fixtures/managed_1_0_0_5.exe" "$elsewhere/Norvik_Studio.exe"
+    chmod a-w "$elsewhere/Norvik_Studio.exe"
+    decoy=$(stat -c '%a %z' "$elsewhere/Norvik_Studio.exe")
+    own_server
+    mkdir -p "$drive_c/work"
+    (cd "$drive_c/work" && exec timeout 60 wine "$dir/launcher.exe" >/dev/null 2>&1) &
+    launcher=$!
+    for _ in $(seq 6000); do copying_in "$store" && break; sleep 0.005; done
+    mv "$store" "$store.held"
+    ln -s "$elsewhere" "$store"
+    copying_in "$store.held" || fail "the copy was over before the folder was swapped"
+    status=0
+    wait "$launcher" || status=$?
+    [ "$status" -le 1 ] || fail "the launcher ended with status $status"
+    expect_eq "files beyond the link" "$(ls -A "$elsewhere")" Norvik_Studio.exe
+    expect_copy_of() { same_file "$1" "$fixtures/$2.exe" || fail "$1 is not $2"; }
+    expect_copy_of "$elsewhere/Norvik_Studio.exe" managed_1_0_0_5
+    expect_eq "the decoy's mode and change time" "$(stat -c '%a %z' "$elsewhere/Norvik_Studio.exe")" \
+      "$decoy"
+    same_file "$store.held/Norvik_Studio.exe" "$dir/Norvik_Studio.exe" ||
+      expect_copy_of "$store.held/Norvik_Studio.exe" managed_1_0_0_6
+    rm -rf "$store" "$store.held" "$drive_c/Elsewhere"
+    ;;
+
   killed_while_copying)
     # SIGKILL at a random point of a large copy: the local copy is always the old or the new file,
     # and most kills must find the copy under way (its temporary file left behind).
