@@ -3,7 +3,9 @@
 #   wine_signed_replace.sh BUILD_DIR [SIZE_MIB] [ROUNDS]
 # the launcher replacing a signed local copy with a signed store copy of SIZE_MIB (default 256),
 # the same replacement with both copies unsigned, sha256sum of the file, a refused unsigned store
-# copy over a signed local copy, and a start with nothing to replace. Medians of ROUNDS (5).
+# copy over a signed local copy, a store copy refused for its signature (A's subject under a root
+# nobody trusts), a small signed replacement, and a start with nothing to replace. Medians of
+# ROUNDS (5).
 set -euo pipefail
 here=$(cd "$(dirname "$0")/../tests/e2e" && pwd)
 source "$here/lib.sh"
@@ -22,6 +24,8 @@ padded_copy "$build/fixtures/managed_1_0_0_4.exe" "$size" 001 "$work/old.exe"
 padded_copy "$build/fixtures/managed_1_0_0_7.exe" "$size" 002 "$work/new.exe"
 SIGNING_PKI=$pki padded_copy "$build/fixtures/managed_1_0_0_4.exe" "$size" 001 "$work/old-signed.exe"
 SIGNING_PKI=$pki padded_copy "$build/fixtures/managed_1_0_0_7.exe" "$size" 002 "$work/new-signed.exe"
+SIGNING_PKI=$pki SIGNING_AS=untrusted_a padded_copy "$build/fixtures/managed_1_0_0_7.exe" "$size" \
+  002 "$work/new-untrusted.exe"
 
 own_server
 median() { sort -n | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
@@ -54,5 +58,11 @@ measure "signed replaced by signed (verified)" "$work/old-signed.exe" "$work/new
 measure "unsigned replaced by unsigned" "$work/old.exe" "$work/new.exe"
 printf 'sha256sum of the file: %s ms\n' "$(printf '%s\n' "${hash_times[@]}" | median)"
 measure "signed local, unsigned store copy refused" "$work/old-signed.exe" "$work/new.exe"
+measure "signed local, store copy refused for its chain" "$work/old-signed.exe" \
+  "$work/new-untrusted.exe"
+measure "small signed replaced by signed" "$build/test-pki/signed_a_4.exe" \
+  "$build/test-pki/signed_a_7.exe"
+measure "small unsigned replaced by unsigned" "$build/fixtures/managed_1_0_0_4.exe" \
+  "$build/fixtures/managed_1_0_0_7.exe"
 measure "nothing to replace (both signed, equal)" "$work/new-signed.exe" "$work/new-signed.exe"
 rm -rf "$work" "$dir" "$drive_c/Brelvance"

@@ -61,7 +61,7 @@ temporaries_in() {
 # A file of `size` MiB: a managed test program followed by padding of one byte value, so copies
 # of different revisions differ in every block.
 # With SIGNING_PKI set (the signed rounds of signature_scenarios.sh), the padded copy is then
-# signed by that PKI's publisher A, so that its signature covers the padding.
+# signed by that PKI's publisher A (or SIGNING_AS), so that its signature covers the padding.
 padded_copy() {  # padded_copy FIXTURE SIZE_MIB BYTE OUTPUT
   # A signed FIXTURE is signed anew over its padding: osslsigncode 2.5 (Debian 12's) refuses to
   # sign a file whose signature is not at its end, so the old signature goes first.
@@ -71,7 +71,8 @@ padded_copy() {  # padded_copy FIXTURE SIZE_MIB BYTE OUTPUT
   fi
   head -c "$(( $2 * 1024 * 1024 ))" /dev/zero | tr '\0' "\\$3" >> "$4"
   if [ -n "${SIGNING_PKI:-}" ]; then
-    osslsigncode sign -certs "$SIGNING_PKI/a_chain.pem" -key "$SIGNING_PKI/a.key" -h sha256 \
+    local signer=${SIGNING_AS:-a}
+    osslsigncode sign -certs "$SIGNING_PKI/${signer}_chain.pem" -key "$SIGNING_PKI/$signer.key" -h sha256 \
       -in "$4" -out "$4.signed" >/dev/null || fail "osslsigncode could not sign $4"
     mv "$4.signed" "$4"
   fi

@@ -3,10 +3,11 @@
 #   check_image.sh OBJDUMP FILE FORMAT SUBSYSTEM [MANIFEST_ARCH]
 # FORMAT as objdump names it ("pei-i386", "pei-x86-64"), SUBSYSTEM "Windows GUI" or "Windows CUI",
 # MANIFEST_ARCH the processor its embedded manifest must name ("x86", "amd64").
-# Every imported DLL must be one that each Windows has: the executable is copied on its own.
+# Every imported DLL must be one that each Windows has (Vista and later: bcrypt.dll): the
+# executable is copied on its own.
 set -euo pipefail
 objdump=$1 file=$2 format=$3 subsystem=$4 manifest_arch=${5:-}
-system_dlls=' advapi32.dll crypt32.dll kernel32.dll msvcrt.dll shell32.dll user32.dll version.dll wintrust.dll '
+system_dlls=' advapi32.dll bcrypt.dll crypt32.dll kernel32.dll msvcrt.dll ntdll.dll shell32.dll user32.dll version.dll wintrust.dll '
 
 headers=$("$objdump" -p "$file") || { echo "FAIL: $objdump cannot read $file" >&2; exit 1; }
 status=0
