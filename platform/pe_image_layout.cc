@@ -179,6 +179,10 @@ CertificateTable ReadCertificateTable(RandomAccessFile& file) {
     table.problem = "the signature is larger than any real one";
     return table;
   }
+  if (std::uint64_t{place.address} + length > reader.size()) {
+    table.problem = "the certificate table lies outside the file";
+    return table;
+  }
   std::vector<unsigned char> signature(length - kCertificateHeaderSize);
   if (!reader.Read(place.address + kCertificateHeaderSize, signature.data(), signature.size())) {
     table.problem = "the certificate table lies outside the file";
