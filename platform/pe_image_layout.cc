@@ -86,7 +86,12 @@ std::optional<std::uint64_t> PeLayout::FileOffsetOf(std::uint32_t rva) const {
   return std::nullopt;
 }
 
-std::optional<PeLayout> ReadPeLayout(BlockReader& reader) {
+namespace {
+
+// The headers up to the data directory, and where the section table starts; nullopt when the
+// file is not a PE image this reader understands.
+std::optional<PeLayout> ReadPeHeaders(BlockReader& reader, std::uint64_t* section_table,
+                                      std::uint32_t* section_count) {
   if (reader.U16At(0) != kDosMagic) return std::nullopt;
   const auto nt_offset = reader.U32At(0x3C);
   if (!nt_offset || *nt_offset > 0x7FFFFFFF || reader.U32At(*nt_offset) != kNtSignature) {
@@ -94,9 +99,10 @@ std::optional<PeLayout> ReadPeLayout(BlockReader& reader) {
   }
   unsigned char file_header[20];
   if (!reader.Read(*nt_offset + 4, file_header, sizeof file_header)) return std::nullopt;
-  const std::uint32_t section_count = U16(file_header + 2);
+  *section_count = U16(file_header + 2);
   const std::uint32_t optional_size = U16(file_header + 16);
   const std::uint64_t optional = *nt_offset + 24ull;
+  *section_table = optional + optional_size;
 
   const auto magic = reader.U16At(optional);
   std::uint64_t count_offset, directories;
@@ -115,21 +121,28 @@ std::optional<PeLayout> ReadPeLayout(BlockReader& reader) {
   PeLayout layout;
   layout.header_size = *header_size;
   bool readable = true;
-  layout.resources =
-      DirectoryAt(reader, directories, *directory_count, kResourceDirectoryIndex, &readable);
-  if (!readable) return std::nullopt;
   layout.certificates =
       DirectoryAt(reader, directories, *directory_count, kCertificateDirectoryIndex, &readable);
-  if (!readable) {
-    layout.certificates = PeDirectory{~0u, ~0u};  // its place is not inside the file
-  }
+  if (!readable) layout.certificates = PeDirectory{~0u, ~0u};  // its place is not inside the file
+  layout.resources =
+      DirectoryAt(reader, directories, *directory_count, kResourceDirectoryIndex, &readable);
+  if (!readable) layout.resources.reset();
+  return layout;
+}
 
+}  // namespace
+
+std::optional<PeLayout> ReadPeLayout(BlockReader& reader) {
+  std::uint64_t section_table = 0;
+  std::uint32_t section_count = 0;
+  std::optional<PeLayout> layout = ReadPeHeaders(reader, &section_table, &section_count);
+  if (!layout) return std::nullopt;
   if (section_count > kMaxSections) return std::nullopt;
   std::vector<unsigned char> table(section_count * kSectionHeaderSize);
-  if (!reader.Read(optional + optional_size, table.data(), table.size())) return std::nullopt;
+  if (!reader.Read(section_table, table.data(), table.size())) return std::nullopt;
   for (std::uint32_t i = 0; i < section_count; ++i) {
     const unsigned char* s = table.data() + i * kSectionHeaderSize;
-    layout.sections.push_back({U32(s + 12), U32(s + 16), U32(s + 20)});
+    layout->sections.push_back({U32(s + 12), U32(s + 16), U32(s + 20)});
   }
   return layout;
 }
@@ -152,17 +165,23 @@ std::optional<std::uint64_t> PeImageExtent(RandomAccessFile& file) {
   return extent;
 }
 
+// Only the headers up to the data directory count: damage further on (in the section table, say)
+// does not make a signed file unsigned.
 CertificateTable ReadCertificateTable(RandomAccessFile& file) {
   BlockReader reader(file);
-  const std::optional<PeLayout> layout = ReadPeLayout(reader);
+  std::uint64_t section_table = 0;
+  std::uint32_t section_count = 0;
+  const std::optional<PeLayout> layout = ReadPeHeaders(reader, &section_table, &section_count);
   CertificateTable table;
   if (!layout || !layout->certificates) return table;
   const PeDirectory& place = *layout->certificates;
-  if (place.address == 0 && place.size == 0) return table;
+  // A table of no bytes holds no signature; Windows reads it so too.
+  if (place.size == 0) return table;
 
   table.state = CertificateTable::State::kUnreadable;
   unsigned char header[kCertificateHeaderSize];
-  if (place.size < kCertificateHeaderSize || !reader.Read(place.address, header, sizeof header)) {
+  if (place.size < kCertificateHeaderSize ||
+      !reader.Read(std::uint64_t{place.address}, header, sizeof header)) {
     table.problem = "the certificate table lies outside the file";
     return table;
   }
@@ -184,7 +203,8 @@ CertificateTable ReadCertificateTable(RandomAccessFile& file) {
     return table;
   }
   std::vector<unsigned char> signature(length - kCertificateHeaderSize);
-  if (!reader.Read(place.address + kCertificateHeaderSize, signature.data(), signature.size())) {
+  if (!reader.Read(std::uint64_t{place.address} + kCertificateHeaderSize, signature.data(),
+                   signature.size())) {
     table.problem = "the certificate table lies outside the file";
     return table;
   }

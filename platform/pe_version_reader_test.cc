@@ -104,6 +104,14 @@ std::string WithCertificateTable(std::string image, std::uint32_t offset, std::u
   return image;
 }
 
+// Sets the section count of the file header.
+std::string WithSectionCount(std::string image, std::uint16_t count) {
+  std::uint32_t nt = 0;
+  std::memcpy(&nt, image.data() + 0x3C, 4);
+  std::memcpy(image.data() + nt + 6, &count, 2);
+  return image;
+}
+
 TEST(PeImageExtent, CoversEverySectionAndTheCertificateTable) {
   // The stripped images end with their last section; the 64-bit one carries symbols after it.
   for (const char* name : {"managed_1_0_0_7", "managed_no_version", "image64_1_0_0_7"}) {
@@ -158,7 +166,9 @@ TEST(ReadCertificateTable, APlaceForATableMeansSignedEvenWhenItCannotBeRead) {
       {"an entry of another type",
        WithCertificateTable(image, end, 16) + CertificateEntry(13, 0x0200, 1, "x509.") + "\0\0\0",
        State::kUnreadable},
-      {"a place with no size", WithCertificateTable(image, end, 0) + sound, State::kUnreadable},
+      {"a place with no size", WithCertificateTable(image, end, 0) + sound, State::kAbsent},
+      {"a table, then a section table past the end",
+       WithSectionCount(WithCertificateTable(image, end, 16), 0xFFFF) + sound, State::kPresent},
       {"a size with no place", WithCertificateTable(image, 0, 16) + sound, State::kUnreadable},
   };
   for (const auto& c : cases) {

@@ -133,7 +133,7 @@ inline constexpr std::int64_t kStaleTemporaryAgeSeconds = 60 * 60;
 //   and verify in full as signed by that same subject before anything is copied, through the
 //   handle it is then copied from, which others may not write meanwhile. The written copy is not
 //   verified again: only this user can write it in the launcher's own folder, and a copy moved
-//   into the store is verified in full by every launcher before it takes it from there;
+//   into the store is verified in full before it replaces any signed copy;
 // - the source must be a whole PE image that does not change while it is copied, and the written
 //   copy must have its size and be the version `check` chose;
 // - just before each try of the move the destination is probed again and is replaced only if

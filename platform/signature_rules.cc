@@ -32,7 +32,7 @@ constexpr struct {
     {0x02000000, "no issuance chain policy"},
     {0x04000000, "a certificate is explicitly distrusted"},
     {0x08000000, "an unsupported critical extension"},
-    {0x10000000, "a weak signature"},
+    {0x00100000, "a weak signature"},
 };
 
 constexpr std::uint32_t kAllowedChainErrors =
@@ -209,7 +209,8 @@ std::optional<FileTimeTicks> VerifiedTimestampTime(SignedMessage& message, std::
     *why_not = "its signature does not verify";
   } else if (!token->MessageDigestMatches()) {
     *why_not = "its content does not match its message digest";
-  } else if (info->imprint != message.HashOfEncryptedDigest(info->imprint_algorithm)) {
+  } else if (const Bytes expected = message.HashOfEncryptedDigest(info->imprint_algorithm);
+             expected.empty() || info->imprint != expected) {
     *why_not = "it is not a timestamp of this signature";
   } else if (const auto problem = ChainProblem(token->ChainErrors(info->time))) {
     *why_not = "its authority's chain for time stamping: " + *problem;

@@ -20,12 +20,11 @@ SignatureReport ReadSignatureReport(const std::string& path) {
   rules.share = FILE_SHARE_READ;
   const Win32File file(path, kOperation, rules);
   SignatureReport report;
-  try {
-    report.signer = ReadEmbeddedSigner(path, kOperation, false);
-  } catch (const ServiceError&) {
-    // Signed, but its signer cannot be read; the verdict says why.
-    report.signer = kUnreadableSigner;
-  }
+  Win32HandleReader reader(file.handle(), path, kOperation);
+  std::string unreadable;
+  report.signer = SignerInTable(ReadCertificateTable(reader), &unreadable);
+  // Signed, but its signer cannot be read; the verdict says why.
+  if (!unreadable.empty()) report.signer = kUnreadableSigner;
   report.verification = VerifyEmbeddedSignature(path, file.handle(), kOperation);
   return report;
 }

@@ -10,7 +10,9 @@ namespace launcher {
 // A folder held open together with every folder above it, each opened without following links
 // and without sharing deletion: while they are held, none of them can be removed, renamed or
 // swapped for a link, so a path to a file directly inside still leads through those folders.
-// Creating, renaming and deleting files inside stays open to everyone.
+// Creating, renaming and deleting files inside stays open to everyone, and so does making a held
+// folder itself a reparse point (a mount point, once it is empty): writes inside therefore go
+// through its handle (Handle, Win32Folder).
 class Win32HeldFolder {
  public:
   Win32HeldFolder() = default;
@@ -32,8 +34,11 @@ class Win32HeldFolder {
   // Whether `path` is directly inside the held folder and that folder did not exist when held.
   bool IsMissing(const std::string& path) const { return missing_ && Contains(path); }
 
-  // The held folder's own handle; nullptr when nothing is held or the folder is missing.
-  HANDLE Handle() const { return folder_.empty() || missing_ ? nullptr : handles_.back(); }
+  // The held folder's own handle; nullptr when nothing is held, the folder is missing, or it is a
+  // drive's root (which is not held).
+  HANDLE Handle() const {
+    return folder_.empty() || missing_ || handles_.empty() ? nullptr : handles_.back();
+  }
 
  private:
   void Release();

@@ -40,8 +40,8 @@ class Undecodable : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// The subject as X.500 text, with the default quoting so that distinct names never give the
-// same text.
+// The subject as X.500 text, with the default quoting, so that a value cannot pass for several
+// attributes.
 std::string SubjectOf(PCCERT_CONTEXT certificate) {
   CERT_NAME_BLOB* subject = &certificate->pCertInfo->Subject;
   const DWORD length = CertNameToStrW(X509_ASN_ENCODING, subject, CERT_X500_NAME_STR, nullptr, 0);
@@ -115,9 +115,18 @@ Bytes Hash(HashAlgorithm algorithm, const unsigned char* data, std::size_t size)
   BCRYPT_ALG_HANDLE provider = nullptr;
   if (BCryptOpenAlgorithmProvider(&provider, names[index], nullptr, 0) != 0) return {};
   Bytes digest(lengths[index]);
+  // Vista wants the hash object's memory from the caller.
+  DWORD object_size = 0;
+  ULONG got = 0;
+  const bool sized =
+      BCryptGetProperty(provider, BCRYPT_OBJECT_LENGTH, reinterpret_cast<PUCHAR>(&object_size),
+                        sizeof object_size, &got, 0) == 0;
+  Bytes object(sized ? object_size : 0);
   BCRYPT_HASH_HANDLE hash = nullptr;
   const bool made =
-      BCryptCreateHash(provider, &hash, nullptr, 0, nullptr, 0, 0) == 0 &&
+      sized &&
+      BCryptCreateHash(provider, &hash, object.data(), static_cast<ULONG>(object.size()), nullptr,
+                       0, 0) == 0 &&
       BCryptHashData(hash, const_cast<unsigned char*>(data), static_cast<ULONG>(size), 0) == 0 &&
       BCryptFinishHash(hash, digest.data(), static_cast<ULONG>(digest.size()), 0) == 0;
   if (hash != nullptr) BCryptDestroyHash(hash);
@@ -140,6 +149,18 @@ class DecodedMessage {
  public:
   // Throws Undecodable when `der` is not one, or names no signer whose certificate it carries.
   DecodedMessage(const unsigned char* der, std::size_t size, const char* content_type) {
+    try {
+      Decode(der, size, content_type);
+    } catch (...) {
+      Release();
+      throw;
+    }
+  }
+  ~DecodedMessage() { Release(); }
+  DecodedMessage(const DecodedMessage&) = delete;
+  DecodedMessage& operator=(const DecodedMessage&) = delete;
+
+  void Decode(const unsigned char* der, std::size_t size, const char* content_type) {
     message_ = CryptMsgOpenToDecode(kEncoding, 0, 0, 0, nullptr, nullptr);
     if (message_ == nullptr || !CryptMsgUpdate(message_, der, static_cast<DWORD>(size), TRUE)) {
       throw Undecodable("it is not a PKCS#7 signature");
@@ -158,14 +179,18 @@ class DecodedMessage {
         store_, kEncoding,
         reinterpret_cast<CERT_INFO*>(const_cast<unsigned char*>(signer_id.data())));
     if (signer_ == nullptr) throw Undecodable("it carries no certificate of its signer");
+    // A pin of no text would match any other name that cannot be rendered.
+    if (SubjectOf(signer_).empty()) throw Undecodable("its signer's name cannot be read");
   }
-  ~DecodedMessage() {
+
+  void Release() {
     if (signer_ != nullptr) CertFreeCertificateContext(signer_);
     if (store_ != nullptr) CertCloseStore(store_, 0);
     if (message_ != nullptr) CryptMsgClose(message_);
+    signer_ = nullptr;
+    store_ = nullptr;
+    message_ = nullptr;
   }
-  DecodedMessage(const DecodedMessage&) = delete;
-  DecodedMessage& operator=(const DecodedMessage&) = delete;
 
   const CMSG_SIGNER_INFO& info() const {
     return *reinterpret_cast<const CMSG_SIGNER_INFO*>(info_.data());
@@ -298,7 +323,8 @@ class Win32SignedMessage : public SignedMessage {
 };
 
 // WinVerifyTrust compares the file's Authenticode digest with the signed one; its own verdict on
-// the chain is not relied on (Wine accepts nearly any chain).
+// the chain is not relied on (Wine accepts nearly any chain). It decodes the signature itself,
+// so its signer must be the one judged here: the same encrypted digest.
 std::optional<std::string> Win32SignedMessage::FileProblem() {
   const std::wstring wide = Wide(path_, operation_);
   WINTRUST_FILE_INFO file_info{};
@@ -315,13 +341,42 @@ std::optional<std::string> Win32SignedMessage::FileProblem() {
   data.dwProvFlags = WTD_CACHE_ONLY_URL_RETRIEVAL | WTD_REVOCATION_CHECK_NONE;
   GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
   const LONG result = WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
+  bool same_signer = false;
+  if (result == 0) {
+    CRYPT_PROVIDER_DATA* provider = WTHelperProvDataFromStateData(data.hWVTStateData);
+    CRYPT_PROVIDER_SGNR* signer =
+        provider != nullptr ? WTHelperGetProvSignerFromChain(provider, 0, FALSE, 0) : nullptr;
+    const CRYPT_DATA_BLOB& ours = message_.info().EncryptedHash;
+    if (signer != nullptr && signer->psSigner != nullptr) {
+      const CRYPT_DATA_BLOB& theirs = signer->psSigner->EncryptedHash;
+      same_signer =
+          theirs.cbData == ours.cbData && std::memcmp(theirs.pbData, ours.pbData, ours.cbData) == 0;
+    }
+  }
   data.dwStateAction = WTD_STATEACTION_CLOSE;
   WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
-  if (result == 0) return std::nullopt;
-  return ResultText(result);
+  if (result != 0) return ResultText(result);
+  if (!same_signer) return std::string("the system's verifier read another signature");
+  return std::nullopt;
 }
 
 }  // namespace
+
+std::optional<std::string> SignerInTable(const CertificateTable& table, std::string* unreadable) {
+  if (table.state == CertificateTable::State::kAbsent) return std::nullopt;
+  if (table.state == CertificateTable::State::kUnreadable) {
+    *unreadable = "its signature cannot be read: " + table.problem;
+    return std::nullopt;
+  }
+  try {
+    const DecodedMessage message(table.signature.data(), table.signature.size(),
+                                 SPC_INDIRECT_DATA_OBJID);
+    return SubjectOf(message.signer());
+  } catch (const Undecodable& why) {
+    *unreadable = std::string("its signature cannot be read: ") + why.what();
+    return std::nullopt;
+  }
+}
 
 std::optional<std::string> ReadEmbeddedSigner(const std::string& path, const char* operation,
                                               bool refuse_links) {
@@ -329,18 +384,10 @@ std::optional<std::string> ReadEmbeddedSigner(const std::string& path, const cha
   rules.share = FILE_SHARE_READ;
   rules.refuse_links = refuse_links;
   Win32File file(path, operation, rules);
-  const CertificateTable table = ReadCertificateTable(file);
-  if (table.state == CertificateTable::State::kAbsent) return std::nullopt;
-  if (table.state == CertificateTable::State::kUnreadable) {
-    throw ServiceError(operation, path, "its signature cannot be read: " + table.problem);
-  }
-  try {
-    const DecodedMessage message(table.signature.data(), table.signature.size(),
-                                 SPC_INDIRECT_DATA_OBJID);
-    return SubjectOf(message.signer());
-  } catch (const Undecodable& why) {
-    throw ServiceError(operation, path, std::string("its signature cannot be read: ") + why.what());
-  }
+  std::string unreadable;
+  std::optional<std::string> signer = SignerInTable(ReadCertificateTable(file), &unreadable);
+  if (!unreadable.empty()) throw ServiceError(operation, path, unreadable);
+  return signer;
 }
 
 Verification VerifyEmbeddedSignature(const std::string& path, HANDLE file, const char* operation) {

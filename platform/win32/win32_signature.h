@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/pe_image_layout.h"
 #include "platform/replace_file.h"
 
 // Authenticode signatures through the system's crypt32, bcrypt and wintrust; the rules that
@@ -13,6 +14,11 @@
 // fetched) or shows anything to the user.
 
 namespace launcher {
+
+// The subject of the signer named in the signature of `table`, read without verifying it; nullopt
+// when there is no table, and also when the table or its signature cannot be read or decoded,
+// `*unreadable` then saying why.
+std::optional<std::string> SignerInTable(const CertificateTable& table, std::string* unreadable);
 
 // The subject of the signer named in the file's embedded signature, read without verifying it;
 // nullopt when the file has no certificate table. The file is held open meanwhile, others

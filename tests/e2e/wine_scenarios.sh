@@ -376,6 +376,8 @@ case "$scenario" in
     expect_copy_of "$elsewhere/Norvik_Studio.exe" managed_1_0_0_5
     expect_eq "the decoy's mode and change time" "$(stat -c '%a %z' "$elsewhere/Norvik_Studio.exe")" \
       "$decoy"
+    # Whether the held copy gets its read-only mark back after the refused rename Wine cannot
+    # show either (the fake disk's tables do).
     same_file "$store.held/Norvik_Studio.exe" "$dir/Norvik_Studio.exe" ||
       expect_copy_of "$store.held/Norvik_Studio.exe" managed_1_0_0_6
     rm -rf "$store" "$store.held" "$drive_c/Elsewhere"
