@@ -72,8 +72,8 @@ padded_copy() {  # padded_copy FIXTURE SIZE_MIB BYTE OUTPUT
   head -c "$(( $2 * 1024 * 1024 ))" /dev/zero | tr '\0' "\\$3" >> "$4"
   if [ -n "${SIGNING_PKI:-}" ]; then
     local signer=${SIGNING_AS:-a}
-    osslsigncode sign -certs "$SIGNING_PKI/${signer}_chain.pem" -key "$SIGNING_PKI/$signer.key" -h sha256 \
-      -in "$4" -out "$4.signed" >/dev/null || fail "osslsigncode could not sign $4"
+    osslsigncode sign -certs "$SIGNING_PKI/${signer}_chain.pem" -key "$SIGNING_PKI/$signer.key" \
+      -h sha256 -in "$4" -out "$4.signed" >/dev/null || fail "osslsigncode could not sign $4"
     mv "$4.signed" "$4"
   fi
 }

@@ -40,6 +40,5 @@ if __name__ == "__main__":
     server = http.server.HTTPServer(("127.0.0.1", 0), Handler)
     with open(PORT_FILE + ".part", "w") as f:
         f.write(str(server.server_address[1]))
-
     os.replace(PORT_FILE + ".part", PORT_FILE)
     server.serve_forever()

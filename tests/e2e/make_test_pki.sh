@@ -182,8 +182,8 @@ EOF
 }
 
 # Starts a loopback TSA whose tokens carry the time now ("now") or one given to faketime ("385
-# days ago"), once; tsa_ports[TIME] is then its port. Each is ended with this script. Not to be called in a
-# subshell: the server would keep its output open.
+# days ago"), once; tsa_ports[TIME] is then its port. Each is ended with this script. Not to be
+# called in a subshell: the server would keep its output open.
 tsa_pids=()
 trap '[ ${#tsa_pids[@]} -eq 0 ] || kill "${tsa_pids[@]}" 2>/dev/null || true' EXIT
 declare -A tsa_ports=()

@@ -374,8 +374,8 @@ case "$scenario" in
     expect_eq "files beyond the link" "$(ls -A "$elsewhere")" Norvik_Studio.exe
     expect_copy_of() { same_file "$1" "$fixtures/$2.exe" || fail "$1 is not $2"; }
     expect_copy_of "$elsewhere/Norvik_Studio.exe" managed_1_0_0_5
-    expect_eq "the decoy's mode and change time" "$(stat -c '%a %z' "$elsewhere/Norvik_Studio.exe")" \
-      "$decoy"
+    expect_eq "the decoy's mode and change time" \
+      "$(stat -c '%a %z' "$elsewhere/Norvik_Studio.exe")" "$decoy"
     # Whether the held copy gets its read-only mark back after the refused rename Wine cannot
     # show either (the fake disk's tables do).
     same_file "$store.held/Norvik_Studio.exe" "$dir/Norvik_Studio.exe" ||
