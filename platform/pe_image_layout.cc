@@ -28,15 +28,14 @@ std::uint32_t U32(const unsigned char* p) {
   return static_cast<std::uint32_t>(U16(p)) | static_cast<std::uint32_t>(U16(p + 2)) << 16;
 }
 
+// The entry `index` of the data directory; nullopt when the header has no such entry. An entry
+// that lies beyond the file's end reads as a place outside any file.
 std::optional<PeDirectory> DirectoryAt(BlockReader& reader, std::uint64_t directories,
-                                       std::uint32_t count, std::uint32_t index, bool* readable) {
+                                       std::uint32_t count, std::uint32_t index) {
   if (count <= index) return std::nullopt;
   const auto address = reader.U32At(directories + 8ull * index);
   const auto size = reader.U32At(directories + 8ull * index + 4);
-  if (!address || !size) {
-    *readable = false;
-    return std::nullopt;
-  }
+  if (!address || !size) return PeDirectory{~0u, ~0u};
   return PeDirectory{*address, *size};
 }
 
@@ -88,10 +87,15 @@ std::optional<std::uint64_t> PeLayout::FileOffsetOf(std::uint32_t rva) const {
 
 namespace {
 
-// The headers up to the data directory, and where the section table starts; nullopt when the
-// file is not a PE image this reader understands.
-std::optional<PeLayout> ReadPeHeaders(BlockReader& reader, std::uint64_t* section_table,
-                                      std::uint32_t* section_count) {
+// The headers up to the data directory, with where the section table lies.
+struct PeHeaders {
+  PeLayout layout;  // without its sections
+  std::uint64_t section_table = 0;
+  std::uint32_t section_count = 0;
+};
+
+// nullopt when the file is not a PE image this reader understands.
+std::optional<PeHeaders> ReadPeHeaders(BlockReader& reader) {
   if (reader.U16At(0) != kDosMagic) return std::nullopt;
   const auto nt_offset = reader.U32At(0x3C);
   if (!nt_offset || *nt_offset > 0x7FFFFFFF || reader.U32At(*nt_offset) != kNtSignature) {
@@ -99,10 +103,11 @@ std::optional<PeLayout> ReadPeHeaders(BlockReader& reader, std::uint64_t* sectio
   }
   unsigned char file_header[20];
   if (!reader.Read(*nt_offset + 4, file_header, sizeof file_header)) return std::nullopt;
-  *section_count = U16(file_header + 2);
+  PeHeaders headers;
+  headers.section_count = U16(file_header + 2);
   const std::uint32_t optional_size = U16(file_header + 16);
   const std::uint64_t optional = *nt_offset + 24ull;
-  *section_table = optional + optional_size;
+  headers.section_table = optional + optional_size;
 
   const auto magic = reader.U16At(optional);
   std::uint64_t count_offset, directories;
@@ -118,33 +123,26 @@ std::optional<PeLayout> ReadPeHeaders(BlockReader& reader, std::uint64_t* sectio
   const auto header_size = reader.U32At(optional + 60);
   const auto directory_count = reader.U32At(count_offset);
   if (!header_size || !directory_count) return std::nullopt;
-  PeLayout layout;
+  PeLayout& layout = headers.layout;
   layout.header_size = *header_size;
-  bool readable = true;
   layout.certificates =
-      DirectoryAt(reader, directories, *directory_count, kCertificateDirectoryIndex, &readable);
-  if (!readable) layout.certificates = PeDirectory{~0u, ~0u};  // its place is not inside the file
-  layout.resources =
-      DirectoryAt(reader, directories, *directory_count, kResourceDirectoryIndex, &readable);
-  if (!readable) layout.resources.reset();
-  return layout;
+      DirectoryAt(reader, directories, *directory_count, kCertificateDirectoryIndex);
+  layout.resources = DirectoryAt(reader, directories, *directory_count, kResourceDirectoryIndex);
+  return headers;
 }
 
 }  // namespace
 
 std::optional<PeLayout> ReadPeLayout(BlockReader& reader) {
-  std::uint64_t section_table = 0;
-  std::uint32_t section_count = 0;
-  std::optional<PeLayout> layout = ReadPeHeaders(reader, &section_table, &section_count);
-  if (!layout) return std::nullopt;
-  if (section_count > kMaxSections) return std::nullopt;
-  std::vector<unsigned char> table(section_count * kSectionHeaderSize);
-  if (!reader.Read(section_table, table.data(), table.size())) return std::nullopt;
-  for (std::uint32_t i = 0; i < section_count; ++i) {
+  std::optional<PeHeaders> headers = ReadPeHeaders(reader);
+  if (!headers || headers->section_count > kMaxSections) return std::nullopt;
+  std::vector<unsigned char> table(headers->section_count * kSectionHeaderSize);
+  if (!reader.Read(headers->section_table, table.data(), table.size())) return std::nullopt;
+  for (std::uint32_t i = 0; i < headers->section_count; ++i) {
     const unsigned char* s = table.data() + i * kSectionHeaderSize;
-    layout->sections.push_back({U32(s + 12), U32(s + 16), U32(s + 20)});
+    headers->layout.sections.push_back({U32(s + 12), U32(s + 16), U32(s + 20)});
   }
-  return layout;
+  return std::move(headers->layout);
 }
 
 std::optional<std::uint64_t> PeImageExtent(RandomAccessFile& file) {
@@ -169,12 +167,10 @@ std::optional<std::uint64_t> PeImageExtent(RandomAccessFile& file) {
 // does not make a signed file unsigned.
 CertificateTable ReadCertificateTable(RandomAccessFile& file) {
   BlockReader reader(file);
-  std::uint64_t section_table = 0;
-  std::uint32_t section_count = 0;
-  const std::optional<PeLayout> layout = ReadPeHeaders(reader, &section_table, &section_count);
+  const std::optional<PeHeaders> headers = ReadPeHeaders(reader);
   CertificateTable table;
-  if (!layout || !layout->certificates) return table;
-  const PeDirectory& place = *layout->certificates;
+  if (!headers || !headers->layout.certificates) return table;
+  const PeDirectory& place = *headers->layout.certificates;
   // A table of no bytes holds no signature; Windows reads it so too.
   if (place.size == 0) return table;
 

@@ -150,9 +150,9 @@ bool ReplaceWithCopy(ReplaceSteps& steps, const std::string& source, const std::
 // What ReplaceWithCopy would refuse, found without copying and writing nothing: every check it
 // makes before it copies (the destination's kind, the publisher pin, a whole image that can be
 // opened to copy, the source's signature verdict, a folder a temporary can be created in).
-// Fails with the ServiceError ReplaceWithCopy
-// would fail with; what only copying and moving can find (the copy's size and version, a source
-// changing meanwhile, a destination in use) is not found.
+// Fails with the ServiceError ReplaceWithCopy would fail with; what only copying and moving can
+// find (the copy's size and version, a source changing meanwhile, a destination in use) is not
+// found.
 void CheckReplacement(ReplaceSteps& steps, const std::string& source,
                       const std::string& destination);
 

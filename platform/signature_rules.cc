@@ -171,11 +171,17 @@ std::optional<Bytes> DerContents(const Bytes& der) {
   return Bytes(value->contents, value->end);
 }
 
-std::optional<TimestampInfo> ParseTimestampInfo(const Bytes& der) {
-  std::optional<DerValue> info = ReadDer(der.data(), der.data() + der.size());
-  if (info && info->tag == kTagOctetString && info->end == der.data() + der.size()) {
-    info = ReadDer(info->contents, info->end);
+Bytes TimestampInfoOf(const Bytes& content) {
+  const std::optional<DerValue> value = ReadDer(content.data(), content.data() + content.size());
+  if (value && value->tag == kTagOctetString && value->end == content.data() + content.size()) {
+    return Bytes(value->contents, value->end);
   }
+  return content;
+}
+
+std::optional<TimestampInfo> ParseTimestampInfo(const Bytes& content) {
+  const Bytes der = TimestampInfoOf(content);
+  const std::optional<DerValue> info = ReadDer(der.data(), der.data() + der.size());
   if (!info || info->tag != kTagSequence || info->end != der.data() + der.size()) {
     return std::nullopt;
   }

@@ -49,9 +49,13 @@ struct TimestampInfo {
   FileTimeTicks time;
 };
 
-// Reads a DER TSTInfo, or one still wrapped in its OCTET STRING; nullopt when it is not one, or
-// uses a hash this launcher does not know.
-std::optional<TimestampInfo> ParseTimestampInfo(const Bytes& der);
+// The TSTInfo of a token's decoded content: what its OCTET STRING wraps, where the system gives it
+// still wrapped, else the content itself.
+Bytes TimestampInfoOf(const Bytes& content);
+
+// Reads a DER TSTInfo, or one still wrapped in its OCTET STRING (TimestampInfoOf); nullopt when
+// it is not one, or uses a hash this launcher does not know.
+std::optional<TimestampInfo> ParseTimestampInfo(const Bytes& content);
 
 // The contents of the DER value that `der` is, without its tag and length (what PKCS#7 hashes of
 // content that is not plain data); nullopt when `der` is not exactly one DER value.

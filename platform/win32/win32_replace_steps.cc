@@ -24,6 +24,14 @@ constexpr int kNameAttempts = 16;
   throw ServiceError(kOperation, path, SystemErrorText(error), CauseOf(error));
 }
 
+// Marks the file open as `file` for removal when its last handle closes; whether it could.
+bool MarkForRemoval(HANDLE file) {
+  FILE_DISPOSITION_INFO disposition{};
+  disposition.DeleteFile = TRUE;
+  return SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition) !=
+         FALSE;
+}
+
 std::uint64_t RandomNumber(const std::string& path) {
   unsigned int high = 0;
   unsigned int low = 0;
@@ -151,10 +159,7 @@ class Win32TemporaryCopy : public TemporaryCopy {
     discarded_ = true;
     bool marked = false;
     if (handle_ != INVALID_HANDLE_VALUE) {
-      FILE_DISPOSITION_INFO disposition{};
-      disposition.DeleteFile = TRUE;
-      marked = SetFileInformationByHandle(handle_, FileDispositionInfo, &disposition,
-                                          sizeof disposition) != FALSE;
+      marked = MarkForRemoval(handle_);
       CloseHandle(handle_);
       handle_ = INVALID_HANDLE_VALUE;
     }
@@ -166,9 +171,7 @@ class Win32TemporaryCopy : public TemporaryCopy {
       const HANDLE file = folder_->Open(
           name_, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN, &error);
       if (file != INVALID_HANDLE_VALUE) {
-        FILE_DISPOSITION_INFO disposition{};
-        disposition.DeleteFile = TRUE;
-        SetFileInformationByHandle(file, FileDispositionInfo, &disposition, sizeof disposition);
+        MarkForRemoval(file);
         CloseHandle(file);
       }
     }

@@ -160,38 +160,6 @@ class DecodedMessage {
   DecodedMessage(const DecodedMessage&) = delete;
   DecodedMessage& operator=(const DecodedMessage&) = delete;
 
-  void Decode(const unsigned char* der, std::size_t size, const char* content_type) {
-    message_ = CryptMsgOpenToDecode(kEncoding, 0, 0, 0, nullptr, nullptr);
-    if (message_ == nullptr || !CryptMsgUpdate(message_, der, static_cast<DWORD>(size), TRUE)) {
-      throw Undecodable("it is not a PKCS#7 signature");
-    }
-    const Bytes type = MessageParam(message_, CMSG_INNER_CONTENT_TYPE_PARAM);
-    if (type.empty() || std::strcmp(reinterpret_cast<const char*>(type.data()), content_type)) {
-      throw Undecodable(std::string("its content is not of type ") + content_type);
-    }
-    store_ = CertOpenStore(CERT_STORE_PROV_MSG, kEncoding, 0, 0, message_);
-    const Bytes signer_id = MessageParam(message_, CMSG_SIGNER_CERT_INFO_PARAM);
-    info_ = MessageParam(message_, CMSG_SIGNER_INFO_PARAM);
-    if (store_ == nullptr || signer_id.empty() || info_.empty()) {
-      throw Undecodable("it names no signer");
-    }
-    signer_ = CertGetSubjectCertificateFromStore(
-        store_, kEncoding,
-        reinterpret_cast<CERT_INFO*>(const_cast<unsigned char*>(signer_id.data())));
-    if (signer_ == nullptr) throw Undecodable("it carries no certificate of its signer");
-    // A pin of no text would match any other name that cannot be rendered.
-    if (SubjectOf(signer_).empty()) throw Undecodable("its signer's name cannot be read");
-  }
-
-  void Release() {
-    if (signer_ != nullptr) CertFreeCertificateContext(signer_);
-    if (store_ != nullptr) CertCloseStore(store_, 0);
-    if (message_ != nullptr) CryptMsgClose(message_);
-    signer_ = nullptr;
-    store_ = nullptr;
-    message_ = nullptr;
-  }
-
   const CMSG_SIGNER_INFO& info() const {
     return *reinterpret_cast<const CMSG_SIGNER_INFO*>(info_.data());
   }
@@ -253,6 +221,38 @@ class DecodedMessage {
   }
 
  private:
+  void Decode(const unsigned char* der, std::size_t size, const char* content_type) {
+    message_ = CryptMsgOpenToDecode(kEncoding, 0, 0, 0, nullptr, nullptr);
+    if (message_ == nullptr || !CryptMsgUpdate(message_, der, static_cast<DWORD>(size), TRUE)) {
+      throw Undecodable("it is not a PKCS#7 signature");
+    }
+    const Bytes type = MessageParam(message_, CMSG_INNER_CONTENT_TYPE_PARAM);
+    if (type.empty() || std::strcmp(reinterpret_cast<const char*>(type.data()), content_type)) {
+      throw Undecodable(std::string("its content is not of type ") + content_type);
+    }
+    store_ = CertOpenStore(CERT_STORE_PROV_MSG, kEncoding, 0, 0, message_);
+    const Bytes signer_id = MessageParam(message_, CMSG_SIGNER_CERT_INFO_PARAM);
+    info_ = MessageParam(message_, CMSG_SIGNER_INFO_PARAM);
+    if (store_ == nullptr || signer_id.empty() || info_.empty()) {
+      throw Undecodable("it names no signer");
+    }
+    signer_ = CertGetSubjectCertificateFromStore(
+        store_, kEncoding,
+        reinterpret_cast<CERT_INFO*>(const_cast<unsigned char*>(signer_id.data())));
+    if (signer_ == nullptr) throw Undecodable("it carries no certificate of its signer");
+    // A pin of no text would match any other name that cannot be rendered.
+    if (SubjectOf(signer_).empty()) throw Undecodable("its signer's name cannot be read");
+  }
+
+  void Release() {
+    if (signer_ != nullptr) CertFreeCertificateContext(signer_);
+    if (store_ != nullptr) CertCloseStore(store_, 0);
+    if (message_ != nullptr) CryptMsgClose(message_);
+    signer_ = nullptr;
+    store_ = nullptr;
+    message_ = nullptr;
+  }
+
   HCRYPTMSG message_ = nullptr;
   HCERTSTORE store_ = nullptr;
   PCCERT_CONTEXT signer_ = nullptr;
@@ -266,11 +266,9 @@ class Win32TimestampToken : public TimestampToken {
 
   Bytes Content() override { return token_.Content(); }
   bool SignatureVerifies() override { return token_.SignatureVerifies(); }
-  // The content may come still wrapped in its OCTET STRING; what is signed is the TSTInfo.
+  // What is signed is the TSTInfo, which the content may still wrap.
   bool MessageDigestMatches() override {
-    Bytes content = Content();
-    if (!content.empty() && content[0] == 0x04) content = DerContents(content).value_or(Bytes());
-    return token_.MessageDigestIs(content);
+    return token_.MessageDigestIs(TimestampInfoOf(Content()));
   }
   std::uint32_t ChainErrors(FileTimeTicks time) override {
     return token_.ChainErrors(szOID_PKIX_KP_TIMESTAMP_SIGNING, time);

@@ -97,20 +97,20 @@ wait_for_record() {
   sleep 0.3
 }
 
-# How many times the traced run created or opened a replacement's temporary file. Every file a
-# Windows program creates goes through NtCreateFile, which Wine's file trace logs with the name,
-# so 0 proves no temporary was ever written, not only that none was left; the cases where a
+# Where, and how many times, the traced run created or opened a replacement's temporary file. Every
+# file a Windows program creates goes through NtCreateFile, which Wine's file trace logs with the
+# name, so 0 proves no temporary was ever written, not only that none was left; the cases where a
 # copy is made check that the same count sees them.
-temporaries_opened() {
-  grep -c 'NtCreateFile .*name=L"[^"]*~Norvik_Studio\.exe\.[0-9a-f]\{16\}\.tmp"' "$trace" || true
+temporary_opens() {
+  grep 'NtCreateFile .*name=L"[^"]*~Norvik_Studio\.exe\.[0-9a-f]\{16\}\.tmp"' "$trace" || true
 }
+temporaries_opened() { temporary_opens | grep -c . || true; }
 
 # How many of those opens let others write the temporary (FILE_SHARE_WRITE in Wine's trace of
 # the share mode): what is checked and moved would then not be what was written.
 temporaries_shared_for_writing() {
   local sharing count=0
-  for sharing in $(grep 'NtCreateFile .*name=L"[^"]*~Norvik_Studio\.exe\.[0-9a-f]\{16\}\.tmp"' \
-    "$trace" | grep -o 'sharing=[0-9a-f]*' | cut -d= -f2); do
+  for sharing in $(temporary_opens | grep -o 'sharing=[0-9a-f]*' | cut -d= -f2); do
     (( (16#$sharing & 2) == 0 )) || count=$(( count + 1 ))
   done
   echo "$count"
