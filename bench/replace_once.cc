@@ -2,6 +2,7 @@
 // the versions of the two files.
 #include <cstdio>
 
+#include "platform/hold_retry.h"
 #include "platform/posix/posix_services.h"
 
 namespace {
@@ -10,6 +11,7 @@ class AnyVersion : public launcher::CopyCheck {
  public:
   bool IsChosenCopy(const std::string& /*version_text*/) const override { return true; }
   bool IsOlder(const std::string& /*version_text*/) const override { return true; }
+  bool LeavesCutDestination() const override { return false; }
 };
 
 }  // namespace
@@ -17,7 +19,9 @@ class AnyVersion : public launcher::CopyCheck {
 int main(int argc, char** argv) {
   if (argc != 3) return 2;
   try {
-    launcher::PosixServices("/").FileCopy(argv[1], argv[2], AnyVersion());
+    launcher::PosixServices services("/");
+    launcher::HoldRetry retry([&services](int milliseconds) { services.Pause(milliseconds); });
+    services.FileCopy(argv[1], argv[2], AnyVersion(), retry);
   } catch (const launcher::ServiceError& failure) {
     std::fprintf(stderr, "%s\n", failure.what());
     return 1;

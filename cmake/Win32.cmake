@@ -10,6 +10,7 @@ add_library(platform_win32 STATIC
   platform/win32/win32_held_folder.cc
   platform/win32/win32_replace_steps.cc
   platform/win32/win32_services.cc
+  platform/win32/win32_start_path.cc
   platform/win32/win32_signature.cc)
 # Windows Vista and later: SetFileInformationByHandle renames and removes through a handle.
 target_compile_definitions(platform_win32 PRIVATE _WIN32_WINNT=0x0600 WINVER=0x0600)

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "launch/revision_probe.h"
+#include "platform/hold_retry.h"
 #include "platform/services.h"
 
 namespace launcher {
@@ -14,15 +15,20 @@ enum class Reconciliation {
 };
 
 // The reconciliation's rules for a copy it chose at revision `chosen`: the written copy must be
-// at that revision, and the destination is replaced only while below it.
+// at that revision, and the destination is replaced only while below it. Into the update store,
+// which others write too, only a whole image is replaced.
 class RevisionCheck : public CopyCheck {
  public:
-  explicit RevisionCheck(Revision chosen);
+  enum class Into { kLocalFolder, kUpdateStore };
+
+  explicit RevisionCheck(Revision chosen, Into into = Into::kLocalFolder);
   bool IsChosenCopy(const std::string& version_text) const override;
   bool IsOlder(const std::string& version_text) const override;
+  bool LeavesCutDestination() const override;
 
  private:
   Revision chosen_;
+  Into into_;
 };
 
 // Which way a copy goes for these revisions: towards the older copy when the newer revision is
@@ -31,10 +37,14 @@ Reconciliation DirectionFor(Revision update_revision, Revision local_revision);
 
 // Holds the update store's folder (free of links) and clears stale temporaries beside both copies,
 // reads both revisions (the update store's first), then replaces the older copy with the newer
-// one when the newer revision is above 0. kNone also when another launcher made the older copy
-// as new meanwhile. Raises the first ServiceError; a failed replacement leaves the older copy as
-// it was.
+// one when the newer revision is above 0 and the local copy's path can be started. kNone also
+// when another launcher made the older copy as new meanwhile. Every wait for a file held for a
+// moment, the reads included, is drawn from `retry`. Raises the first ServiceError; a failed
+// replacement leaves the older copy as it was.
 Reconciliation ReconcileCopies(Services& services, const std::string& update_copy_path,
-                               const std::string& local_copy_path);
+                               const std::string& local_copy_path, HoldRetry& retry);
+
+// The check of a copy in `direction` (not kNone) at revision `chosen`.
+RevisionCheck CheckFor(Reconciliation direction, Revision chosen);
 
 }  // namespace launcher

@@ -11,6 +11,11 @@ const std::string kStore = "C:\\Brelvance\\UpdateFile\\10001000\\0005\\Norvik_St
 const std::string kStoreFolder = "C:\\Brelvance\\UpdateFile\\10001000\\0005";
 const std::string kLocal = "C:\\Apps\\Norvik\\Norvik_Studio.exe";
 
+Reconciliation Reconcile(FakeServices& services) {
+  HoldRetry retry = BudgetOf(services);
+  return ReconcileCopies(services, kStore, kLocal, retry);
+}
+
 // A version of nullptr means the copy is missing.
 FakeServices WithCopies(const char* store_version, const char* local_version) {
   FakeServices services;
@@ -52,7 +57,7 @@ TEST(ReconcileCopies, TakesTheDirectionOfTheNewerRevision) {
     const std::string store_before = ContentsOf(services, kStore);
     const std::string local_before = ContentsOf(services, kLocal);
 
-    EXPECT_EQ(ReconcileCopies(services, kStore, kLocal), c.expected);
+    EXPECT_EQ(Reconcile(services), c.expected);
 
     switch (c.expected) {
       case Reconciliation::kStoreToLocal:
@@ -74,7 +79,7 @@ TEST(ReconcileCopies, TakesTheDirectionOfTheNewerRevision) {
 
 TEST(ReconcileCopies, ProbesTheStoreFirstThenTheLocalCopyThenCopiesOnce) {
   FakeServices services = WithCopies("1.0.0.7", "1.0.0.4");
-  ReconcileCopies(services, kStore, kLocal);
+  Reconcile(services);
   const std::vector<std::string> expected = {
       "HoldFolder " + kStoreFolder,
       "RemoveStaleTemporaries " + kStore,
@@ -83,6 +88,7 @@ TEST(ReconcileCopies, ProbesTheStoreFirstThenTheLocalCopyThenCopiesOnce) {
       "GetFileVersion " + kStore,
       "FileExists " + kLocal,
       "GetFileVersion " + kLocal,
+      "CheckStartable " + kLocal,
       "FileExists " + kStore,
       "FileCopy " + kStore + " -> " + kLocal,
   };
@@ -98,7 +104,7 @@ TEST(ReconcileCopies, SourceGoneSinceTheProbeTouchesNothing) {
     }
   } services;
   services.files = WithCopies("1.0.0.7", "1.0.0.4").files;
-  EXPECT_EQ(ReconcileCopies(services, kStore, kLocal), Reconciliation::kNone);
+  EXPECT_EQ(Reconcile(services), Reconciliation::kNone);
   EXPECT_EQ(ContentsOf(services, kLocal), "local");
   EXPECT_TRUE(services.CallsOf("FileCopy").empty());
 }
@@ -124,14 +130,14 @@ TEST(ReconcileCopies, AFailureAtAnyCallIsRaisedAndLeavesBothCopiesWhole) {
     }
     const auto calls_needed = [&, operation = failing] {
       FakeServices dry = WithCopies("1.0.0.7", "1.0.0.4");
-      ReconcileCopies(dry, kStore, kLocal);
+      Reconcile(dry);
       return dry.CallsOf(operation).size();
     }();
     if (nth > 0 && static_cast<size_t>(nth) > calls_needed) {
-      EXPECT_NO_THROW(ReconcileCopies(services, kStore, kLocal));
+      EXPECT_NO_THROW(Reconcile(services));
       continue;
     }
-    EXPECT_THROW(ReconcileCopies(services, kStore, kLocal), ServiceError);
+    EXPECT_THROW(Reconcile(services), ServiceError);
     EXPECT_EQ(ContentsOf(services, kStore), "store");
     EXPECT_EQ(ContentsOf(services, kLocal), "local");
     EXPECT_TRUE(services.Temporaries().empty());
@@ -141,7 +147,7 @@ TEST(ReconcileCopies, AFailureAtAnyCallIsRaisedAndLeavesBothCopiesWhole) {
 TEST(ReconcileCopies, ALinkOnTheStoresPathStopsTheRunBeforeTheStoreIsRead) {
   FakeServices services = WithCopies("1.0.0.7", "1.0.0.4");
   services.links.insert(kStoreFolder);
-  EXPECT_THROW(ReconcileCopies(services, kStore, kLocal), ServiceError);
+  EXPECT_THROW(Reconcile(services), ServiceError);
   EXPECT_EQ(services.calls, std::vector<std::string>{"HoldFolder " + kStoreFolder});
 }
 
@@ -150,7 +156,7 @@ TEST(ReconcileCopies, AnotherLauncherPushingANewerCopyMeanwhileIsNotUndone) {
   // moves its 9 into the store. The store must stay at 9.
   FakeServices services = WithCopies("1.0.0.7", "1.0.0.8");
   services.while_copying = [&services] { services.files[kStore] = {"nine", "1.0.0.9"}; };
-  EXPECT_EQ(ReconcileCopies(services, kStore, kLocal), Reconciliation::kNone);
+  EXPECT_EQ(Reconcile(services), Reconciliation::kNone);
   EXPECT_EQ(ContentsOf(services, kStore), "nine");
   EXPECT_TRUE(services.Temporaries().empty());
 }
@@ -161,7 +167,7 @@ TEST(ReconcileCopies, APlantedUnsignedStoreCopyNeverReplacesASignedLocalCopy) {
     FakeServices services = WithCopies("1.0.0.65535", "1.0.0.5");
     services.files[kStore].publisher = planted_publisher;
     services.files[kLocal].publisher = "CN=Norvik Test Publisher A";
-    EXPECT_THROW(ReconcileCopies(services, kStore, kLocal), ServiceError);
+    EXPECT_THROW(Reconcile(services), ServiceError);
     EXPECT_EQ(ContentsOf(services, kLocal), "local");
     EXPECT_EQ(services.temporaries_created, 0);
   }
@@ -170,7 +176,7 @@ TEST(ReconcileCopies, APlantedUnsignedStoreCopyNeverReplacesASignedLocalCopy) {
 TEST(ReconcileCopies, StoreProbeFailureMeansTheLocalCopyIsNotProbed) {
   FakeServices services = WithCopies("1.0.0.7", "1.0.0.4");
   services.FailOn("GetFileVersion", 1);
-  EXPECT_THROW(ReconcileCopies(services, kStore, kLocal), ServiceError);
+  EXPECT_THROW(Reconcile(services), ServiceError);
   for (const char* probe : {"FileExists", "GetFileVersion"}) {
     for (const std::string& call : services.CallsOf(probe)) {
       EXPECT_EQ(call.find(kLocal), std::string::npos);
@@ -181,7 +187,7 @@ TEST(ReconcileCopies, StoreProbeFailureMeansTheLocalCopyIsNotProbed) {
 TEST(ReconcileCopies, MissingStoreFolderFailsAndKeepsTheLocalCopy) {
   FakeServices services = WithCopies(nullptr, "1.0.0.9");
   services.folders_missing.insert(kStoreFolder);
-  EXPECT_THROW(ReconcileCopies(services, kStore, kLocal), ServiceError);
+  EXPECT_THROW(Reconcile(services), ServiceError);
   EXPECT_EQ(ContentsOf(services, kLocal), "local");
   EXPECT_EQ(ContentsOf(services, kStore), "<missing>");
 }

@@ -16,16 +16,22 @@ void LaunchLocalCopy(Services& services, const std::string& local_copy_path, Hol
 void RunLaunchSequence(Services& services) {
   // Empty until the icon is set, so a run without a usable icon starts nothing.
   std::string local_copy_path;
+  // Two budgets for waits on files held for a moment: the icon and the start share one, every
+  // read and write of the update the other, so a long hold of a copy never costs the start.
   HoldRetry start_retry([&services](int milliseconds) { services.Pause(milliseconds); });
+  HoldRetry update_retry([&services](int milliseconds) { services.Pause(milliseconds); });
   try {
     const std::string directory = services.ApplicationDirectory();
-    services.LoadWindowIcon(directory + "\\" + kIconFileName);
+    const std::string icon_path = directory + "\\" + kIconFileName;
+    start_retry.Run([&] { services.LoadWindowIcon(icon_path); });
     const std::string update_copy_path = kUpdateCopyPath;
     local_copy_path = directory + "\\" + kProgramFileName;
-    ReconcileCopies(services, update_copy_path, local_copy_path);
+    ReconcileCopies(services, update_copy_path, local_copy_path, update_retry);
     LaunchLocalCopy(services, local_copy_path, start_retry);
-  } catch (const std::exception&) {
-    // Fallback, taken once: a failure in here is left to the caller.
+  } catch (const std::exception& failure) {
+    // Fallback, taken once: a failure in here is left to the caller. The cause is said first,
+    // whatever the fallback then does.
+    services.Report(std::string("launcher: ") + failure.what());
     LaunchLocalCopy(services, local_copy_path, start_retry);
     services.EndProcess(kExitFallback);
   }

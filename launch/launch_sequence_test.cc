@@ -176,6 +176,82 @@ TEST(RunLaunchSequence, AHeldMoveThatOutlastsTheBoundStartsTheOldCopy) {
   EXPECT_EQ(services.PausedMs(), kHoldWaitBudgetMs);
 }
 
+TEST(RunLaunchSequence, BriefHoldsOfAnyFileCostNeitherTheStartNorTheUpdate) {
+  const struct {
+    const char* name;
+    void (*hold)(FakeServices&, int times);
+  } holds[] = {
+      {"icon", [](FakeServices& s, int n) { s.held_calls["LoadWindowIcon"] = n; }},
+      {"version probe", [](FakeServices& s, int n) { s.held_calls["GetFileVersion"] = n; }},
+      {"source opened to copy", [](FakeServices& s, int n) { s.held_steps["OpenSource"] = n; }},
+  };
+  for (const auto& hold : holds) {
+    for (const int times : {3, 1000}) {
+      SCOPED_TRACE(std::string(hold.name) + " held " + std::to_string(times) + " times");
+      FakeServices services = ReadyToStart();
+      services.files[kStore] = {"new", "1.0.0.7"};
+      hold.hold(services, times);
+      const int status = RunToEnd(services);
+      EXPECT_LE(services.PausedMs(), kHoldWaitBudgetMs);
+      if (times == 3) {
+        EXPECT_EQ(status, kExitCompleted);
+        EXPECT_EQ(services.files[kLocal].contents, "new");
+        EXPECT_EQ(services.started, std::vector<std::string>{kLocal});
+        EXPECT_TRUE(services.reports.empty());
+      } else {
+        EXPECT_EQ(status, kExitFallback);
+        EXPECT_EQ(services.files[kLocal].contents, "local");
+        ASSERT_EQ(services.reports.size(), 1u);
+        EXPECT_NE(services.reports[0].find("The process cannot access the file"),
+                  std::string::npos);
+      }
+    }
+  }
+}
+
+TEST(RunLaunchSequence, EveryFallbackSaysItsCauseInOneLine) {
+  const struct {
+    const char* name;
+    void (*prepare)(FakeServices&);
+    const char* cause;
+    bool starts;
+  } cases[] = {
+      {"icon missing", [](FakeServices& s) { s.files.erase(kIcon); },
+       "launcher: LoadWindowIcon(\"C:\\Apps\\Norvik\\Ostra.ico\"): file not found", false},
+      {"store copy being written under a newer local copy",
+       [](FakeServices& s) {
+         s.files[kLocal].version = "1.0.0.9";
+         s.files[kStore] = {"first part", ""};
+         s.files[kStore].whole = false;
+       },
+       "launcher: FileCopy(\"C:\\Brelvance\\UpdateFile\\10001000\\0005\\Norvik_Studio.exe\"): not "
+       "a whole program image, which another program may still be writing",
+       true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeServices services = ReadyToStart();
+    c.prepare(services);
+    const std::string store_before = services.files[kStore].contents;
+    EXPECT_EQ(RunToEnd(services), kExitFallback);
+    EXPECT_EQ(services.reports, std::vector<std::string>{c.cause});
+    EXPECT_EQ(services.started.size(), c.starts ? 1u : 0u);
+    EXPECT_EQ(services.files[kStore].contents, store_before);
+    EXPECT_EQ(services.temporaries_created, 0);
+  }
+}
+
+TEST(RunLaunchSequence, APathTooLongToStartIsRefusedBeforeAnyCopy) {
+  FakeServices services = ReadyToStart();
+  services.files[kStore] = {"new", "1.0.0.7"};
+  services.paths_too_long.insert(kLocal);
+  EXPECT_THROW(RunLaunchSequence(services), ServiceError);
+  EXPECT_EQ(services.files[kLocal].contents, "local");
+  EXPECT_EQ(services.temporaries_created, 0);
+  ASSERT_EQ(services.reports.size(), 1u);
+  EXPECT_NE(services.reports[0].find("too long"), std::string::npos);
+}
+
 TEST(RunLaunchSequence, FailureOfTheFallbacksExistenceTestLeavesTheRun) {
   FakeServices services = ReadyToStart();
   services.FailOn("FileExists", 0);

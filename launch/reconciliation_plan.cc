@@ -30,13 +30,17 @@ const char* PlannedActionName(PlannedAction action) {
   return "refuse";
 }
 
-ReconciliationPlan PlanReconciliation(Services& services, const std::string& update_copy_path,
+ReconciliationPlan PlanReconciliation(Services& services, const std::string& icon_path,
+                                      const std::string& update_copy_path,
                                       const std::string& local_copy_path) {
+  HoldRetry retry([&services](int milliseconds) { services.Pause(milliseconds); });
   std::string revisions;
   try {
+    // Without a usable icon the launcher neither copies nor starts anything.
+    retry.Run([&] { services.CheckWindowIcon(icon_path); });
     services.HoldFolder(FolderOf(update_copy_path));
-    const Revision update_revision = ReadRevision(services, update_copy_path);
-    const Revision local_revision = ReadRevision(services, local_copy_path);
+    const Revision update_revision = ReadRevision(services, update_copy_path, retry);
+    const Revision local_revision = ReadRevision(services, local_copy_path, retry);
     revisions = "store copy " + Describe(services, update_copy_path, update_revision) +
                 ", local copy " + Describe(services, local_copy_path, local_revision);
 
@@ -44,11 +48,14 @@ ReconciliationPlan PlanReconciliation(Services& services, const std::string& upd
     if (direction == Reconciliation::kNone) {
       return {PlannedAction::kNone, revisions + ": neither is newer"};
     }
+    services.CheckStartable(local_copy_path);
     if (direction == Reconciliation::kStoreToLocal) {
-      services.CheckFileCopy(update_copy_path, local_copy_path);
+      services.CheckFileCopy(update_copy_path, local_copy_path,
+                             CheckFor(direction, update_revision), retry);
       return {PlannedAction::kReplaceLocal, revisions + ": the store's copy is newer"};
     }
-    services.CheckFileCopy(local_copy_path, update_copy_path);
+    services.CheckFileCopy(local_copy_path, update_copy_path, CheckFor(direction, local_revision),
+                           retry);
     return {PlannedAction::kReplaceStore, revisions + ": the local copy is newer"};
   } catch (const std::exception& refusal) {
     return {PlannedAction::kRefuse,

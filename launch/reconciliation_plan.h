@@ -22,12 +22,13 @@ struct ReconciliationPlan {
 // "none", "replace-local", "replace-store" or "refuse".
 const char* PlannedActionName(PlannedAction action);
 
-// Decides as ReconcileCopies does, through the same revision reads, direction and FileCopy
-// checks (Services::CheckFileCopy), but writes, removes and starts nothing: stale temporaries
-// stay, and what could only be found while copying (a source that changes meanwhile) is not.
-// Never throws: a failure, which would send the launcher's run to its fallback, is a kRefuse
-// whose reason is its text.
-ReconciliationPlan PlanReconciliation(Services& services, const std::string& update_copy_path,
+// Decides as RunLaunchSequence and ReconcileCopies do, through the same icon check, revision
+// reads, direction and FileCopy checks (Services::CheckFileCopy), but writes, removes and starts
+// nothing: stale temporaries stay, and what could only be found while copying (a source that
+// changes meanwhile) is not. Never throws: a failure, which would send the launcher's run to its
+// fallback, is a kRefuse whose reason is its text, in the words of the launcher's report.
+ReconciliationPlan PlanReconciliation(Services& services, const std::string& icon_path,
+                                      const std::string& update_copy_path,
                                       const std::string& local_copy_path);
 
 }  // namespace launcher

@@ -11,6 +11,12 @@ namespace {
 const std::string kStore = "C:\\Brelvance\\UpdateFile\\10001000\\0005\\Norvik_Studio.exe";
 const std::string kStoreFolder = "C:\\Brelvance\\UpdateFile\\10001000\\0005";
 const std::string kLocal = "C:\\Apps\\Norvik\\Norvik_Studio.exe";
+
+Reconciliation Reconcile(FakeServices& services) {
+  HoldRetry retry = BudgetOf(services);
+  return ReconcileCopies(services, kStore, kLocal, retry);
+}
+const std::string kIcon = "C:\\Apps\\Norvik\\Ostra.ico";
 const std::string kPublisherA = "CN=Norvik Test Publisher A";
 
 struct Copy {
@@ -32,6 +38,7 @@ std::string Snapshot(const FakeServices& services) {
 }
 
 TEST(PlanReconciliation, SaysWhatTheRunWouldDoAndWhyWritingNothing) {
+  // Every copy below is whole and the icon well formed unless a case says otherwise.
   const struct {
     const char* name;
     Copy store;
@@ -40,8 +47,10 @@ TEST(PlanReconciliation, SaysWhatTheRunWouldDoAndWhyWritingNothing) {
     const char* reason;  // a part of the reason
     bool store_link = false;
     bool local_folder = false;
-    std::string missing_folder = {};  // nothing can be created there
-    std::string locked_folder = {};   // there, the user may not add files
+    std::string missing_folder = {};   // nothing can be created there
+    std::string locked_folder = {};    // there, the user may not add files
+    const char* icon = "well formed";  // or "malformed", or nullptr: missing
+    bool too_long = false;             // the local copy's path is too long to start
   } cases[] = {
       {"same revision",
        {"1.0.0.5"},
@@ -142,6 +151,49 @@ TEST(PlanReconciliation, SaysWhatTheRunWouldDoAndWhyWritingNothing) {
        false,
        "",
        kStoreFolder},
+      {"cut store copy under a newer local copy",
+       {"", "", true, false},
+       {"1.0.0.9"},
+       PlannedAction::kRefuse,
+       "Norvik_Studio.exe\"): not a whole program image, which another program may still be "
+       "writing"},
+      {"whole store copy without a version record",
+       {""},
+       {"1.0.0.9"},
+       PlannedAction::kReplaceStore,
+       "store copy without a revision"},
+      {"icon missing",
+       {"1.0.0.7"},
+       {"1.0.0.5"},
+       PlannedAction::kRefuse,
+       "LoadWindowIcon(\"C:\\Apps\\Norvik\\Ostra.ico\"): file not found",
+       false,
+       false,
+       "",
+       "",
+       nullptr},
+      {"icon malformed",
+       {"1.0.0.5"},
+       {"1.0.0.5"},
+       PlannedAction::kRefuse,
+       "Ostra.ico\"): not an icon",
+       false,
+       false,
+       "",
+       "",
+       "malformed"},
+      {"path too long to start",
+       {"1.0.0.7"},
+       {"1.0.0.5"},
+       PlannedAction::kRefuse,
+       "local copy at revision 5, but StartProgram(\"C:\\Apps\\Norvik\\Norvik_Studio.exe\"): "
+       "the path is too long",
+       false,
+       false,
+       "",
+       "",
+       "well formed",
+       true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
@@ -160,10 +212,13 @@ TEST(PlanReconciliation, SaysWhatTheRunWouldDoAndWhyWritingNothing) {
     if (c.local_folder) services.files[kLocal].folder = true;
     if (!c.missing_folder.empty()) services.folders_missing.insert(c.missing_folder);
     if (!c.locked_folder.empty()) services.folders_locked.insert(c.locked_folder);
+    if (c.icon) services.files[kIcon] = {"icon", ""};
+    if (c.icon && std::string(c.icon) == "well formed") services.icons_well_formed.insert(kIcon);
+    if (c.too_long) services.paths_too_long.insert(kLocal);
     FakeServices launcher_run = services;
     const std::string before = Snapshot(services);
 
-    const ReconciliationPlan plan = PlanReconciliation(services, kStore, kLocal);
+    const ReconciliationPlan plan = PlanReconciliation(services, kIcon, kStore, kLocal);
 
     EXPECT_STREQ(PlannedActionName(plan.action), PlannedActionName(c.expected));
     EXPECT_NE(plan.reason.find(c.reason), std::string::npos) << plan.reason;
@@ -177,7 +232,8 @@ TEST(PlanReconciliation, SaysWhatTheRunWouldDoAndWhyWritingNothing) {
     // The run itself does what the plan said.
     PlannedAction done = PlannedAction::kRefuse;
     try {
-      const Reconciliation reconciled = ReconcileCopies(launcher_run, kStore, kLocal);
+      launcher_run.LoadWindowIcon(kIcon);
+      const Reconciliation reconciled = Reconcile(launcher_run);
       done = reconciled == Reconciliation::kStoreToLocal   ? PlannedAction::kReplaceLocal
              : reconciled == Reconciliation::kLocalToStore ? PlannedAction::kReplaceStore
                                                            : PlannedAction::kNone;

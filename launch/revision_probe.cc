@@ -31,9 +31,9 @@ Revision RevisionFromVersionText(std::string_view version_text) {
   return static_cast<Revision>(fields[kFieldCount - 1]);
 }
 
-Revision ReadRevision(Services& services, const std::string& path) {
+Revision ReadRevision(Services& services, const std::string& path, HoldRetry& retry) {
   if (!services.FileExists(path)) return 0;
-  return RevisionFromVersionText(services.GetFileVersion(path));
+  return RevisionFromVersionText(retry.Run([&] { return services.GetFileVersion(path); }));
 }
 
 }  // namespace launcher

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "platform/hold_retry.h"
 #include "platform/services.h"
 
 namespace launcher {
@@ -15,7 +16,8 @@ using Revision = std::uint16_t;
 Revision RevisionFromVersionText(std::string_view version_text);
 
 // The revision of the copy at `path`: 0 when no file is there (its version is then not read).
-// Raises the ServiceError of a failed existence test or version read.
-Revision ReadRevision(Services& services, const std::string& path);
+// A version read that fails because another process holds the file is tried again within
+// `retry`'s budget. Raises the ServiceError of a failed existence test or version read.
+Revision ReadRevision(Services& services, const std::string& path, HoldRetry& retry);
 
 }  // namespace launcher

@@ -48,7 +48,8 @@ TEST(RevisionFromVersionText, ReadsTheFourthFieldOfFourDecimalFields) {
 
 TEST(ReadRevision, MissingCopyGivesZeroWithoutReadingItsVersion) {
   FakeServices services;
-  EXPECT_EQ(ReadRevision(services, "C:\\nowhere\\Norvik_Studio.exe"), 0);
+  HoldRetry budget = BudgetOf(services);
+  EXPECT_EQ(ReadRevision(services, "C:\\nowhere\\Norvik_Studio.exe", budget), 0);
   EXPECT_TRUE(services.CallsOf("GetFileVersion").empty());
 }
 
@@ -56,8 +57,9 @@ TEST(ReadRevision, PresentCopyGivesTheRevisionOfItsVersion) {
   FakeServices services;
   services.files["C:\\a.exe"] = {"x", "2.3.4.1234"};
   services.files["C:\\b.exe"] = {"x", ""};
-  EXPECT_EQ(ReadRevision(services, "C:\\a.exe"), 1234);
-  EXPECT_EQ(ReadRevision(services, "C:\\b.exe"), 0);
+  HoldRetry budget = BudgetOf(services);
+  EXPECT_EQ(ReadRevision(services, "C:\\a.exe", budget), 1234);
+  EXPECT_EQ(ReadRevision(services, "C:\\b.exe", budget), 0);
 }
 
 TEST(ReadRevision, FailuresOfTheServicesAreRaised) {
@@ -65,7 +67,8 @@ TEST(ReadRevision, FailuresOfTheServicesAreRaised) {
     FakeServices services;
     services.files["C:\\a.exe"] = {"x", "1.0.0.1"};
     services.FailOn(operation);
-    EXPECT_THROW(ReadRevision(services, "C:\\a.exe"), ServiceError) << operation;
+    HoldRetry budget = BudgetOf(services);
+    EXPECT_THROW(ReadRevision(services, "C:\\a.exe", budget), ServiceError) << operation;
   }
 }
 

@@ -2,8 +2,6 @@
 
 #include <cstdio>
 
-#include "platform/hold_retry.h"
-
 namespace launcher {
 namespace {
 
@@ -17,20 +15,35 @@ std::size_t LastSeparator(const std::string& path) { return path.find_last_of("/
   throw ServiceError("FileCopy", path, why);
 }
 
+// Where others may write, a destination that is not a whole image may be a copy still being
+// written in parts: writing over it would leave a mix of two programs once the writer goes on.
+void RequireWholeDestination(ReplaceSteps& steps, HoldRetry& retry, const CopyCheck& check,
+                             const std::string& destination) {
+  if (!check.LeavesCutDestination()) return;
+  if (steps.KindOf(destination) != ReplaceSteps::FileKind::kRegular) return;
+  const std::unique_ptr<SourceFile> file = retry.Run([&] { return steps.OpenSource(destination); });
+  const std::optional<std::uint64_t> extent = file->ImageExtent();
+  if (!extent || file->Size() < *extent) {
+    Refuse(destination, "not a whole program image, which another program may still be writing");
+  }
+}
+
 // A signed copy is replaced only by its own publisher's: refused before anything is copied when
 // the destination is no regular file, or the source names no signer or another one. Returns the
 // destination's signer, which the copy must then verify as.
 std::optional<std::string> CheckBeforeCopy(ReplaceSteps& steps, HoldRetry& retry,
-                                           const std::string& source,
+                                           const CopyCheck& check, const std::string& source,
                                            const std::string& destination) {
   const ReplaceSteps::FileKind kind = steps.KindOf(destination);
   if (kind == ReplaceSteps::FileKind::kOther) Refuse(destination, "not a regular file");
   std::optional<std::string> pinned_publisher;
+  RequireWholeDestination(steps, retry, check, destination);
   if (kind == ReplaceSteps::FileKind::kRegular) {
     pinned_publisher = retry.Run([&] { return steps.EmbeddedPublisher(destination); });
   }
   if (pinned_publisher) {
-    const std::optional<std::string> offered = steps.EmbeddedPublisher(source);
+    const std::optional<std::string> offered =
+        retry.Run([&] { return steps.EmbeddedPublisher(source); });
     if (!offered) Refuse(source, "not signed, and the copy it would replace is");
     if (*offered != *pinned_publisher) {
       Refuse(source, "signed by \"" + *offered + "\", not by \"" + *pinned_publisher + "\"");
@@ -39,8 +52,9 @@ std::optional<std::string> CheckBeforeCopy(ReplaceSteps& steps, HoldRetry& retry
   return pinned_publisher;
 }
 
-std::unique_ptr<SourceFile> OpenWholeImage(ReplaceSteps& steps, const std::string& source) {
-  std::unique_ptr<SourceFile> from = steps.OpenSource(source);
+std::unique_ptr<SourceFile> OpenWholeImage(ReplaceSteps& steps, HoldRetry& retry,
+                                           const std::string& source) {
+  std::unique_ptr<SourceFile> from = retry.Run([&] { return steps.OpenSource(source); });
   const std::optional<std::uint64_t> extent = from->ImageExtent();
   if (!extent || from->Size() < *extent) Refuse(source, "not a whole program image");
   return from;
@@ -73,6 +87,7 @@ bool CopyCheckAndMove(ReplaceSteps& steps, HoldRetry& retry, TemporaryCopy& temp
     // destination between this probe and the move. The probe narrows that window from the whole
     // copy to the move itself, and is made again before each try: a hold may have been that
     // launcher finishing its own move.
+    RequireWholeDestination(steps, retry, check, destination);
     if (!check.IsOlder(steps.VersionOf(destination))) return false;
     // Windows refuses to move over a read-only file; the forced replacement clears the mark and
     // puts it back when the move fails.
@@ -90,13 +105,10 @@ bool CopyCheckAndMove(ReplaceSteps& steps, HoldRetry& retry, TemporaryCopy& temp
 }  // namespace
 
 bool ReplaceWithCopy(ReplaceSteps& steps, const std::string& source, const std::string& destination,
-                     const CopyCheck& check) {
-  // One budget for every wait on a held file: the destination's signer, the written copy, the
-  // move.
-  HoldRetry retry([&steps](int milliseconds) { steps.Pause(milliseconds); });
+                     const CopyCheck& check, HoldRetry& retry) {
   const std::optional<std::string> pinned_publisher =
-      CheckBeforeCopy(steps, retry, source, destination);
-  const std::unique_ptr<SourceFile> from = OpenWholeImage(steps, source);
+      CheckBeforeCopy(steps, retry, check, source, destination);
+  const std::unique_ptr<SourceFile> from = OpenWholeImage(steps, retry, source);
   // Checked in full before a byte is copied, through the handle that is then copied from.
   if (pinned_publisher) RequirePublisher(from->VerifiedPublisher(), *pinned_publisher, source);
 
@@ -112,20 +124,19 @@ bool ReplaceWithCopy(ReplaceSteps& steps, const std::string& source, const std::
   }
 }
 
-void CheckReplacement(ReplaceSteps& steps, const std::string& source,
-                      const std::string& destination) {
-  HoldRetry retry([&steps](int milliseconds) { steps.Pause(milliseconds); });
+void CheckReplacement(ReplaceSteps& steps, const std::string& source, const std::string& destination,
+                      const CopyCheck& check, HoldRetry& retry) {
   const std::optional<std::string> pinned_publisher =
-      CheckBeforeCopy(steps, retry, source, destination);
-  const std::unique_ptr<SourceFile> from = OpenWholeImage(steps, source);
+      CheckBeforeCopy(steps, retry, check, source, destination);
+  const std::unique_ptr<SourceFile> from = OpenWholeImage(steps, retry, source);
   if (pinned_publisher) RequirePublisher(from->VerifiedPublisher(), *pinned_publisher, source);
   steps.CheckCanCreateIn(destination);
 }
 
 bool IsStaleTemporary(std::uint64_t now, std::uint64_t written, std::uint64_t ticks_per_second) {
   const auto age = static_cast<std::int64_t>(now - written);
-  return age > 0 && static_cast<std::uint64_t>(age) / ticks_per_second >
-                        static_cast<std::uint64_t>(kStaleTemporaryAgeSeconds);
+  return age < 0 || static_cast<std::uint64_t>(age) / ticks_per_second >=
+                        static_cast<std::uint64_t>(kLiveTemporaryGraceSeconds);
 }
 
 std::string TemporaryNameFor(const std::string& file_name, std::uint64_t random) {

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/hold_retry.h"
 #include "platform/services.h"
 
 // The crash-safe replacement of one copy by another and the rules it keeps (whole images, the
@@ -123,12 +124,16 @@ class ReplaceSteps {
   virtual void Pause(int milliseconds) = 0;
 };
 
-// Temporaries left behind by a killed run are removed once this old; a live copy takes seconds.
-inline constexpr std::int64_t kStaleTemporaryAgeSeconds = 60 * 60;
+// A temporary written this recently is left alone even when nobody holds it: a launcher closes
+// its copy for writing and opens it again for the checks, and in between it holds nothing. That
+// instant lasts at most the waits of one HoldRetry.
+inline constexpr std::int64_t kLiveTemporaryGraceSeconds = 5;
+static_assert(kLiveTemporaryGraceSeconds * 1000 > kHoldWaitBudgetMs);
 
 // Replaces `destination` with a copy of `source` such that `destination` is at every moment the
 // old file or the whole new one:
-// - the destination must be missing or a regular file;
+// - the destination must be missing or a regular file, and where `check` leaves a cut
+//   destination alone (LeavesCutDestination), a whole PE image, here and just before each move;
 // - when the destination carries an embedded signature, the source must name the same signer
 //   and verify in full as signed by that same subject before anything is copied, through the
 //   handle it is then copied from, which others may not write meanwhile. The written copy is not
@@ -139,26 +144,27 @@ inline constexpr std::int64_t kStaleTemporaryAgeSeconds = 60 * 60;
 // - just before each try of the move the destination is probed again and is replaced only if
 //   `check` finds it still older;
 // - the copy is checked and moved with no write access left open on it;
-// - reading the destination's signer, reopening the written copy and the move are tried again,
-//   within one HoldRetry budget, while another process holds the file.
+// - every read of the source and the destination, the reopening of the written copy and the move
+//   are tried again while another process holds the file, within `retry`'s budget.
 // Returns false when the destination was no longer older. A failure leaves the destination
 // exactly as it was, read-only mark included, with no temporary file remaining (unless another
 // process holds it so that it cannot be removed: see TemporaryCopy::Discard).
 bool ReplaceWithCopy(ReplaceSteps& steps, const std::string& source, const std::string& destination,
-                     const CopyCheck& check);
+                     const CopyCheck& check, HoldRetry& retry);
 
 // What ReplaceWithCopy would refuse, found without copying and writing nothing: every check it
-// makes before it copies (the destination's kind, the publisher pin, a whole image that can be
-// opened to copy, the source's signature verdict, a folder a temporary can be created in).
+// makes before it copies (the destination's kind and wholeness, the publisher pin, a whole image
+// that can be opened to copy, the source's signature verdict, a folder a temporary can be
+// created in).
 // Fails with the ServiceError ReplaceWithCopy would fail with; what only copying and moving can
 // find (the copy's size and version, a source changing meanwhile, a destination in use) is not
 // found.
-void CheckReplacement(ReplaceSteps& steps, const std::string& source,
-                      const std::string& destination);
+void CheckReplacement(ReplaceSteps& steps, const std::string& source, const std::string& destination,
+                      const CopyCheck& check, HoldRetry& retry);
 
-// Whether a temporary written at `written` is stale at `now`, both in ticks of
-// `ticks_per_second` since the same epoch. The age is a signed difference: a file dated in the
-// future (the clock was set back) is not stale.
+// Whether a temporary written at `written` may be removed at `now` if nobody holds it, both in
+// ticks of `ticks_per_second` since the same epoch: unless it was written in the last
+// kLiveTemporaryGraceSeconds. A file dated in the future (the clock was set back) may be.
 bool IsStaleTemporary(std::uint64_t now, std::uint64_t written, std::uint64_t ticks_per_second);
 
 // The name of a temporary for the file named `file_name`; `random` makes it unpredictable.

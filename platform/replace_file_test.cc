@@ -22,6 +22,11 @@ MemoryDisk OldAndNew(MemoryDiskFile old_copy = {"old", "1.0.0.4"},
   return disk;
 }
 
+bool Replace(MemoryDisk& disk, const CopyCheck& check) {
+  HoldRetry retry = BudgetOf(disk);
+  return ReplaceWithCopy(disk, kSource, kDestination, check, retry);
+}
+
 MemoryDiskFile Signed(const std::string& contents, const std::string& version,
                       const std::string& publisher, bool verifies = true) {
   MemoryDiskFile file{contents, version};
@@ -147,16 +152,16 @@ TEST(ReplaceWithCopy, KeepsEveryRuleInEitherDirection) {
                                                        : std::string("<missing>");
     switch (c.expected) {
       case kReplaced:
-        EXPECT_TRUE(ReplaceWithCopy(disk, kSource, kDestination, RevisionCheck(7)));
+        EXPECT_TRUE(Replace(disk, RevisionCheck(7)));
         EXPECT_EQ(disk.files.at(kDestination).contents, "new");
         break;
       case kLeftAlone:
-        EXPECT_FALSE(ReplaceWithCopy(disk, kSource, kDestination, RevisionCheck(7)));
+        EXPECT_FALSE(Replace(disk, RevisionCheck(7)));
         EXPECT_EQ(disk.files.at(kDestination).contents, "other");
         break;
       case kRefusedUncopied:
       case kRefusedAfterCopy:
-        EXPECT_THROW(ReplaceWithCopy(disk, kSource, kDestination, RevisionCheck(7)), ServiceError);
+        EXPECT_THROW(Replace(disk, RevisionCheck(7)), ServiceError);
         EXPECT_EQ(disk.files.count(kDestination) ? disk.files.at(kDestination).contents
                                                  : std::string("<missing>"),
                   before);
@@ -173,7 +178,7 @@ TEST(ReplaceWithCopy, KeepsEveryRuleInEitherDirection) {
 // rule; the Wine scenario of a read-only older copy cannot tell.
 TEST(ReplaceWithCopy, ReplacesAReadOnlyDestinationWhichWindowsWouldNotMoveOver) {
   MemoryDisk disk = OldAndNew({"old", "1.0.0.4", true});
-  EXPECT_TRUE(ReplaceWithCopy(disk, kSource, kDestination, RevisionCheck(7)));
+  EXPECT_TRUE(Replace(disk, RevisionCheck(7)));
   EXPECT_EQ(disk.files.at(kDestination).contents, "new");
   EXPECT_TRUE(disk.Temporaries().empty());
 }
@@ -190,7 +195,7 @@ TEST(ReplaceWithCopy, AFailureAtAnyStepLeavesTheDestinationAsItWasAndNoTemporary
       MemoryDisk disk = OldAndNew(old_copy, Signed("new bytes", "1.0.0.7", kPublisherA));
       disk.failing_step = failing;
       if (disk.failing_step == "part-way through the write") disk.write_fails_after = 3;
-      EXPECT_THROW(ReplaceWithCopy(disk, kSource, kDestination, RevisionCheck(7)), ServiceError);
+      EXPECT_THROW(Replace(disk, RevisionCheck(7)), ServiceError);
       EXPECT_EQ(disk.files.at(kDestination).contents, "old");
       EXPECT_EQ(disk.files.at(kDestination).read_only, read_only);
       EXPECT_TRUE(disk.Temporaries().empty());
@@ -201,7 +206,7 @@ TEST(ReplaceWithCopy, AFailureAtAnyStepLeavesTheDestinationAsItWasAndNoTemporary
 TEST(ReplaceWithCopy, ADestinationInUseKeepsItsReadOnlyMark) {
   MemoryDisk disk = OldAndNew({"old", "1.0.0.4", true});
   disk.in_use.insert(kDestination);
-  EXPECT_THROW(ReplaceWithCopy(disk, kSource, kDestination, RevisionCheck(7)), ServiceError);
+  EXPECT_THROW(Replace(disk, RevisionCheck(7)), ServiceError);
   EXPECT_EQ(disk.files.at(kDestination).contents, "old");
   EXPECT_TRUE(disk.files.at(kDestination).read_only);
   EXPECT_TRUE(disk.Temporaries().empty());
@@ -227,11 +232,11 @@ TEST(ReplaceWithCopy, TriesAHeldCopyOrDestinationAgainWithinTheBound) {
       MemoryDisk disk = OldAndNew({"old", "1.0.0.4", read_only});
       disk.held_steps[c.step] = c.held;
       if (c.replaced) {
-        EXPECT_TRUE(ReplaceWithCopy(disk, kSource, kDestination, RevisionCheck(7)));
+        EXPECT_TRUE(Replace(disk, RevisionCheck(7)));
         EXPECT_EQ(disk.files.at(kDestination).contents, "new");
         EXPECT_EQ(disk.pauses.size(), static_cast<std::size_t>(c.held));
       } else {
-        EXPECT_THROW(ReplaceWithCopy(disk, kSource, kDestination, RevisionCheck(7)), ServiceError);
+        EXPECT_THROW(Replace(disk, RevisionCheck(7)), ServiceError);
         EXPECT_EQ(disk.files.at(kDestination).contents, "old");
         EXPECT_EQ(disk.files.at(kDestination).read_only, read_only);
       }
@@ -247,18 +252,23 @@ TEST(ReplaceWithCopy, AHeldDestinationMadeAsNewMeanwhileIsLeftAlone) {
   MemoryDisk disk = OldAndNew();
   disk.held_steps["MoveOver"] = 1;
   disk.while_paused = [&disk] { disk.files[kDestination] = {"other", "1.0.0.9"}; };
-  EXPECT_FALSE(ReplaceWithCopy(disk, kSource, kDestination, RevisionCheck(7)));
+  EXPECT_FALSE(Replace(disk, RevisionCheck(7)));
   EXPECT_EQ(disk.files.at(kDestination).contents, "other");
   EXPECT_TRUE(disk.Temporaries().empty());
 }
 
-TEST(IsStaleTemporary, ComparesASignedAge) {
+TEST(IsStaleTemporary, SparesOnlyWhatWasWrittenInTheLastFewSeconds) {
   constexpr std::uint64_t kNow = 1'000'000'000;
   const struct {
     std::int64_t age_seconds;
     bool stale;
-  } cases[] = {{2 * 3600, true}, {3601, true}, {3600, false},     {60, false},
-               {0, false},       {-60, false}, {-2 * 3600, false}};
+  } cases[] = {{2 * 3600, true},
+               {60, true},
+               {kLiveTemporaryGraceSeconds, true},
+               {kLiveTemporaryGraceSeconds - 1, false},
+               {0, false},
+               {-1, true},
+               {-2 * 3600, true}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.age_seconds);
     for (const std::uint64_t ticks : {std::uint64_t{1}, std::uint64_t{10'000'000}}) {

@@ -17,6 +17,8 @@ enum class FailureCause {
   kHeld,
 };
 
+class HoldRetry;
+
 // The one failure type of the platform layer: which operation failed, on which path, and the
 // system's own explanation.
 class ServiceError : public std::runtime_error {
@@ -52,6 +54,11 @@ class CopyCheck {
   // Whether a destination whose version text is now `version_text` (empty when there is none) is
   // still older than the chosen copy; when not, nothing is replaced and FileCopy returns false.
   virtual bool IsOlder(const std::string& version_text) const = 0;
+
+  // Whether a destination that is not a whole program image must be left as it is: where others
+  // may write (the update store), a cut file may be a copy that is still being written, and
+  // writing over it would mix the two.
+  virtual bool LeavesCutDestination() const = 0;
 };
 
 // Exit statuses of the launcher's process.
@@ -92,8 +99,10 @@ class Services {
   virtual void HoldFolder(const std::string& folder) = 0;
 
   // Removes temporary files of a replacement of `copy_path` (made by TemporaryNameFor beside it)
-  // that a killed run left behind, once they are older than kStaleTemporaryAgeSeconds. A file
-  // dated in the future is not stale. Never fails: what cannot be removed stays for a later run.
+  // that no other process holds, whatever their age, but for those written in the last
+  // kLiveTemporaryGraceSeconds (IsStaleTemporary). A launcher's copy is held while it is written
+  // and checked; only for the instant between the two it is not. Never fails: what cannot be
+  // removed stays for a later run.
   virtual void RemoveStaleTemporaries(const std::string& copy_path) = 0;
 
   // Makes `destination` a complete copy of `source` in one step (see ReplaceWithCopy): the copy is
@@ -104,14 +113,21 @@ class Services {
   // the source cannot be read, is not a whole image or changes while it is copied, when the
   // destination cannot be written or replaced or is not a regular file, and when a signed
   // destination would be replaced by a copy that is not signed, verifiably, by the same publisher;
-  // the destination is then left as it was and no temporary file remains.
+  // the destination is then left as it was and no temporary file remains. Every wait for a file
+  // another process holds for a moment is drawn from `retry`.
   virtual bool FileCopy(const std::string& source, const std::string& destination,
-                        const CopyCheck& check) = 0;
+                        const CopyCheck& check, HoldRetry& retry) = 0;
 
-  // Writing nothing, finds what FileCopy(source, destination, ...) would refuse before it copies
-  // anything, and whether the source's own signature verifies as the written copy's must
+  // Writing nothing, finds what FileCopy(source, destination, check, ...) would refuse before it
+  // copies anything, and whether the source's own signature verifies as the written copy's must
   // (CheckReplacement). Fails with the ServiceError FileCopy would fail with.
-  virtual void CheckFileCopy(const std::string& source, const std::string& destination) = 0;
+  virtual void CheckFileCopy(const std::string& source, const std::string& destination,
+                             const CopyCheck& check, HoldRetry& retry) = 0;
+
+  // Fails, naming the path and its length, when no program at `program_path` could be started
+  // for its path alone: too long for the system's start, with no shorter name to start it by.
+  // The file need not exist yet. Creates nothing.
+  virtual void CheckStartable(const std::string& program_path) = 0;
 
   // Starts the program file at `program_path` with that path, quoted, as its whole command line,
   // the given show state and the launcher's working folder; returns at once with an identifier of
@@ -121,6 +137,14 @@ class Services {
   // Reads the icon file at `path` and makes it the icon of the launcher's window. Fails when the
   // file is missing, unreadable or not a well-formed icon file.
   virtual void LoadWindowIcon(const std::string& path) = 0;
+
+  // Fails as LoadWindowIcon would for a file that is missing, unreadable or not a well-formed
+  // icon file, with the same operation name, but sets no icon.
+  virtual void CheckWindowIcon(const std::string& path) = 0;
+
+  // Writes `line` and a line end to the standard error stream and, on Windows, to the debugger's
+  // output channel: the one trace of a run that did not go through. Shows nothing. Never fails.
+  virtual void Report(const std::string& line) = 0;
 
   // Waits `milliseconds` before the run goes on. Never fails.
   virtual void Pause(int milliseconds) = 0;

@@ -25,6 +25,10 @@ struct SignatureReport {
 };
 SignatureReport ReadSignatureReport(const std::string& path);
 
+// Whether a folder is at `path` (links followed). Never fails: false also when the system
+// cannot tell.
+bool FolderExists(const std::string& path);
+
 // The program's arguments after its name, as UTF-8 whatever the system's code page.
 std::vector<std::string> ProgramArguments(int argc, char** argv);
 

@@ -58,18 +58,29 @@ void FakeServices::RemoveStaleTemporaries(const std::string& copy_path) {
 }
 
 bool FakeServices::FileCopy(const std::string& source, const std::string& destination,
-                            const CopyCheck& check) {
+                            const CopyCheck& check, HoldRetry& retry) {
   Record("FileCopy", source + " -> " + destination, destination);
-  return ReplaceWithCopy(*this, source, destination, check);
+  return ReplaceWithCopy(*this, source, destination, check, retry);
 }
 
-void FakeServices::CheckFileCopy(const std::string& source, const std::string& destination) {
+void FakeServices::CheckFileCopy(const std::string& source, const std::string& destination,
+                                 const CopyCheck& check, HoldRetry& retry) {
   Record("CheckFileCopy", source + " -> " + destination, destination);
-  CheckReplacement(*this, source, destination);
+  CheckReplacement(*this, source, destination, check, retry);
+}
+
+void FakeServices::CheckStartable(const std::string& program_path) {
+  Record("CheckStartable", program_path, program_path);
+  if (paths_too_long.count(program_path) != 0) {
+    throw ServiceError("StartProgram", program_path, "the path is too long to start");
+  }
 }
 
 TaskId FakeServices::StartProgram(const std::string& program_path, int show_state) {
   Record("StartProgram", program_path + " show " + std::to_string(show_state), program_path);
+  if (paths_too_long.count(program_path) != 0) {
+    throw ServiceError("StartProgram", program_path, "the path is too long to start");
+  }
   if (files.count(program_path) == 0 || unstartable.count(program_path) != 0) {
     throw ServiceError("StartProgram", program_path, "cannot start");
   }
@@ -82,6 +93,14 @@ void FakeServices::LoadWindowIcon(const std::string& path) {
   if (files.count(path) == 0) throw ServiceError("LoadWindowIcon", path, "file not found");
   if (icons_well_formed.count(path) == 0) throw ServiceError("LoadWindowIcon", path, "not an icon");
 }
+
+void FakeServices::CheckWindowIcon(const std::string& path) {
+  Record("CheckWindowIcon", path, path);
+  if (files.count(path) == 0) throw ServiceError("LoadWindowIcon", path, "file not found");
+  if (icons_well_formed.count(path) == 0) throw ServiceError("LoadWindowIcon", path, "not an icon");
+}
+
+void FakeServices::Report(const std::string& line) { reports.push_back(line); }
 
 void FakeServices::Pause(int milliseconds) { MemoryDisk::Pause(milliseconds); }
 

@@ -26,12 +26,14 @@ class FakeServices : public Services, public MemoryDisk {
   std::string application_directory = "C:\\Apps\\Norvik";
   std::set<std::string> links;              // HoldFolder fails for these folders
   std::set<std::string> unstartable;        // StartProgram fails for these paths
+  std::set<std::string> paths_too_long;     // CheckStartable and StartProgram fail for these
   std::set<std::string> icons_well_formed;  // LoadWindowIcon fails for any other existing file
   std::map<std::string, int> held_calls;    // an operation here fails as held this many times more
 
   // Every call in order, as "Operation path" (FileCopy: "FileCopy source -> destination").
   std::vector<std::string> calls;
   std::vector<std::string> started;
+  std::vector<std::string> reports;  // the lines of Report
 
   // Makes the `nth` (1-based) call of `operation` fail; 0 makes every call fail.
   void FailOn(const std::string& operation, int nth = 0);
@@ -45,11 +47,15 @@ class FakeServices : public Services, public MemoryDisk {
   void DeleteFile(const std::string& path, bool force) override;
   void HoldFolder(const std::string& folder) override;
   void RemoveStaleTemporaries(const std::string& copy_path) override;
-  bool FileCopy(const std::string& source, const std::string& destination,
-                const CopyCheck& check) override;
-  void CheckFileCopy(const std::string& source, const std::string& destination) override;
+  bool FileCopy(const std::string& source, const std::string& destination, const CopyCheck& check,
+                HoldRetry& retry) override;
+  void CheckFileCopy(const std::string& source, const std::string& destination,
+                     const CopyCheck& check, HoldRetry& retry) override;
+  void CheckStartable(const std::string& program_path) override;
   TaskId StartProgram(const std::string& program_path, int show_state) override;
   void LoadWindowIcon(const std::string& path) override;
+  void CheckWindowIcon(const std::string& path) override;
+  void Report(const std::string& line) override;
   // Recorded in `pauses`, for the services' waits and the replacement's alike.
   void Pause(int milliseconds) override;
   [[noreturn]] void EndProcess(int status) override;

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/hold_retry.h"
 #include "platform/replace_file.h"
 #include "tests/fake_signature.h"
 
@@ -77,5 +78,10 @@ class MemoryDisk : public ReplaceSteps {
   // Throws what creating a file beside `destination` would.
   void RequireCreatable(const std::string& destination) const;
 };
+
+// A budget of waits for a call a test makes itself, its waits recorded by `disk`.
+inline HoldRetry BudgetOf(MemoryDisk& disk) {
+  return HoldRetry([&disk](int milliseconds) { disk.Pause(milliseconds); });
+}
 
 }  // namespace launcher

@@ -4,7 +4,9 @@
 //
 // revision-probe --plan FOLDER: the same lines for the store's copy and for the copy in FOLDER,
 // where a launcher is installed, then "plan", the action that launcher would take now and why,
-// found by the launcher's own decision code. Writes, removes and starts nothing.
+// found by the launcher's own decision code. Writes, removes and starts nothing. A FOLDER that
+// is missing, a file, or holds neither launcher.exe nor Ostra.ico gets a message on stderr, no
+// plan and exit status 1.
 
 #include "launch/revision_probe.h"
 
@@ -17,6 +19,10 @@
 #include "platform/system_services.h"
 
 namespace {
+
+// The name the installer gives the launcher; a folder with neither it nor the icon is no
+// launcher's.
+constexpr char kLauncherFileName[] = "launcher.exe";
 
 // Prints the file's line; false, with the reason on stderr, when it cannot.
 bool PrintFileLine(launcher::Services& services, const std::string& path) {
@@ -40,12 +46,31 @@ bool PrintFileLine(launcher::Services& services, const std::string& path) {
   }
 }
 
+// Why `folder` is not where a launcher is installed; empty when it may be one.
+std::string FolderProblem(launcher::Services& services, const std::string& folder) {
+  if (!launcher::FolderExists(folder)) {
+    return services.FileExists(folder) ? "a file, not a folder" : "no such folder";
+  }
+  if (!services.FileExists(folder + "\\" + kLauncherFileName) &&
+      !services.FileExists(folder + "\\" + launcher::kIconFileName)) {
+    return std::string("no ") + kLauncherFileName + " and no " + launcher::kIconFileName +
+           ": no launcher is installed here";
+  }
+  return {};
+}
+
 int PrintPlan(launcher::Services& services, std::string folder) {
   while (folder.size() > 1 && (folder.back() == '\\' || folder.back() == '/')) folder.pop_back();
+  const std::string problem = FolderProblem(services, folder);
+  if (!problem.empty()) {
+    std::fprintf(stderr, "revision-probe: %s: %s\n", folder.c_str(), problem.c_str());
+    return 1;
+  }
   const std::string local_copy_path = folder + "\\" + launcher::kProgramFileName;
   // The plan first: it holds the store's folders, so the lines below read what it read.
-  const launcher::ReconciliationPlan plan =
-      launcher::PlanReconciliation(services, launcher::kUpdateCopyPath, local_copy_path);
+  const launcher::ReconciliationPlan plan = launcher::PlanReconciliation(
+      services, folder + "\\" + launcher::kIconFileName, launcher::kUpdateCopyPath,
+      local_copy_path);
   for (const std::string& path : {std::string(launcher::kUpdateCopyPath), local_copy_path}) {
     try {
       // A copy that is missing has no line; the plan says so.

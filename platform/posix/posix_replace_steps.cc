@@ -1,6 +1,7 @@
 #include "platform/posix/posix_replace_steps.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -110,11 +111,13 @@ class PosixTemporaryCopy : public TemporaryCopy {
 
   // The written file is opened again, read-only, by its name in the folder, and must be the same
   // file: the kernel refuses to start a program that a descriptor holds open for writing. Not
-  // blocking, in case a FIFO was put at the name meanwhile.
+  // blocking, in case a FIFO was put at the name meanwhile. The shared lock that marks the copy
+  // as alive is taken on the new descriptor before the old one closes.
   void CloseForWriting() override {
     const int reader = ::openat(destination_.folder(), name_.c_str(),
                                 O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (reader < 0) Fail(path_, errno);
+    ::flock(reader, LOCK_SH | LOCK_NB);
     struct stat written {};
     struct stat opened {};
     if (::fstat(fd_, &written) != 0 || ::fstat(reader, &opened) != 0) {
@@ -197,6 +200,9 @@ std::unique_ptr<TemporaryCopy> PosixReplaceSteps::CreateTemporary(const std::str
     const int descriptor = ::openat(entry.folder(), name.c_str(),
                                     O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (descriptor >= 0) {
+      // Alive for RemoveStaleTemporaries while this lock is held; only an exclusive lock, which
+      // no launcher takes on its own copy, could stand in the way.
+      ::flock(descriptor, LOCK_SH | LOCK_NB);
       return std::make_unique<PosixTemporaryCopy>(std::move(entry), name, descriptor);
     }
     if (errno != EEXIST) Fail(destination, errno);

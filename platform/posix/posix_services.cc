@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <spawn.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -103,28 +104,46 @@ void PosixServices::RemoveStaleTemporaries(const std::string& copy_path) {
   const auto now = static_cast<std::uint64_t>(std::time(nullptr));
   while (const dirent* found = ::readdir(directory)) {
     if (!IsTemporaryNameFor(found->d_name, entry.name())) continue;
+    // A launcher holds a shared lock on its temporary from creation to the move (see
+    // PosixReplaceSteps): one that cannot be locked exclusively is alive.
+    const int file = ::openat(entry.folder(), found->d_name,
+                              O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (file < 0) continue;
     struct stat info {};
-    if (::fstatat(entry.folder(), found->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0 &&
-        S_ISREG(info.st_mode) &&
-        IsStaleTemporary(now, static_cast<std::uint64_t>(info.st_mtim.tv_sec), 1)) {
+    if (::fstat(file, &info) == 0 && S_ISREG(info.st_mode) &&
+        IsStaleTemporary(now, static_cast<std::uint64_t>(info.st_mtim.tv_sec), 1) &&
+        ::flock(file, LOCK_EX | LOCK_NB) == 0) {
       ::unlinkat(entry.folder(), found->d_name, 0);
     }
+    ::close(file);
   }
   ::closedir(directory);
 }
 
 bool PosixServices::FileCopy(const std::string& source, const std::string& destination,
-                             const CopyCheck& check) {
+                             const CopyCheck& check, HoldRetry& retry) {
   PosixReplaceSteps steps(held_);
-  return ReplaceWithCopy(steps, Native(source), Native(destination), check);
+  return ReplaceWithCopy(steps, Native(source), Native(destination), check, retry);
 }
 
-void PosixServices::CheckFileCopy(const std::string& source, const std::string& destination) {
+void PosixServices::CheckFileCopy(const std::string& source, const std::string& destination,
+                                  const CopyCheck& check, HoldRetry& retry) {
   PosixReplaceSteps steps(held_);
-  CheckReplacement(steps, Native(source), Native(destination));
+  CheckReplacement(steps, Native(source), Native(destination), check, retry);
+}
+
+void PosixServices::CheckStartable(const std::string& program_path) {
+  const std::size_t length = Native(program_path).size();
+  if (length >= PATH_MAX) {
+    throw ServiceError("StartProgram", program_path,
+                       "the path is " + std::to_string(length) +
+                           " bytes long, and the system starts programs only from paths under " +
+                           std::to_string(PATH_MAX) + " bytes");
+  }
 }
 
 TaskId PosixServices::StartProgram(const std::string& program_path, int /*show_state*/) {
+  CheckStartable(program_path);
   std::string native = Native(program_path);
   char* argv[] = {native.data(), nullptr};
   pid_t pid = 0;
@@ -137,8 +156,17 @@ TaskId PosixServices::StartProgram(const std::string& program_path, int /*show_s
   return static_cast<TaskId>(pid);
 }
 
-void PosixServices::LoadWindowIcon(const std::string& path) {
+void PosixServices::LoadWindowIcon(const std::string& path) { CheckWindowIcon(path); }
+
+void PosixServices::CheckWindowIcon(const std::string& path) {
   RequireWellFormedIcon(*OpenFile(Locate(path), "LoadWindowIcon"), path);
+}
+
+void PosixServices::Report(const std::string& line) {
+  const std::string text = line + "\n";
+  // One write, so that lines of launchers sharing the stream do not interleave; nothing more
+  // can be done when it fails.
+  [[maybe_unused]] const ssize_t written = ::write(STDERR_FILENO, text.data(), text.size());
 }
 
 void PosixServices::Pause(int milliseconds) { SleepMilliseconds(milliseconds); }

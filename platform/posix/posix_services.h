@@ -25,11 +25,15 @@ class PosixServices : public Services {
   void DeleteFile(const std::string& path, bool force) override;
   void HoldFolder(const std::string& folder) override;
   void RemoveStaleTemporaries(const std::string& copy_path) override;
-  bool FileCopy(const std::string& source, const std::string& destination,
-                const CopyCheck& check) override;
-  void CheckFileCopy(const std::string& source, const std::string& destination) override;
+  bool FileCopy(const std::string& source, const std::string& destination, const CopyCheck& check,
+                HoldRetry& retry) override;
+  void CheckFileCopy(const std::string& source, const std::string& destination,
+                     const CopyCheck& check, HoldRetry& retry) override;
+  void CheckStartable(const std::string& program_path) override;
   TaskId StartProgram(const std::string& program_path, int show_state) override;
   void LoadWindowIcon(const std::string& path) override;
+  void CheckWindowIcon(const std::string& path) override;
+  void Report(const std::string& line) override;
   void Pause(int milliseconds) override;
   [[noreturn]] void EndProcess(int status) override;
 

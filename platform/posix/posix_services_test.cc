@@ -3,6 +3,8 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/file.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -90,6 +92,8 @@ class PosixServicesTest : public testing::Test {
 
   PosixServices Services() { return PosixServices(root_.string()); }
 
+  HoldRetry budget_{[](int /*milliseconds*/) {}};
+
   // The store folder with its copy, and the program folder with the local copy.
   void MakeCopies(const std::string& store_copy, const std::string& local_copy) {
     fs::create_directories(root_ / kStoreBelowDrive);
@@ -159,7 +163,7 @@ TEST_F(PosixServicesTest, FileCopyReplacesAReadOnlyCopyAndKeepsNoTemporary) {
   fs::permissions(root_ / "app" / "Norvik_Studio.exe", fs::perms::owner_read);
 
   services.HoldFolder(kStore);
-  EXPECT_TRUE(services.FileCopy(kStoreCopy, kLocalCopy, RevisionCheck(7)));
+  EXPECT_TRUE(services.FileCopy(kStoreCopy, kLocalCopy, RevisionCheck(7), budget_));
   EXPECT_EQ(ReadAll(root_ / "app" / "Norvik_Studio.exe"), new_copy);
   EXPECT_EQ(FolderEntries(root_ / "app"), std::vector<std::string>{"Norvik_Studio.exe"});
   EXPECT_NE(fs::status(root_ / "app" / "Norvik_Studio.exe").permissions() & fs::perms::owner_exec,
@@ -186,10 +190,10 @@ TEST_F(PosixServicesTest, FileCopyIntoTheHeldStoreKeepsTheCheck) {
     services.HoldFolder(kStore);
     bool replaced = false;
     if (c.fails) {
-      EXPECT_THROW(services.FileCopy(kLocalCopy, kStoreCopy, RevisionCheck(c.chosen)),
+      EXPECT_THROW(services.FileCopy(kLocalCopy, kStoreCopy, RevisionCheck(c.chosen), budget_),
                    ServiceError);
     } else {
-      replaced = services.FileCopy(kLocalCopy, kStoreCopy, RevisionCheck(c.chosen));
+      replaced = services.FileCopy(kLocalCopy, kStoreCopy, RevisionCheck(c.chosen), budget_);
       EXPECT_EQ(replaced, c.replaced);
     }
     EXPECT_EQ(ReadAll(root_ / kStoreBelowDrive / "Norvik_Studio.exe"),
@@ -208,7 +212,7 @@ TEST_F(PosixServicesTest, FileCopyFromAnotherFileSystemCopiesByReading) {
   WriteAll(source, contents);
   WriteAll(root_ / "Norvik_Studio.exe", Fixture("managed_1_0_0_4"));
   PosixServices services = Services();
-  EXPECT_TRUE(services.FileCopy(source, "C:\\Norvik_Studio.exe", RevisionCheck(7)));
+  EXPECT_TRUE(services.FileCopy(source, "C:\\Norvik_Studio.exe", RevisionCheck(7), budget_));
   fs::remove(source);
   EXPECT_EQ(ReadAll(root_ / "Norvik_Studio.exe"), contents);
   EXPECT_EQ(FolderEntries(root_), std::vector<std::string>{"Norvik_Studio.exe"});
@@ -225,7 +229,7 @@ TEST_F(PosixServicesTest, AMissingStoreFolderHoldsNoFilesAndIsNeverCreated) {
   EXPECT_THROW(services.GetFileVersion(kStoreCopy), ServiceError);
   services.RemoveStaleTemporaries(kStoreCopy);
   try {
-    services.FileCopy(kLocalCopy, kStoreCopy, RevisionCheck(9));
+    services.FileCopy(kLocalCopy, kStoreCopy, RevisionCheck(9), budget_);
     ADD_FAILURE() << "copied into a missing folder";
   } catch (const ServiceError& failure) {
     EXPECT_EQ(failure.system_text(), "the folder does not exist");
@@ -236,7 +240,7 @@ TEST_F(PosixServicesTest, AMissingStoreFolderHoldsNoFilesAndIsNeverCreated) {
   fs::create_directories(root_ / kStoreBelowDrive);
   WriteAll(root_ / kStoreBelowDrive / "Norvik_Studio.exe", Fixture("managed_1_0_0_4"));
   EXPECT_FALSE(services.FileExists(kStoreCopy));
-  EXPECT_THROW(services.FileCopy(kLocalCopy, kStoreCopy, RevisionCheck(9)), ServiceError);
+  EXPECT_THROW(services.FileCopy(kLocalCopy, kStoreCopy, RevisionCheck(9), budget_), ServiceError);
   EXPECT_EQ(ReadAll(root_ / kStoreBelowDrive / "Norvik_Studio.exe"), Fixture("managed_1_0_0_4"));
 }
 
@@ -279,8 +283,10 @@ TEST_F(PosixServicesTest, AStoreReachedThroughALinkIsNeitherReadNorWritten) {
     }
     EXPECT_THROW(services.FileExists(kStoreCopy), ServiceError);
     EXPECT_THROW(services.GetFileVersion(kStoreCopy), ServiceError);
-    EXPECT_THROW(services.FileCopy(kStoreCopy, kLocalCopy, RevisionCheck(9)), ServiceError);
-    EXPECT_THROW(services.FileCopy(kLocalCopy, kStoreCopy, RevisionCheck(7)), ServiceError);
+    EXPECT_THROW(services.FileCopy(kStoreCopy, kLocalCopy, RevisionCheck(9), budget_),
+                 ServiceError);
+    EXPECT_THROW(services.FileCopy(kLocalCopy, kStoreCopy, RevisionCheck(7), budget_),
+                 ServiceError);
     EXPECT_THROW(services.DeleteFile(kStoreCopy, true), ServiceError);
     services.RemoveStaleTemporaries(kStoreCopy);
     EXPECT_EQ(Tree(target), before);
@@ -298,7 +304,7 @@ TEST_F(PosixServicesTest, AHeldStoreSwappedForALinkAfterwardsIsStillTheFolderHel
   fs::create_directory_symlink(root_ / "elsewhere", root_ / kStoreBelowDrive);
 
   EXPECT_EQ(services.GetFileVersion(kStoreCopy), "1.0.0.4");
-  EXPECT_TRUE(services.FileCopy(kLocalCopy, kStoreCopy, RevisionCheck(9)));
+  EXPECT_TRUE(services.FileCopy(kLocalCopy, kStoreCopy, RevisionCheck(9), budget_));
   EXPECT_EQ(ReadAll(root_ / "Brelvance" / "held" / "Norvik_Studio.exe"),
             Fixture("managed_1_0_0_9"));
   EXPECT_EQ(FolderEntries(root_ / "elsewhere"), std::vector<std::string>{});
@@ -319,7 +325,7 @@ TEST_F(PosixServicesTest, AStoreCopyCutShortIsNotCopied) {
   services.HoldFolder(kStore);
   ASSERT_EQ(services.GetFileVersion(kStoreCopy), "1.0.0.7");
   try {
-    services.FileCopy(kStoreCopy, kLocalCopy, RevisionCheck(7));
+    services.FileCopy(kStoreCopy, kLocalCopy, RevisionCheck(7), budget_);
     ADD_FAILURE() << "copied a cut image";
   } catch (const ServiceError& failure) {
     EXPECT_EQ(failure.system_text(), "not a whole program image");
@@ -335,7 +341,7 @@ TEST_F(PosixServicesTest, AFolderWhereTheCopyBelongsIsNotReplaced) {
   PosixServices services = Services();
   services.HoldFolder(kStore);
   try {
-    services.FileCopy(kStoreCopy, kLocalCopy, RevisionCheck(7));
+    services.FileCopy(kStoreCopy, kLocalCopy, RevisionCheck(7), budget_);
     ADD_FAILURE() << "replaced a folder";
   } catch (const ServiceError& failure) {
     EXPECT_EQ(failure.system_text(), "not a regular file");
@@ -347,8 +353,9 @@ TEST_F(PosixServicesTest, AFolderWhereTheCopyBelongsIsNotReplaced) {
 TEST_F(PosixServicesTest, FileCopyFromAMissingSourceLeavesTheDestination) {
   PosixServices services = Services();
   WriteAll(root_ / "Norvik_Studio.exe", "old");
-  EXPECT_THROW(services.FileCopy("C:\\gone.exe", "C:\\Norvik_Studio.exe", RevisionCheck(7)),
-               ServiceError);
+  EXPECT_THROW(
+      services.FileCopy("C:\\gone.exe", "C:\\Norvik_Studio.exe", RevisionCheck(7), budget_),
+      ServiceError);
   EXPECT_EQ(FolderEntries(root_), std::vector<std::string>{"Norvik_Studio.exe"});
   EXPECT_EQ(ReadAll(root_ / "Norvik_Studio.exe"), "old");
 }
@@ -366,7 +373,8 @@ TEST_F(PosixServicesTest, ACopyCutShortByAFileSizeLimitLeavesTheOldCopyWhole) {
     const rlimit limit{1 << 20, 1 << 20};
     ::setrlimit(RLIMIT_FSIZE, &limit);
     try {
-      Services().FileCopy("C:\\Norvik_Studio.exe", "C:\\app\\Norvik_Studio.exe", RevisionCheck(7));
+      Services().FileCopy("C:\\Norvik_Studio.exe", "C:\\app\\Norvik_Studio.exe", RevisionCheck(7),
+                          budget_);
     } catch (const ServiceError&) {
       ::_exit(0);
     }
@@ -380,25 +388,35 @@ TEST_F(PosixServicesTest, ACopyCutShortByAFileSizeLimitLeavesTheOldCopyWhole) {
   EXPECT_EQ(FolderEntries(root_ / "app"), std::vector<std::string>{"Norvik_Studio.exe"});
 }
 
-TEST_F(PosixServicesTest, RemoveStaleTemporariesTakesOnlyItsOwnFilesOverAnHourOld) {
+TEST_F(PosixServicesTest, RemoveStaleTemporariesTakesItsOwnFilesThatNoLauncherHolds) {
   MakeCopies("", "");
   const std::string stale = TemporaryNameFor("Norvik_Studio.exe", 1);
   const std::string fresh = TemporaryNameFor("Norvik_Studio.exe", 2);
   const std::string future = TemporaryNameFor("Norvik_Studio.exe", 3);
   const std::string other = TemporaryNameFor("Other.exe", 4);
+  const std::string held = TemporaryNameFor("Norvik_Studio.exe", 5);
+  const std::string minute = TemporaryNameFor("Norvik_Studio.exe", 6);
   PosixServices services = Services();
   services.HoldFolder(kStore);
   for (const std::string& copy : {kStoreCopy, kLocalCopy}) {
     SCOPED_TRACE(copy);
     const fs::path folder = root_ / fs::path(ToPosixPath(copy, "")).relative_path().parent_path();
     const auto now = fs::file_time_type::clock::now();
-    for (const std::string& name : {stale, fresh, future, other}) WriteAll(folder / name, "x");
-    fs::last_write_time(folder / stale, now - std::chrono::hours(2));
+    for (const std::string& name : {stale, fresh, future, other, held, minute}) {
+      WriteAll(folder / name, "x");
+    }
+    for (const std::string& name : {stale, other, held}) {
+      fs::last_write_time(folder / name, now - std::chrono::hours(2));
+    }
+    fs::last_write_time(folder / minute, now - std::chrono::minutes(1));
     fs::last_write_time(folder / future, now + std::chrono::hours(2));
-    fs::last_write_time(folder / other, now - std::chrono::hours(2));
+    // As a launcher holds the copy it writes.
+    const int holder = ::open((folder / held).c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_EQ(::flock(holder, LOCK_SH), 0);
 
     services.RemoveStaleTemporaries(copy);
-    std::vector<std::string> expected = {"Norvik_Studio.exe", fresh, future, other};
+    ::close(holder);
+    std::vector<std::string> expected = {"Norvik_Studio.exe", fresh, held, other};
     std::sort(expected.begin(), expected.end());
     EXPECT_EQ(FolderEntries(folder), expected);
   }
@@ -526,7 +544,7 @@ TEST_F(PosixReplaceStepsTest, ASourceThatChangesWhileItIsCopiedIsRefused) {
   RewrittenSourceSteps steps(folders_);
   try {
     ReplaceWithCopy(steps, (root_ / "source.exe").string(), (root_ / "Norvik_Studio.exe").string(),
-                    RevisionCheck(7));
+                    RevisionCheck(7), budget_);
     ADD_FAILURE() << "a changing source was copied";
   } catch (const ServiceError& failure) {
     EXPECT_EQ(failure.system_text(), "the file changed while it was copied");

@@ -1,3 +1,5 @@
+#include <sys/stat.h>
+
 #include "platform/posix/posix_file.h"
 #include "platform/posix/posix_services.h"
 #include "platform/system_services.h"
@@ -17,6 +19,12 @@ SignatureReport ReadSignatureReport(const std::string& path) {
   // Only that the file is there to be read: no signature is read on this system.
   PosixFile file(ToPosixPath(path, LAUNCHER_DRIVE_C_ROOT), "ReadSignatureReport");
   return {std::nullopt, {false, "", "no signature verifier on this system"}};
+}
+
+bool FolderExists(const std::string& path) {
+  struct stat info {};
+  return ::stat(ToPosixPath(path, LAUNCHER_DRIVE_C_ROOT).c_str(), &info) == 0 &&
+         S_ISDIR(info.st_mode);
 }
 
 std::vector<std::string> ProgramArguments(int argc, char** argv) {

@@ -18,13 +18,7 @@ constexpr int kApplicationIconId = 1;
 // The end of a run whose fallback failed: no dialog, which would stall an unattended start, but a
 // line on the standard error stream and the debugger's channel, and a distinct exit status.
 [[noreturn]] void EndUnhandled(const std::string& failure) {
-  const std::string line = "launcher: unhandled failure: " + failure + "\r\n";
-  OutputDebugStringA(line.c_str());
-  const HANDLE error_stream = GetStdHandle(STD_ERROR_HANDLE);
-  if (error_stream != nullptr && error_stream != INVALID_HANDLE_VALUE) {
-    DWORD written = 0;
-    WriteFile(error_stream, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
-  }
+  launcher::WriteDiagnosticLine("launcher: unhandled failure: " + failure);
   ExitProcess(launcher::kExitUnhandled);
 }
 

@@ -29,6 +29,15 @@ SignatureReport ReadSignatureReport(const std::string& path) {
   return report;
 }
 
+bool FolderExists(const std::string& path) {
+  try {
+    const DWORD attributes = GetFileAttributesW(Wide(path, "FolderExists").c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  } catch (const ServiceError&) {
+    return false;  // not a path the system could name
+  }
+}
+
 std::vector<std::string> ProgramArguments(int /*argc*/, char** /*argv*/) {
   // The narrow arguments lose every character outside the code page; read the wide ones.
   int count = 0;

@@ -8,6 +8,7 @@
 #include "platform/win32/wide.h"
 #include "platform/win32/win32_file.h"
 #include "platform/win32/win32_replace_steps.h"
+#include "platform/win32/win32_start_path.h"
 
 namespace launcher {
 namespace {
@@ -24,6 +25,16 @@ std::uint64_t Ticks(const FILETIME& time) {
 }
 
 }  // namespace
+
+void WriteDiagnosticLine(const std::string& line) {
+  const std::string text = line + "\r\n";
+  OutputDebugStringA(text.c_str());
+  const HANDLE error_stream = GetStdHandle(STD_ERROR_HANDLE);
+  if (error_stream != nullptr && error_stream != INVALID_HANDLE_VALUE) {
+    DWORD written = 0;
+    WriteFile(error_stream, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+  }
+}
 
 Win32Services::Win32Services(HWND window) : window_(window) {}
 
@@ -127,20 +138,25 @@ void Win32Services::RemoveStaleTemporaries(const std::string& copy_path) {
 }
 
 bool Win32Services::FileCopy(const std::string& source, const std::string& destination,
-                             const CopyCheck& check) {
+                             const CopyCheck& check, HoldRetry& retry) {
   Win32ReplaceSteps steps(held_);
-  return ReplaceWithCopy(steps, source, destination, check);
+  return ReplaceWithCopy(steps, source, destination, check, retry);
 }
 
-void Win32Services::CheckFileCopy(const std::string& source, const std::string& destination) {
+void Win32Services::CheckFileCopy(const std::string& source, const std::string& destination,
+                                  const CopyCheck& check, HoldRetry& retry) {
   Win32ReplaceSteps steps(held_);
-  CheckReplacement(steps, source, destination);
+  CheckReplacement(steps, source, destination, check, retry);
+}
+
+void Win32Services::CheckStartable(const std::string& program_path) {
+  StartablePath(program_path);
 }
 
 TaskId Win32Services::StartProgram(const std::string& program_path, int show_state) {
   // The program is named explicitly and its path quoted, so a blank in a folder name can never
   // make Windows look for "C:\Program.exe" and the like.
-  const std::wstring application = Wide(program_path, "StartProgram");
+  const std::wstring application = StartablePath(program_path);
   std::wstring command_line = L"\"" + application + L"\"";
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
@@ -159,14 +175,18 @@ TaskId Win32Services::StartProgram(const std::string& program_path, int show_sta
   return process.dwProcessId;
 }
 
+void Win32Services::CheckWindowIcon(const std::string& path) {
+  Win32File file(path, "LoadWindowIcon");
+  RequireWellFormedIcon(file, path);
+}
+
+void Win32Services::Report(const std::string& line) { WriteDiagnosticLine(line); }
+
 void Win32Services::LoadWindowIcon(const std::string& path) {
   // Our own parser reads the file first and refuses one that is not a well-formed icon file
   // before the system's loader sees it. That does not make the loader safe: it reads the file
   // again itself, and the file may have changed in between.
-  {
-    Win32File file(path, "LoadWindowIcon");
-    RequireWellFormedIcon(file, path);
-  }
+  CheckWindowIcon(path);
   if (window_ == nullptr) throw ServiceError("LoadWindowIcon", path, "no window");
   const std::wstring wide = Wide(path, "LoadWindowIcon");
   const struct {

@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 
+#include "platform/hold_retry.h"
 #include "platform/services.h"
 #include "platform/win32/win32_replace_steps.h"
 #include "platform/win32/win32_services.h"
@@ -88,6 +89,7 @@ class AcceptAll : public launcher::CopyCheck {
     return chosen_;
   }
   bool IsOlder(const std::string& /*version_text*/) const override { return older_; }
+  bool LeavesCutDestination() const override { return false; }
 
   mutable int temporaries_when_written = -1;
 
@@ -97,12 +99,19 @@ class AcceptAll : public launcher::CopyCheck {
   bool older_;
 };
 
+// One replacement with a budget of waits of its own.
+bool FileCopy(launcher::Win32Services& services, const std::string& source,
+              const std::string& destination, const launcher::CopyCheck& check) {
+  launcher::HoldRetry retry([&services](int milliseconds) { services.Pause(milliseconds); });
+  return services.FileCopy(source, destination, check, retry);
+}
+
 // Whether FileCopy replaced `destination`; a failure is printed and counts as false.
 bool Copies(launcher::Win32Services& services, const std::string& source,
             const std::string& destination, const launcher::CopyCheck& check) {
   bool copied = false;
   const std::string failure =
-      FailureOf([&] { copied = services.FileCopy(source, destination, check); });
+      FailureOf([&] { copied = FileCopy(services, source, destination, check); });
   if (!failure.empty()) std::printf("FileCopy failed: %s\n", failure.c_str());
   return copied;
 }
@@ -142,7 +151,7 @@ void CheckCopies(launcher::Win32Services& services, const std::string& folder,
     AcceptAll check(folder, answers.chosen, answers.older);
     bool copied = false;
     const std::string failure =
-        FailureOf([&] { copied = services.FileCopy(program, kept, check); });
+        FailureOf([&] { copied = FileCopy(services, program, kept, check); });
     Check(!copied && failure.empty() == answers.chosen, std::string(answers.what) + ": " + failure);
     Check(check.temporaries_when_written == 1 && TemporariesIn(folder) == 0 &&
               Contents(kept) == "old",
@@ -152,7 +161,7 @@ void CheckCopies(launcher::Win32Services& services, const std::string& folder,
   const std::string named_folder = folder + "\\Norvik_Studio.exe";
   CreateDirectoryA(named_folder.c_str(), nullptr);
   AcceptAll refused(folder);
-  Check(Has(FailureOf([&] { services.FileCopy(program, named_folder, refused); }),
+  Check(Has(FailureOf([&] { FileCopy(services, program, named_folder, refused); }),
             "not a regular file"),
         "a folder named like the destination is refused");
   Check(refused.temporaries_when_written == -1, "before any copy is written");
@@ -163,7 +172,7 @@ void CheckCopies(launcher::Win32Services& services, const std::string& folder,
   Check(writer != INVALID_HANDLE_VALUE, "the source can be opened for writing");
   const std::string busy = folder + "\\busy.exe";
   AcceptAll busy_check(folder);
-  const std::string failure = FailureOf([&] { services.FileCopy(program, busy, busy_check); });
+  const std::string failure = FailureOf([&] { FileCopy(services, program, busy, busy_check); });
   CloseHandle(writer);
   Check(Has(failure, "(error 32)"),
         "a source open for writing fails, sharing violation: " + failure);
@@ -207,15 +216,23 @@ void CheckStaleTemporaries(launcher::Win32Services& services, const std::string&
     bool removed;
   } temporaries[] = {
       {"~stale.exe.00000000000000aa.tmp", -2 * 60 * 60, true},
-      {"~stale.exe.00000000000000bb.tmp", 2 * 60 * 60, false},  // the clock was set back
-      {"~stale.exe.00000000000000cc.tmp", -60, false},          // a copy under way
+      {"~stale.exe.00000000000000bb.tmp", 2 * 60 * 60, true},  // the clock was set back
+      {"~stale.exe.00000000000000cc.tmp", -60, true},
+      {"~stale.exe.00000000000000dd.tmp", 0, false},            // just closed by its writer
+      {"~stale.exe.00000000000000ee.tmp", -60, false},          // held, as a copy under way
       {"~stale.exe.not-a-number.tmp", -2 * 60 * 60, false},     // not one of ours
   };
   for (const auto& temporary : temporaries) {
     Write(folder + "\\" + temporary.name, "x");
     SetWriteTime(folder + "\\" + temporary.name, temporary.seconds_from_now);
   }
+  // As a launcher holds the copy it writes: others may read it, not delete it.
+  const HANDLE writer =
+      CreateFileA((folder + "\\~stale.exe.00000000000000ee.tmp").c_str(), GENERIC_WRITE | DELETE,
+                  FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  Check(writer != INVALID_HANDLE_VALUE, "a temporary can be held");
   services.RemoveStaleTemporaries(folder + "\\stale.exe");
+  CloseHandle(writer);
   for (const auto& temporary : temporaries) {
     Check(Exists(folder + "\\" + temporary.name) != temporary.removed,
           std::string(temporary.removed ? "removed: " : "kept: ") + temporary.name);
@@ -249,7 +266,7 @@ void CheckHeldFolders(const std::string& folder, const std::string& program,
   Check(!services.FileExists(later + "\\there.exe"), "no file in a folder held as missing");
   Check(Fails([&] { services.GetFileVersion(later + "\\there.exe"); }), "and no version");
   AcceptAll check(later);
-  Check(Has(FailureOf([&] { services.FileCopy(program, later + "\\copy.exe", check); }),
+  Check(Has(FailureOf([&] { FileCopy(services, program, later + "\\copy.exe", check); }),
             "does not exist"),
         "copying into a folder held as missing fails");
   Check(!Exists(later + "\\copy.exe"), "and writes nothing");
@@ -269,7 +286,7 @@ void CheckHeldFolders(const std::string& folder, const std::string& program,
   Check(Has(FailureOf([&] { holding.FileExists(linked); }), "reparse point"),
         "a link in the held folder is no file");
   AcceptAll check_link(folder);
-  Check(Has(FailureOf([&] { holding.FileCopy(program, linked, check_link); }), "not a regular"),
+  Check(Has(FailureOf([&] { FileCopy(holding, program, linked, check_link); }), "not a regular"),
         "nor replaced");
   Check(check_link.temporaries_when_written == -1, "and no copy is written for it");
 }
@@ -315,7 +332,7 @@ int main(int argc, char** argv) {
   const std::string program = folder + "\\program.exe";
   CopyFileA(ThisProgram().c_str(), program.c_str(), FALSE);
   AcceptAll check(folder);
-  Check(Fails([&] { services.FileCopy(program, folder + "\\no folder\\copy.exe", check); }),
+  Check(Fails([&] { FileCopy(services, program, folder + "\\no folder\\copy.exe", check); }),
         "copy into a missing folder fails");
   Check(!Exists(folder + "\\no folder"), "and creates no folder");
   CheckCopies(services, folder, program);
