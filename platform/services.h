@@ -131,7 +131,8 @@ class Services {
 
   // Starts the program file at `program_path` with that path, quoted, as its whole command line,
   // the given show state and the launcher's working folder; returns at once with an identifier of
-  // the new process. Fails when the program cannot be started.
+  // the new process. A path too long for the system's start is started by a shorter name of its
+  // folder where the volume has one. Fails when the program cannot be started.
   virtual TaskId StartProgram(const std::string& program_path, int show_state) = 0;
 
   // Reads the icon file at `path` and makes it the icon of the launcher's window. Fails when the

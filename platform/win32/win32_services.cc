@@ -156,8 +156,10 @@ void Win32Services::CheckStartable(const std::string& program_path) {
 TaskId Win32Services::StartProgram(const std::string& program_path, int show_state) {
   // The program is named explicitly and its path quoted, so a blank in a folder name can never
   // make Windows look for "C:\Program.exe" and the like.
+  // A path too long for the system's start is started by a shorter name (StartablePath); the
+  // program still gets its own path as its command line.
   const std::wstring application = StartablePath(program_path);
-  std::wstring command_line = L"\"" + application + L"\"";
+  std::wstring command_line = L"\"" + Wide(program_path, "StartProgram") + L"\"";
   STARTUPINFOW startup{};
   startup.cb = sizeof startup;
   startup.dwFlags = STARTF_USESHOWWINDOW;
@@ -188,7 +190,8 @@ void Win32Services::LoadWindowIcon(const std::string& path) {
   // again itself, and the file may have changed in between.
   CheckWindowIcon(path);
   if (window_ == nullptr) throw ServiceError("LoadWindowIcon", path, "no window");
-  const std::wstring wide = Wide(path, "LoadWindowIcon");
+  // The loader opens the file itself, through a buffer of MAX_PATH characters.
+  const std::wstring wide = LoadablePath(Wide(path, "LoadWindowIcon"));
   const struct {
     WPARAM which;
     int width_metric;

@@ -35,39 +35,56 @@ std::wstring ShortForm(const std::wstring& path, DWORD* error) {
   }
 }
 
+// `path` with its folder in the short (8.3) form, kept in the "\\?\" form (without it Wine turns
+// a short name back into the long one), followed by the file's own name: the file may not be
+// there yet, and a program keeps its own name. False, with the system's error, when the
+// folder's short form cannot be had.
+bool ShortenedPath(std::wstring path, std::wstring* shortened, DWORD* error) {
+  // The "\\?\" form does not turn "/" into "\" itself.
+  std::replace(path.begin(), path.end(), L'/', L'\\');
+  const std::size_t slash = path.rfind(L'\\');
+  if (slash == std::wstring::npos) {
+    *shortened = path;
+    return true;
+  }
+  // The folder is asked in the "\\?\" form, else the system refuses it for its length.
+  const std::wstring short_folder = ShortForm(Extended(path.substr(0, slash)), error);
+  if (short_folder.empty()) return false;
+  *shortened = Extended(short_folder) + path.substr(slash);
+  return true;
+}
+
 }  // namespace
 
 std::wstring StartablePath(const std::string& program_path) {
-  std::wstring path = Wide(program_path, "StartProgram");
+  const std::wstring path = Wide(program_path, "StartProgram");
   if (path.size() < MAX_PATH) return path;
   const std::string too_long = "the path is " + std::to_string(path.size()) +
                                " characters long, and the system starts programs only from paths "
                                "under " +
                                std::to_string(MAX_PATH) + " characters";
-  // The "\\?\" form does not turn "/" into "\" itself.
-  std::replace(path.begin(), path.end(), L'/', L'\\');
-  const std::size_t slash = path.rfind(L'\\');
-  if (slash == std::wstring::npos) throw ServiceError("StartProgram", program_path, too_long);
-  // Only the folder is shortened: the file may not be there yet, and the program keeps its own
-  // name. The folder is asked in the "\\?\" form, else the system refuses it for its length.
-  const std::wstring folder = Extended(path.substr(0, slash));
   DWORD error = 0;
-  const std::wstring short_folder = ShortForm(folder, &error);
-  if (short_folder.empty()) {
+  std::wstring candidate;
+  if (!ShortenedPath(path, &candidate, &error)) {
     throw ServiceError("StartProgram", program_path,
                        too_long + "; its folder's short name is unknown: " + SystemErrorText(error),
                        CauseOf(error));
   }
-  // Kept in the "\\?\" form: without it Wine turns a short name back into the long one, which
-  // no longer fits.
-  const std::wstring shortened = Extended(short_folder);
-  const std::wstring candidate = shortened + path.substr(slash);
   if (candidate.size() < MAX_PATH) return candidate;
-  const std::string why = shortened == folder
+  // Longer by the "\\?\" alone: nothing in the folder has a shorter name.
+  const std::string why = candidate.size() >= path.size() + 4
                               ? "; this folder has no shorter name"
                               : "; with its folder's short name it is still " +
-                                    std::to_string(candidate.size()) + " characters long";
+                                    std::to_string(candidate.size());
   throw ServiceError("StartProgram", program_path, too_long + why);
+}
+
+std::wstring LoadablePath(const std::wstring& path) {
+  if (path.size() < MAX_PATH) return path;
+  DWORD error = 0;
+  std::wstring candidate;
+  if (ShortenedPath(path, &candidate, &error) && candidate.size() < MAX_PATH) return candidate;
+  return path;
 }
 
 }  // namespace launcher

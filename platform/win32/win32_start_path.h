@@ -14,4 +14,8 @@ namespace launcher {
 // Throws ServiceError("StartProgram", program_path, ...) when no such form is under MAX_PATH.
 std::wstring StartablePath(const std::string& program_path);
 
+// `path` as the system's loaders that stop at MAX_PATH can open it: itself when short enough,
+// else in the form StartablePath gives, else itself (the loader's own failure then says why).
+std::wstring LoadablePath(const std::wstring& path);
+
 }  // namespace launcher

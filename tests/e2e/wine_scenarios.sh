@@ -117,8 +117,11 @@ case "$scenario" in
     rm "$dir/Ostra.ico"
     cp "$fixtures/managed_1_0_0_5.exe" "$dir/Norvik_Studio.exe"
     with_store managed_1_0_0_7
+    expect_plan "$dir" refuse 'LoadWindowIcon("C:\Apps\Norvik\Ostra.ico")'
     run_launcher "$dir"
     expect_eq "exit status" "$status" 1
+    expect_eq "the cause" "${errors%%\"):*}" 'launcher: LoadWindowIcon("C:\Apps\Norvik\Ostra.ico'
+    expect_eq "lines on stderr" "$(grep -c . <<<"$errors")" 1
     expect_eq "starts" "$(starts_of "$dir/Norvik_Studio.exe")" 0
     same_file "$dir/Norvik_Studio.exe" "$fixtures/managed_1_0_0_5.exe" || fail "local copy touched"
     ;;
@@ -261,15 +264,21 @@ case "$scenario" in
     dir=$(app_folder "Apps/Norvik")
     cp "$fixtures/managed_1_0_0_4.exe" "$dir/Norvik_Studio.exe"
     with_store managed_1_0_0_7
-    stale="$dir/~Norvik_Studio.exe.00000000000000aa.tmp"
-    fresh="$dir/~Norvik_Studio.exe.00000000000000bb.tmp"
-    cp "$fixtures/managed_1_0_0_9.exe" "$stale"
-    cp "$fixtures/managed_1_0_0_9.exe" "$fresh"
-    touch -d '2 hours ago' "$stale"
+    # Of any age, those nobody holds go; one held as a launcher holds its copy stays, and so
+    # does one written a moment ago (its writer may be between closing and reopening it).
+    for name in aa bb cc dd ee; do
+      cp "$fixtures/managed_1_0_0_9.exe" "$dir/~Norvik_Studio.exe.00000000000000$name.tmp"
+    done
+    touch -d '2 hours ago' "$dir/~Norvik_Studio.exe.00000000000000aa.tmp"
+    touch -d '1 minute ago' "$dir/~Norvik_Studio.exe.00000000000000bb.tmp"
+    touch -d '2 hours' "$dir/~Norvik_Studio.exe.00000000000000cc.tmp"
+    touch -d '1 minute ago' "$dir/~Norvik_Studio.exe.00000000000000ee.tmp"
+    hold_file 'C:\Apps\Norvik\~Norvik_Studio.exe.00000000000000ee.tmp' 20000 write
     run_launcher "$dir"
+    release_hold
     expect_eq "exit status" "$status" 0
-    [ ! -e "$stale" ] || fail "the stale temporary was left"
-    [ -e "$fresh" ] || fail "a fresh temporary was removed"
+    expect_eq "temporaries left" "$(cd "$dir" && echo ~*.tmp)" \
+      "~Norvik_Studio.exe.00000000000000dd.tmp ~Norvik_Studio.exe.00000000000000ee.tmp"
     same_file "$dir/Norvik_Studio.exe" "$fixtures/managed_1_0_0_7.exe" || fail "not replaced"
     ;;
 
@@ -464,6 +473,104 @@ case "$scenario" in
       expect_eq "own $i starts" "$(starts_of "$drive_c/Apps/Own$i/Norvik_Studio.exe")" 1
     done
     expect_eq "temporaries" "$(( $(temporaries_in "$store") + $(temporaries_in "$shared") ))" 0
+    ;;
+
+  held_without_read_sharing)
+    # The icon, the older local copy and the newer store copy, each held for a moment by a
+    # program that lets nobody else even read it: the launcher waits, then updates and starts.
+    for held in 'C:\Apps\Norvik\Ostra.ico' 'C:\Apps\Norvik\Norvik_Studio.exe' \
+      'C:\Brelvance\UpdateFile\10001000\0005\Norvik_Studio.exe'; do
+      dir=$(app_folder "Apps/Norvik")
+      cp "$fixtures/managed_1_0_0_4.exe" "$dir/Norvik_Studio.exe"
+      with_store managed_1_0_0_7
+      hold_file "$held" 20000 exclusive
+      # The launcher's first open of the held file, as Wine's trace shows it.
+      run_launcher_held "$dir" file "CreateFileW L\"$(sed 's/\\/\\\\\\\\/g' <<<"$held")\""
+      expect_eq "$held: exit status" "$status" 0
+      same_file "$dir/Norvik_Studio.exe" "$fixtures/managed_1_0_0_7.exe" || fail "$held: not replaced"
+      expect_eq "$held: starts" "$(starts_of "$dir/Norvik_Studio.exe")" 1
+    done
+    ;;
+
+  store_written_in_parts)
+    # A writer puts a newer store copy in place in two parts, closing the file in between, and a
+    # launcher with a newer local copy runs in between: it leaves the part alone and says why.
+    # Once the second part is written, the next run copies the writer's program.
+    dir=$(app_folder "Apps/Norvik")
+    cp "$fixtures/managed_1_0_0_5.exe" "$dir/Norvik_Studio.exe"
+    new="$fixtures/managed_1_0_0_9.exe"
+    half=$(( $(stat -c %s "$new") / 2 ))
+    mkdir -p "$store"
+    head -c "$half" "$new" >"$store/Norvik_Studio.exe"
+    expect_plan "$dir" refuse "not a whole program image"
+    run_launcher "$dir"
+    expect_eq "exit status" "$status" 1
+    [[ "$errors" == "launcher: FileCopy("*"): not a whole program image"* ]] ||
+      fail "no cause on stderr: $errors"
+    cmp -s <(head -c "$half" "$new") "$store/Norvik_Studio.exe" || fail "the part was written over"
+    expect_eq "starts" "$(starts_of "$dir/Norvik_Studio.exe")" 1
+    expect_eq "temporaries" "$(temporaries_in "$store")" 0
+    tail -c "+$(( half + 1 ))" "$new" >>"$store/Norvik_Studio.exe"
+    run_launcher "$dir"
+    expect_eq "exit status after the second part" "$status" 0
+    same_file "$dir/Norvik_Studio.exe" "$new" || fail "the writer's program was not copied"
+    ;;
+
+  long_path)
+    # Program paths of 262 and 300 characters: under folders with long names they start by the
+    # folders' short names, with their own path as the command line. Under folders whose names
+    # are short already nothing can start them, so nothing is copied there.
+    for length in 262 300; do
+      relative="lp"
+      while (( 3 + ${#relative} + 17 + 1 + 17 + 2 <= length )); do relative+="/Long folder name"; done
+      pad=$(( length - 3 - ${#relative} - 1 - 17 - 1 ))
+      relative+="/$(printf 'x%.0s' $(seq "$pad"))"
+      rm -rf "$drive_c/lp"
+      dir=$(app_folder "$relative")
+      program="C:\\${relative//\//\\}\\Norvik_Studio.exe"
+      expect_eq "program path length" "${#program}" "$length"
+      cp "$fixtures/managed_1_0_0_4.exe" "$dir/Norvik_Studio.exe"
+      with_store managed_1_0_0_7
+      run_launcher "$dir"
+      expect_eq "$length: exit status" "$status" 0
+      same_file "$dir/Norvik_Studio.exe" "$fixtures/managed_1_0_0_7.exe" || fail "$length: not replaced"
+      expect_eq "$length: starts" "$(starts_of "$dir/Norvik_Studio.exe")" 1
+      grep -qxF "command_line=\"$program\"" <(record_of "$dir/Norvik_Studio.exe" | tr -d '\r') ||
+        fail "$length: started with $(record_of "$dir/Norvik_Studio.exe")"
+    done
+    rm -rf "$drive_c/lp"
+    relative="lp"
+    while (( 3 + ${#relative} + 18 <= 260 )); do relative+="/abcdefgh"; done
+    dir=$(app_folder "$relative")
+    cp "$fixtures/managed_1_0_0_4.exe" "$dir/Norvik_Studio.exe"
+    with_store managed_1_0_0_7
+    expect_plan "$dir" refuse "characters long, and the system starts programs only from paths under 260"
+    run_launcher "$dir"
+    expect_eq "short names only: exit status" "$status" 2
+    [[ "$errors" == *"this folder has no shorter name"* ]] || fail "no cause on stderr: $errors"
+    same_file "$dir/Norvik_Studio.exe" "$fixtures/managed_1_0_0_4.exe" || fail "copied all the same"
+    expect_eq "temporaries" "$(temporaries_in "$dir")" 0
+    rm -rf "$drive_c/lp"
+    ;;
+
+  plan_not_a_launcher)
+    # --plan on a file, a missing folder and a folder with neither launcher.exe nor Ostra.ico:
+    # a message, status 1 and no plan.
+    dir=$(app_folder "Apps/Norvik")
+    cp "$fixtures/managed_1_0_0_4.exe" "$dir/Norvik_Studio.exe"
+    with_store managed_1_0_0_7
+    mkdir -p "$drive_c/Apps/Other"
+    cp "$fixtures/managed_1_0_0_4.exe" "$drive_c/Apps/Other/Norvik_Studio.exe"
+    out="$build/plan-output.txt"
+    for target in 'C:\Apps\Norvik\Norvik_Studio.exe|a file, not a folder' \
+      'C:\Apps\Missing|no such folder' 'C:\Apps\Other|no launcher.exe and no Ostra.ico'; do
+      status=0
+      (cd "$drive_c" && timeout 60 wine "$build/revision-probe.exe" --plan "${target%%|*}") \
+        >"$out" 2>&1 || status=$?
+      expect_eq "${target%%|*}: status" "$status" 1
+      grep -q "${target#*|}" "$out" || fail "${target%%|*}: $(cat "$out")"
+      ! grep -q $'^plan\t' "$out" || fail "${target%%|*}: a plan was printed"
+    done
     ;;
 
   win32_services)
