@@ -124,8 +124,8 @@ bool ReplaceWithCopy(ReplaceSteps& steps, const std::string& source, const std::
   }
 }
 
-void CheckReplacement(ReplaceSteps& steps, const std::string& source, const std::string& destination,
-                      const CopyCheck& check, HoldRetry& retry) {
+void CheckReplacement(ReplaceSteps& steps, const std::string& source,
+                      const std::string& destination, const CopyCheck& check, HoldRetry& retry) {
   const std::optional<std::string> pinned_publisher =
       CheckBeforeCopy(steps, retry, check, source, destination);
   const std::unique_ptr<SourceFile> from = OpenWholeImage(steps, retry, source);

@@ -159,8 +159,8 @@ bool ReplaceWithCopy(ReplaceSteps& steps, const std::string& source, const std::
 // Fails with the ServiceError ReplaceWithCopy would fail with; what only copying and moving can
 // find (the copy's size and version, a source changing meanwhile, a destination in use) is not
 // found.
-void CheckReplacement(ReplaceSteps& steps, const std::string& source, const std::string& destination,
-                      const CopyCheck& check, HoldRetry& retry);
+void CheckReplacement(ReplaceSteps& steps, const std::string& source,
+                      const std::string& destination, const CopyCheck& check, HoldRetry& retry);
 
 // Whether a temporary written at `written` may be removed at `now` if nobody holds it, both in
 // ticks of `ticks_per_second` since the same epoch: unless it was written in the last

@@ -68,9 +68,9 @@ int PrintPlan(launcher::Services& services, std::string folder) {
   }
   const std::string local_copy_path = folder + "\\" + launcher::kProgramFileName;
   // The plan first: it holds the store's folders, so the lines below read what it read.
-  const launcher::ReconciliationPlan plan = launcher::PlanReconciliation(
-      services, folder + "\\" + launcher::kIconFileName, launcher::kUpdateCopyPath,
-      local_copy_path);
+  const launcher::ReconciliationPlan plan =
+      launcher::PlanReconciliation(services, folder + "\\" + launcher::kIconFileName,
+                                   launcher::kUpdateCopyPath, local_copy_path);
   for (const std::string& path : {std::string(launcher::kUpdateCopyPath), local_copy_path}) {
     try {
       // A copy that is missing has no line; the plan says so.

@@ -149,9 +149,7 @@ void Win32Services::CheckFileCopy(const std::string& source, const std::string& 
   CheckReplacement(steps, source, destination, check, retry);
 }
 
-void Win32Services::CheckStartable(const std::string& program_path) {
-  StartablePath(program_path);
-}
+void Win32Services::CheckStartable(const std::string& program_path) { StartablePath(program_path); }
 
 TaskId Win32Services::StartProgram(const std::string& program_path, int show_state) {
   // The program is named explicitly and its path quoted, so a blank in a folder name can never

@@ -72,10 +72,10 @@ std::wstring StartablePath(const std::string& program_path) {
   }
   if (candidate.size() < MAX_PATH) return candidate;
   // Longer by the "\\?\" alone: nothing in the folder has a shorter name.
-  const std::string why = candidate.size() >= path.size() + 4
-                              ? "; this folder has no shorter name"
-                              : "; with its folder's short name it is still " +
-                                    std::to_string(candidate.size());
+  const std::string why =
+      candidate.size() >= path.size() + 4
+          ? "; this folder has no shorter name"
+          : "; with its folder's short name it is still " + std::to_string(candidate.size());
   throw ServiceError("StartProgram", program_path, too_long + why);
 }
 

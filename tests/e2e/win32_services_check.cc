@@ -218,9 +218,9 @@ void CheckStaleTemporaries(launcher::Win32Services& services, const std::string&
       {"~stale.exe.00000000000000aa.tmp", -2 * 60 * 60, true},
       {"~stale.exe.00000000000000bb.tmp", 2 * 60 * 60, true},  // the clock was set back
       {"~stale.exe.00000000000000cc.tmp", -60, true},
-      {"~stale.exe.00000000000000dd.tmp", 0, false},            // just closed by its writer
-      {"~stale.exe.00000000000000ee.tmp", -60, false},          // held, as a copy under way
-      {"~stale.exe.not-a-number.tmp", -2 * 60 * 60, false},     // not one of ours
+      {"~stale.exe.00000000000000dd.tmp", 0, false},         // just closed by its writer
+      {"~stale.exe.00000000000000ee.tmp", -60, false},       // held, as a copy under way
+      {"~stale.exe.not-a-number.tmp", -2 * 60 * 60, false},  // not one of ours
   };
   for (const auto& temporary : temporaries) {
     Write(folder + "\\" + temporary.name, "x");
