@@ -181,6 +181,7 @@ case "$scenario" in
     expect_plan "$dir" "replace-local" "store copy at revision 7, local copy at revision 4"
     run_launcher "$dir"
     expect_eq "exit status" "$status" 0
+    expect_eq "stderr" "$errors" ""
     same_file "$dir/Norvik_Studio.exe" "$fixtures/managed_1_0_0_7.exe" || fail "local not replaced"
     same_file "$store/Norvik_Studio.exe" "$fixtures/managed_1_0_0_7.exe" || fail "store changed"
     expect_eq "starts" "$(starts_of "$dir/Norvik_Studio.exe")" 1
