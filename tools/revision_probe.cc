@@ -61,7 +61,12 @@ std::string FolderProblem(launcher::Services& services, const std::string& folde
 
 int PrintPlan(launcher::Services& services, std::string folder) {
   while (folder.size() > 1 && (folder.back() == '\\' || folder.back() == '/')) folder.pop_back();
-  const std::string problem = FolderProblem(services, folder);
+  std::string problem;
+  try {
+    problem = FolderProblem(services, folder);
+  } catch (const std::exception& failure) {
+    problem = failure.what();
+  }
   if (!problem.empty()) {
     std::fprintf(stderr, "revision-probe: %s: %s\n", folder.c_str(), problem.c_str());
     return 1;
