@@ -28,8 +28,23 @@ else()
   set(LAUNCHER_MANIFEST_ARCH x86)
 endif()
 configure_file(resources/launcher.manifest.in "${ICON_DIR}/launcher.manifest" @ONLY)
+
+# The version record takes the project's version, all four fields; its texts keep the form they
+# have always had, 1.00.0005 for 1.0.0.5 (the minor field to two digits, the fourth to four,
+# the third left out).
+if(PROJECT_VERSION_TWEAK STREQUAL "")
+  message(FATAL_ERROR "project(VERSION) needs four fields, not ${PROJECT_VERSION}")
+endif()
+string(REGEX REPLACE "^0+([0-9][0-9]+)$" "\\1" version_minor "0${PROJECT_VERSION_MINOR}")
+string(REGEX REPLACE "^0+([0-9][0-9][0-9][0-9]+)$" "\\1" version_tweak
+  "000${PROJECT_VERSION_TWEAK}")
+string(CONCAT version_h
+  "#define LAUNCHER_VERSION ${PROJECT_VERSION_MAJOR}, ${PROJECT_VERSION_MINOR}, "
+  "${PROJECT_VERSION_PATCH}, ${PROJECT_VERSION_TWEAK}\n"
+  "#define LAUNCHER_VERSION_TEXT \"${PROJECT_VERSION_MAJOR}.${version_minor}.${version_tweak}\"\n")
+file(CONFIGURE OUTPUT "${ICON_DIR}/launcher_version.h" CONTENT "${version_h}")
 set_source_files_properties(resources/launcher.rc PROPERTIES
-  OBJECT_DEPENDS "${ICON_FILE};${ICON_DIR}/launcher.manifest")
+  OBJECT_DEPENDS "${ICON_FILE};${ICON_DIR}/launcher.manifest;${ICON_DIR}/launcher_version.h")
 
 add_executable(launcher WIN32 platform/win32/frm_main.cc resources/launcher.rc)
 target_include_directories(launcher PRIVATE "${ICON_DIR}" "${PROJECT_SOURCE_DIR}/resources")

@@ -3,7 +3,8 @@
 #   release_check.sh reproducible   two clones of this tree in different folders, built at
 #                                   different times (faketime), give the same executables
 #   release_check.sh msi            the MSI under Wine, in a prefix of its own: silent install,
-#                                   the installed launcher's first update, upgrade, uninstall
+#                                   the installed launcher's first update, upgrade, refused
+#                                   downgrade, uninstall
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
@@ -53,6 +54,20 @@ installed_products() {
     grep -c 'ProductName[[:space:]]*REG_SZ[[:space:]]*Norvik Studio$' || true
 }
 
+# A value of the product's entry in Add or Remove Programs. Wine 8 keeps a per-user product's
+# entry under HKLM, Windows under HKCU: both are looked in.
+arp_value() {  # arp_value NAME
+  local hive
+  for hive in HKCU HKLM; do
+    wine reg query "$hive\\Software\\Microsoft\\Windows\\CurrentVersion\\Uninstall" /s 2>/dev/null
+  done | tr -d '\r' | awk -v name="$1" '
+    function done_key() { if (ours && found) print value; ours = found = 0 }
+    /^HKEY/ { done_key() }
+    $1 == "DisplayName" && / REG_SZ +Norvik Studio$/ { ours = 1 }
+    $1 == name { found = 1; value = $0; sub(/^ +[^ ]+ +[^ ]+ +/, "", value) }
+    END { done_key() }'
+}
+
 msiexec_quiet() {  # msiexec_quiet /i|/x MSI_NAME
   local status=0
   (cd "$drive_c" && timeout 120 wine msiexec "$1" "C:\\$2" /qn) || status=$?
@@ -71,7 +86,7 @@ start_installed() {
 }
 
 msi() {
-  local preset build dist shortcut version newer
+  local preset build dist shortcut version
   preset=$(wine_preset)
   build="$root/build/$preset"
   [ -x "$build/launcher.exe" ] || fail "no $preset build in $build"
@@ -112,19 +127,24 @@ msi() {
   grep -qx 'Norvik Tools' <<<"$names" && grep -qx 'launcher.exe' <<<"$names" ||
     fail "the shortcut does not start Norvik Tools\\launcher.exe: $(echo $names)"
   expect_eq "products after install" "$(installed_products)" 1
+  expect_eq "the installed version" "$(arp_value DisplayVersion)" "1.0.$((10#${version##*.}))"
+  expect_eq "InstallLocation" "$(arp_value InstallLocation)" \
+    "$(wine winepath -w "$folder" | tr -d '\r')\\"
+  expect_eq "NoModify, NoRepair" "$(arp_value NoModify) $(arp_value NoRepair)" "0x1 0x1"
 
   # The installed launcher, started as the shortcut starts it, pulls the store's newer copy.
   start_installed
   same_file "$folder/Norvik_Studio.exe" "$build/fixtures/managed_1_0_0_7.exe" ||
     fail "the installed launcher did not replace the older program"
 
-  # The next release, 1.0.0.6 (only the fourth field differs, which Windows Installer does not
-  # compare), this one without the program, upgrades it in place: one product afterwards. The
-  # old product's program went with it; the launcher's next start copies the store's.
-  newer="NorvikTools-newer.msi"
+  # The next release (the installer's version is 1.0.REVISION), this one without the program,
+  # upgrades it in place: one product afterwards. The old product's program went with it; the
+  # launcher's next start copies the store's.
+  local next newer="NorvikTools-newer.msi" again="NorvikTools-again.msi" error state status=0
+  next="${version%.*}.$((10#${version##*.} + 1))"
   mkdir "$work/newer"
   cp "$dist/launcher.exe" "$dist/Ostra.ico" "$work/newer/"
-  "$root/scripts/make_msi.sh" "$work/newer" 1.0.0.6 "$drive_c/$newer" ||
+  "$root/scripts/make_msi.sh" "$work/newer" "$next" "$drive_c/$newer" ||
     fail "the newer installer could not be built"
   msiexec_quiet /i "$newer"
   expect_eq "products after the upgrade" "$(installed_products)" 1
@@ -133,22 +153,26 @@ msi() {
   same_file "$folder/Norvik_Studio.exe" "$build/fixtures/managed_1_0_0_7.exe" ||
     fail "the launcher did not copy the store's program after the upgrade"
 
-  # A later minor version takes it over too; an installer older than that one is refused and
-  # changes nothing.
-  local later="NorvikTools-later.msi" status=0
-  "$root/scripts/make_msi.sh" "$work/newer" 1.0.1.0 "$drive_c/$later" ||
-    fail "the later installer could not be built"
-  msiexec_quiet /i "$later"
-  expect_eq "products after the minor upgrade" "$(installed_products)" 1
-  (cd "$drive_c" && timeout 120 wine msiexec /i "C:\\$newer" /qn) || status=$?
-  [ "$status" != 0 ] || fail "an older installer was not refused"
+  # The same version built again (a product code of its own) reinstalls in place; the older
+  # release's installer is then refused by Windows Installer and changes nothing.
+  "$root/scripts/make_msi.sh" "$work/newer" "$next" "$drive_c/$again"
+  msiexec_quiet /i "$again"
+  expect_eq "products after the same version again" "$(installed_products)" 1
+  state=$(folder_state "$folder")
+  (cd "$drive_c" && timeout 120 wine msiexec /i "C:\\NorvikTools-$version.msi" /qn) || status=$?
+  [ "$(folder_state "$folder")" = "$state" ] || fail "the refused downgrade changed $folder"
   expect_eq "products after the refused downgrade" "$(installed_products)" 1
-  [ -f "$folder/launcher.exe" ] || fail "the refused downgrade removed the launcher"
+  [ "$status" != 0 ] || fail "an older installer was not refused"
+  # A version whose fourth field the launcher reads as no revision makes no installer.
+  error=$("$root/scripts/make_msi.sh" "$work/newer" 1.0.1.0 "$work/bad.msi" 2>&1) &&
+    fail "make_msi.sh made an installer for 1.0.1.0"
+  [ ! -e "$work/bad.msi" ] && [ "$(wc -l <<<"$error")" = 1 ] ||
+    fail "make_msi.sh's refusal of 1.0.1.0: $error"
 
   # Uninstall takes the program the launcher copied in; the test program's own records are not
   # the installer's to remove.
   records_of "$folder/Norvik_Studio.exe" | xargs -r -d '\n' rm --
-  msiexec_quiet /x "$later"
+  msiexec_quiet /x "$again"
   expect_eq "products after uninstall" "$(installed_products)" 0
   [ ! -e "$folder" ] || fail "uninstall left $(ls -A "$folder" | tr '\n' ' ')in $folder"
   [ ! -e "$shortcut" ] || fail "uninstall left the shortcut"
