@@ -16,14 +16,15 @@ void LaunchLocalCopy(Services& services, const std::string& local_copy_path, Hol
 void RunLaunchSequence(Services& services) {
   // Empty until the icon is set, so a run without a usable icon starts nothing.
   std::string local_copy_path;
-  // Two budgets for waits on files held for a moment: the icon and the start share one, every
-  // read and write of the update the other, so a long hold of a copy never costs the start.
+  // Two budgets for waits on files held for a moment: the icon and every read and write of the
+  // update share one, the start (on both paths) has the other, so no hold before the start
+  // costs the start its own waits.
   HoldRetry start_retry([&services](int milliseconds) { services.Pause(milliseconds); });
   HoldRetry update_retry([&services](int milliseconds) { services.Pause(milliseconds); });
   try {
     const std::string directory = services.ApplicationDirectory();
     const std::string icon_path = directory + "\\" + kIconFileName;
-    start_retry.Run([&] { services.LoadWindowIcon(icon_path); });
+    update_retry.Run([&] { services.LoadWindowIcon(icon_path); });
     const std::string update_copy_path = kUpdateCopyPath;
     local_copy_path = directory + "\\" + kProgramFileName;
     ReconcileCopies(services, update_copy_path, local_copy_path, update_retry);

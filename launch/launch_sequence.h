@@ -14,8 +14,8 @@ void LaunchLocalCopy(Services& services, const std::string& local_copy_path, Hol
 // The whole run: window icon, reconciliation of the two copies, start of the local copy, end of
 // the process. The first failure is reported (Services::Report) and sends the run to the
 // fallback path, which starts the local copy if it exists and ends the process with
-// kExitFallback. The icon and the start, on both paths, share one budget of waits for a file
-// held for a moment; the reconciliation has the other. A failure on the fallback path is not
+// kExitFallback. The icon and the reconciliation share one budget of waits for a file held for
+// a moment; the start, on both paths, has the other. A failure on the fallback path is not
 // caught here: it leaves this function and the caller ends the process with kExitUnhandled.
 void RunLaunchSequence(Services& services);
 

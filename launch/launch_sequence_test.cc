@@ -209,6 +209,15 @@ TEST(RunLaunchSequence, BriefHoldsOfAnyFileCostNeitherTheStartNorTheUpdate) {
   }
 }
 
+TEST(RunLaunchSequence, AHeldIconLeavesTheStartItsOwnWaits) {
+  // Six tries wait 1,260 ms each: more than one budget for the two together.
+  FakeServices services = ReadyToStart();
+  services.held_calls["LoadWindowIcon"] = 6;
+  services.held_calls["StartProgram"] = 6;
+  EXPECT_EQ(RunToEnd(services), kExitCompleted);
+  EXPECT_EQ(services.started, std::vector<std::string>{kLocal});
+}
+
 TEST(RunLaunchSequence, EveryFallbackSaysItsCauseInOneLine) {
   const struct {
     const char* name;

@@ -87,12 +87,14 @@ bool CopyCheckAndMove(ReplaceSteps& steps, HoldRetry& retry, TemporaryCopy& temp
     // destination between this probe and the move. The probe narrows that window from the whole
     // copy to the move itself, and is made again before each try: a hold may have been that
     // launcher finishing its own move.
-    RequireWholeDestination(steps, retry, check, destination);
     if (!check.IsOlder(steps.VersionOf(destination))) return false;
     // Windows refuses to move over a read-only file; the forced replacement clears the mark and
     // puts it back when the move fails.
     const bool was_read_only = steps.ClearReadOnly(destination);
     try {
+      // Last before the move, to leave the least time for a writer to start on it meanwhile:
+      // the destination cannot be held through the move, which Windows refuses over an open file.
+      RequireWholeDestination(steps, retry, check, destination);
       temporary.MoveOver(destination);
     } catch (...) {
       if (was_read_only) steps.RestoreReadOnly(destination);

@@ -24,6 +24,14 @@ std::uint64_t Ticks(const FILETIME& time) {
   throw ServiceError(operation, path, SystemErrorText(error), CauseOf(error));
 }
 
+// Removes a temporary nobody holds; a read-only mark, which the launcher never sets but another
+// program may have, is cleared first and put back when the removal fails (a holder keeps it).
+void RemoveTemporary(const std::wstring& path, DWORD attributes) {
+  const bool read_only = (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+  if (read_only) SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+  if (!DeleteFileW(path.c_str()) && read_only) SetFileAttributesW(path.c_str(), attributes);
+}
+
 }  // namespace
 
 void WriteDiagnosticLine(const std::string& line) {
@@ -128,7 +136,8 @@ void Win32Services::RemoveStaleTemporaries(const std::string& copy_path) {
     if (plain_file && IsTemporaryNameFor(name, file_name) &&
         IsStaleTemporary(Ticks(now), Ticks(found.ftLastWriteTime), kFileTimeTicksPerSecond)) {
       try {
-        DeleteFileW(Wide(folder + "\\" + name, "RemoveStaleTemporaries").c_str());
+        RemoveTemporary(Wide(folder + "\\" + name, "RemoveStaleTemporaries"),
+                        found.dwFileAttributes);
       } catch (const ServiceError&) {
         // A name the system gave is valid text.
       }
@@ -176,6 +185,19 @@ TaskId Win32Services::StartProgram(const std::string& program_path, int show_sta
 }
 
 void Win32Services::CheckWindowIcon(const std::string& path) {
+  const std::wstring wide = Wide(path, "LoadWindowIcon");
+  const DWORD attributes = GetFileAttributesW(wide.c_str());
+  // Opening a folder as a file says access denied, which would pass for a hold.
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    throw ServiceError("LoadWindowIcon", path, "a folder, not an icon file");
+  }
+  // The system's loader opens the file itself, through a buffer of MAX_PATH characters.
+  if (LoadablePath(wide).size() >= MAX_PATH) {
+    throw ServiceError("LoadWindowIcon", path,
+                       "the path is " + std::to_string(wide.size()) +
+                           " characters long, and the system loads icons only from paths under " +
+                           std::to_string(MAX_PATH) + " characters");
+  }
   Win32File file(path, "LoadWindowIcon");
   RequireWellFormedIcon(file, path);
 }
@@ -188,7 +210,6 @@ void Win32Services::LoadWindowIcon(const std::string& path) {
   // again itself, and the file may have changed in between.
   CheckWindowIcon(path);
   if (window_ == nullptr) throw ServiceError("LoadWindowIcon", path, "no window");
-  // The loader opens the file itself, through a buffer of MAX_PATH characters.
   const std::wstring wide = LoadablePath(Wide(path, "LoadWindowIcon"));
   const struct {
     WPARAM which;

@@ -218,6 +218,7 @@ void CheckStaleTemporaries(launcher::Win32Services& services, const std::string&
       {"~stale.exe.00000000000000aa.tmp", -2 * 60 * 60, true},
       {"~stale.exe.00000000000000bb.tmp", 2 * 60 * 60, true},  // the clock was set back
       {"~stale.exe.00000000000000cc.tmp", -60, true},
+      {"~stale.exe.00000000000000ff.tmp", -60, true},        // read-only, below
       {"~stale.exe.00000000000000dd.tmp", 0, false},         // just closed by its writer
       {"~stale.exe.00000000000000ee.tmp", -60, false},       // held, as a copy under way
       {"~stale.exe.not-a-number.tmp", -2 * 60 * 60, false},  // not one of ours
@@ -226,6 +227,8 @@ void CheckStaleTemporaries(launcher::Win32Services& services, const std::string&
     Write(folder + "\\" + temporary.name, "x");
     SetWriteTime(folder + "\\" + temporary.name, temporary.seconds_from_now);
   }
+  SetFileAttributesA((folder + "\\~stale.exe.00000000000000ff.tmp").c_str(),
+                     FILE_ATTRIBUTE_READONLY);
   // As a launcher holds the copy it writes: others may read it, not delete it.
   const HANDLE writer =
       CreateFileA((folder + "\\~stale.exe.00000000000000ee.tmp").c_str(), GENERIC_WRITE | DELETE,
