@@ -26,7 +26,15 @@ TEST(ParseTimestampInfo, ReadsTheTimeAndImprintOfATstInfo) {
       {"wrapped in its OCTET STRING", Der(0x04, TstInfo("20250102030405Z")), kTicks2025},
       {"no zone", TstInfo("20250102030405"), std::nullopt},
       {"a local time", TstInfo("20250102030405+0100"), std::nullopt},
+      {"month 0", TstInfo("20250002030405Z"), std::nullopt},
       {"month 13", TstInfo("20251302030405Z"), std::nullopt},
+      {"day 0", TstInfo("20250100030405Z"), std::nullopt},
+      {"day 32", TstInfo("20250132030405Z"), std::nullopt},
+      {"hour 24", TstInfo("20250102240405Z"), std::nullopt},
+      {"minute 60", TstInfo("20250102036005Z"), std::nullopt},
+      {"second 61", TstInfo("20250102030461Z"), std::nullopt},
+      {"year 1600", TstInfo("16000102030405Z"), std::nullopt},
+      {"a sign for a digit", TstInfo("2025010203-405Z"), std::nullopt},
       {"an empty fraction", TstInfo("20250102030405.Z"), std::nullopt},
       {"an unknown hash", TstInfo("20250102030405Z", {1, 2}, {0x2A, 0x03, 0x04}), std::nullopt},
       {"cut", Cut(TstInfo("20250102030405Z")), std::nullopt},
@@ -127,6 +135,16 @@ TEST(JudgeSignature, EveryRuleMustHold) {
       {"a timestamp of another signature",
        [](FakeSignature& s) { s.timestamp->content = TstInfo("20250102030405Z", Bytes(8, 1)); },
        true, "(a timestamp is there, but it is not a timestamp of this signature)"},
+      {"an empty imprint, and no hash of the signature to compare it with",
+       [](FakeSignature& s) {
+         s.hashes = false;
+         s.timestamp->content = TstInfo("20250102030405Z", {});
+       },
+       true, "(a timestamp is there, but it is not a timestamp of this signature)"},
+      {"a timestamp whose TSA was not valid at its time",
+       [](FakeSignature& s) { s.timestamp->chain_errors = e::kNotTimeValid; }, true,
+       "(a timestamp is there, but its authority's chain for time stamping: a certificate is "
+       "expired or not yet valid)"},
       {"a timestamp by a TSA that may not time stamp",
        [](FakeSignature& s) { s.timestamp->chain_errors = e::kNotValidForUsage; }, true,
        "(a timestamp is there, but its authority's chain for time stamping: not valid for the "

@@ -13,7 +13,8 @@ struct FakeTimestamp {
   Bytes content;  // the TSTInfo
   bool signature_verifies = true;
   bool message_digest_matches = true;
-  std::uint32_t chain_errors = 0;  // of the TSA's chain as of the token's time
+  // Of the TSA's chain as of the token's own time; asked at any other time, it is not time valid.
+  std::uint32_t chain_errors = 0;
 };
 
 // What the system's crypto would find in one embedded signature.
@@ -25,6 +26,7 @@ struct FakeSignature {
   std::uint32_t chain_errors_then = 0;  // as of `then`; any other past time is outside validity
   FileTimeTicks then = 0;
   std::optional<FakeTimestamp> timestamp;
+  bool hashes = true;  // whether the system can hash the encrypted digest
   std::optional<std::string> file_problem;
 };
 
@@ -85,7 +87,7 @@ class FakeSignedMessage : public SignedMessage {
     return std::make_unique<Token>(*signature_.timestamp);
   }
   Bytes HashOfEncryptedDigest(HashAlgorithm algorithm) override {
-    return FakeHashOfEncryptedDigest(algorithm);
+    return signature_.hashes ? FakeHashOfEncryptedDigest(algorithm) : Bytes();
   }
   std::optional<std::string> FileProblem() override {
     if (file_reads_ != nullptr) ++*file_reads_;
@@ -98,7 +100,10 @@ class FakeSignedMessage : public SignedMessage {
     Bytes Content() override { return t.content; }
     bool SignatureVerifies() override { return t.signature_verifies; }
     bool MessageDigestMatches() override { return t.message_digest_matches; }
-    std::uint32_t ChainErrors(FileTimeTicks) override { return t.chain_errors; }
+    std::uint32_t ChainErrors(FileTimeTicks time) override {
+      const std::optional<TimestampInfo> info = ParseTimestampInfo(t.content);
+      return info && time == info->time ? t.chain_errors : chain_error::kNotTimeValid;
+    }
     FakeTimestamp t;
   };
 
