@@ -218,6 +218,11 @@ std::optional<FileTimeTicks> VerifiedTimestampTime(SignedMessage& message, std::
   } else if (const Bytes expected = message.HashOfEncryptedDigest(info->imprint_algorithm);
              expected.empty() || info->imprint != expected) {
     *why_not = "it is not a timestamp of this signature";
+  } else if (!token->NamesTimeStampingUsage()) {
+    // Any key under a trusted root with no usage at all (say a publisher's own, expired) could
+    // otherwise date its own signature. Only the usage's presence is required, not RFC 3161's
+    // "the only usage, marked critical": presence is what tells such a key from an authority.
+    *why_not = "its authority is not for time stamping (its certificate does not name the usage)";
   } else if (const auto problem = ChainProblem(token->ChainErrors(info->time))) {
     *why_not = "its authority's chain for time stamping: " + *problem;
   } else {

@@ -71,6 +71,10 @@ class TimestampToken {
   virtual bool SignatureVerifies() = 0;
   // Whether the token's messageDigest attribute is the hash of its TSTInfo.
   virtual bool MessageDigestMatches() = 0;
+  // Whether the TSA certificate's own extended key usage extension names time stamping
+  // (id-kp-timeStamping). The chain engine cannot tell: it takes a certificate without the
+  // extension as good for every usage.
+  virtual bool NamesTimeStampingUsage() = 0;
   // The error bits of the TSA certificate's chain, built for time stamping as of `time`.
   virtual std::uint32_t ChainErrors(FileTimeTicks time) = 0;
 };
@@ -98,9 +102,10 @@ class SignedMessage {
   virtual std::optional<std::string> FileProblem() = 0;
 };
 
-// The time of `message`'s timestamp when it verifies: the token's signature and messageDigest,
-// its TSA's chain for time stamping as of that time, and an imprint that is the hash of the
-// signer's encrypted digest. nullopt, with `why_not` saying why when there is a token, otherwise.
+// The time of `message`'s timestamp when it verifies: the token's signature and messageDigest, an
+// imprint that is the hash of the signer's encrypted digest, a TSA certificate that names the
+// time-stamping usage itself, and its chain for time stamping as of that time. nullopt, with
+// `why_not` saying why when there is a token, otherwise.
 std::optional<FileTimeTicks> VerifiedTimestampTime(SignedMessage& message, std::string* why_not);
 
 // The verdict on `message`: verified, with the signer's subject, only when every rule holds;

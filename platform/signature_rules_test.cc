@@ -145,6 +145,10 @@ TEST(JudgeSignature, EveryRuleMustHold) {
        [](FakeSignature& s) { s.timestamp->chain_errors = e::kNotTimeValid; }, true,
        "(a timestamp is there, but its authority's chain for time stamping: a certificate is "
        "expired or not yet valid)"},
+      {"a timestamp by a key that names no time-stamping usage, clean to the chain engine",
+       [](FakeSignature& s) { s.timestamp->names_time_stamping = false; }, true,
+       "(a timestamp is there, but its authority is not for time stamping (its certificate does "
+       "not name the usage))"},
       {"a timestamp by a TSA that may not time stamp",
        [](FakeSignature& s) { s.timestamp->chain_errors = e::kNotValidForUsage; }, true,
        "(a timestamp is there, but its authority's chain for time stamping: not valid for the "

@@ -13,6 +13,7 @@ struct FakeTimestamp {
   Bytes content;  // the TSTInfo
   bool signature_verifies = true;
   bool message_digest_matches = true;
+  bool names_time_stamping = true;  // in the TSA certificate's own extended key usage
   // Of the TSA's chain as of the token's own time; asked at any other time, it is not time valid.
   std::uint32_t chain_errors = 0;
 };
@@ -100,6 +101,7 @@ class FakeSignedMessage : public SignedMessage {
     Bytes Content() override { return t.content; }
     bool SignatureVerifies() override { return t.signature_verifies; }
     bool MessageDigestMatches() override { return t.message_digest_matches; }
+    bool NamesTimeStampingUsage() override { return t.names_time_stamping; }
     std::uint32_t ChainErrors(FileTimeTicks time) override {
       const std::optional<TimestampInfo> info = ParseTimestampInfo(t.content);
       return info && time == info->time ? t.chain_errors : chain_error::kNotTimeValid;

@@ -270,6 +270,24 @@ class Win32TimestampToken : public TimestampToken {
   bool MessageDigestMatches() override {
     return token_.MessageDigestIs(TimestampInfoOf(Content()));
   }
+  // The certificate's own extension only, not usages a store may add as properties. A certificate
+  // without the extension counts as valid for every usage to the chain engine.
+  bool NamesTimeStampingUsage() override {
+    constexpr DWORD kExtensionOnly = CERT_FIND_EXT_ONLY_ENHKEY_USAGE_FLAG;
+    DWORD size = 0;
+    if (!CertGetEnhancedKeyUsage(token_.signer(), kExtensionOnly, nullptr, &size) || size == 0) {
+      return false;
+    }
+    Bytes buffer(size);
+    auto* usage = reinterpret_cast<CERT_ENHKEY_USAGE*>(buffer.data());
+    if (!CertGetEnhancedKeyUsage(token_.signer(), kExtensionOnly, usage, &size)) return false;
+    for (DWORD i = 0; i < usage->cUsageIdentifier; ++i) {
+      if (std::strcmp(usage->rgpszUsageIdentifier[i], szOID_PKIX_KP_TIMESTAMP_SIGNING) == 0) {
+        return true;
+      }
+    }
+    return false;
+  }
   std::uint32_t ChainErrors(FileTimeTicks time) override {
     return token_.ChainErrors(szOID_PKIX_KP_TIMESTAMP_SIGNING, time);
   }
