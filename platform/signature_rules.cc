@@ -38,6 +38,12 @@ constexpr struct {
 constexpr std::uint32_t kAllowedChainErrors =
     chain_error::kRevocationUnknown | chain_error::kOfflineRevocation;
 
+// How far a timestamp may lie ahead of this machine's clock: the TSA's and this clock may differ
+// a little. A time beyond that is no timestamp; it would date a signature in advance.
+constexpr FileTimeTicks kClockSkew = 5LL * 60 * 10000000;
+
+constexpr std::int64_t kSecondsFrom1601To1970 = 11644473600;
+
 constexpr unsigned char kTagInteger = 0x02;
 constexpr unsigned char kTagOctetString = 0x04;
 constexpr unsigned char kTagOid = 0x06;
@@ -139,11 +145,33 @@ std::optional<FileTimeTicks> ParseGeneralizedTime(const DerValue& time) {
       scale /= 10;
     }
   }
-  constexpr std::int64_t kSecondsFrom1601To1970 = 11644473600;
   const std::int64_t seconds =
       DaysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day)) * 86400 +
       hour * 3600 + minute * 60 + second + kSecondsFrom1601To1970;
   return seconds * 10000000 + fraction_ticks;
+}
+
+// "YYYY-MM-DD HH:MM:SS UTC", the inverse of DaysFromCivil for the date.
+std::string UtcText(FileTimeTicks ticks) {
+  const std::int64_t seconds = ticks / 10000000 - kSecondsFrom1601To1970;
+  const std::int64_t second_of_day = (seconds % 86400 + 86400) % 86400;
+  const std::int64_t days = (seconds - second_of_day) / 86400 + 719468;
+  const std::int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+  const auto day_of_era = static_cast<unsigned>(days - era * 146097);
+  const unsigned year_of_era =
+      (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;
+  const unsigned day_of_year =
+      day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
+  const unsigned shifted_month = (5 * day_of_year + 2) / 153;  // from March
+  const unsigned day = day_of_year - (153 * shifted_month + 2) / 5 + 1;
+  const unsigned month = shifted_month < 10 ? shifted_month + 3 : shifted_month - 9;
+  const std::int64_t year = year_of_era + era * 400 + (month <= 2);
+  char text[40];
+  std::snprintf(
+      text, sizeof text, "%04lld-%02u-%02u %02lld:%02lld:%02lld UTC", static_cast<long long>(year),
+      month, day, static_cast<long long>(second_of_day / 3600),
+      static_cast<long long>(second_of_day / 60 % 60), static_cast<long long>(second_of_day % 60));
+  return text;
 }
 
 }  // namespace
@@ -223,6 +251,9 @@ std::optional<FileTimeTicks> VerifiedTimestampTime(SignedMessage& message, std::
     // otherwise date its own signature. Only the usage's presence is required, not RFC 3161's
     // "the only usage, marked critical": presence is what tells such a key from an authority.
     *why_not = "its authority is not for time stamping (its certificate does not name the usage)";
+  } else if (info->time > message.Now() + kClockSkew) {
+    *why_not = "its time, " + UtcText(info->time) +
+               ", is in the future: more than 5 minutes past this machine's clock";
   } else if (const auto problem = ChainProblem(token->ChainErrors(info->time))) {
     *why_not = "its authority's chain for time stamping: " + *problem;
   } else {

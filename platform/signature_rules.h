@@ -97,6 +97,8 @@ class SignedMessage {
   virtual std::unique_ptr<TimestampToken> Timestamp() = 0;
   // The hash of the signer's encrypted digest, as stored, with `algorithm`.
   virtual Bytes HashOfEncryptedDigest(HashAlgorithm algorithm) = 0;
+  // This machine's clock.
+  virtual FileTimeTicks Now() = 0;
   // The system verifier's objection to the file against its signature (the Authenticode digest
   // over the file, the file's form); nullopt when it has none.
   virtual std::optional<std::string> FileProblem() = 0;
@@ -104,8 +106,9 @@ class SignedMessage {
 
 // The time of `message`'s timestamp when it verifies: the token's signature and messageDigest, an
 // imprint that is the hash of the signer's encrypted digest, a TSA certificate that names the
-// time-stamping usage itself, and its chain for time stamping as of that time. nullopt, with
-// `why_not` saying why when there is a token, otherwise.
+// time-stamping usage itself, a time no later than the clock allows, and the TSA's chain for
+// time stamping as of that time. nullopt, with `why_not` saying why when there is a token,
+// otherwise.
 std::optional<FileTimeTicks> VerifiedTimestampTime(SignedMessage& message, std::string* why_not);
 
 // The verdict on `message`: verified, with the signer's subject, only when every rule holds;

@@ -13,6 +13,7 @@ Bytes Cut(Bytes der) {
 }
 
 constexpr FileTimeTicks kTicks2025 = 13380260645LL * 10000000;  // 2025-01-02 03:04:05 UTC
+constexpr FileTimeTicks kMinute = 60LL * 10000000;
 
 TEST(ParseTimestampInfo, ReadsTheTimeAndImprintOfATstInfo) {
   const struct {
@@ -149,6 +150,14 @@ TEST(JudgeSignature, EveryRuleMustHold) {
        [](FakeSignature& s) { s.timestamp->names_time_stamping = false; }, true,
        "(a timestamp is there, but its authority is not for time stamping (its certificate does "
        "not name the usage))"},
+      {"a timestamp 20 days ahead of the clock, which the chain takes as of that time",
+       [](FakeSignature& s) { s.now = kTicks2025 - 20 * 24 * 60 * kMinute; }, true,
+       "(a timestamp is there, but its time, 2025-01-02 03:04:05 UTC, is in the future: more than "
+       "5 minutes past this machine's clock)"},
+      {"a timestamp 5 minutes ahead of the clock",
+       [](FakeSignature& s) { s.now = kTicks2025 - 5 * kMinute; }, true, nullptr},
+      {"a timestamp more than 5 minutes ahead of the clock",
+       [](FakeSignature& s) { s.now = kTicks2025 - 5 * kMinute - 1; }, true, "is in the future"},
       {"a timestamp by a TSA that may not time stamp",
        [](FakeSignature& s) { s.timestamp->chain_errors = e::kNotValidForUsage; }, true,
        "(a timestamp is there, but its authority's chain for time stamping: not valid for the "

@@ -27,7 +27,8 @@ struct FakeSignature {
   std::uint32_t chain_errors_then = 0;  // as of `then`; any other past time is outside validity
   FileTimeTicks then = 0;
   std::optional<FakeTimestamp> timestamp;
-  bool hashes = true;  // whether the system can hash the encrypted digest
+  bool hashes = true;                            // whether the system can hash the encrypted digest
+  FileTimeTicks now = 13411699200LL * 10000000;  // 2026-01-01 00:00 UTC
   std::optional<std::string> file_problem;
 };
 
@@ -90,6 +91,7 @@ class FakeSignedMessage : public SignedMessage {
   Bytes HashOfEncryptedDigest(HashAlgorithm algorithm) override {
     return signature_.hashes ? FakeHashOfEncryptedDigest(algorithm) : Bytes();
   }
+  FileTimeTicks Now() override { return signature_.now; }
   std::optional<std::string> FileProblem() override {
     if (file_reads_ != nullptr) ++*file_reads_;
     return signature_.file_problem;

@@ -329,6 +329,12 @@ class Win32SignedMessage : public SignedMessage {
     const CRYPT_DATA_BLOB& encrypted = message_.info().EncryptedHash;
     return Hash(algorithm, encrypted.pbData, encrypted.cbData);
   }
+  FileTimeTicks Now() override {
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    return static_cast<FileTimeTicks>(static_cast<std::uint64_t>(now.dwHighDateTime) << 32 |
+                                      now.dwLowDateTime);
+  }
   std::optional<std::string> FileProblem() override;
 
  private:
