@@ -8,12 +8,17 @@
 #   untrusted_root     a root nobody trusts, and untrusted_a: A's subject under it
 #   a_tls              A's subject on a certificate for TLS servers only
 #   a_expired          A's subject on a certificate that expired a year ago
+#   a_expired_no_usage the same, without extended key usage (good for any to the chain engine)
+#   a_future           A's subject on a certificate valid only from 30 days ahead
 #   a_by_b             A's subject on a certificate issued by B, which is no CA
 #   tsa                a time-stamping authority under the CA
+#   tsa_no_usage       a key under the CA without extended key usage, used as a TSA
 # The root and the CA are valid since ten years ago, so a chain can be judged as of a past
 # timestamp. With FIXTURE_DIR (the folder of managed_*.exe) the signed programs go into OUT_DIR;
 # timestamps come from a loopback TSA (loopback_tsa.py). Only openssl, osslsigncode, faketime and
-# python, no network. What is already made is kept.
+# python, no network. What is already made is kept, but the PKI is made again once a_future
+# would be valid within 10 days: it must stay not yet valid, and its file's timestamp (40 days
+# ahead when signed) in the future.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -79,6 +84,11 @@ keyUsage = critical, digitalSignature, keyEncipherment
 extendedKeyUsage = serverAuth
 subjectKeyIdentifier = hash
 authorityKeyIdentifier = keyid:always
+[ no_usage_ext ]
+basicConstraints = critical, CA:FALSE
+keyUsage = critical, digitalSignature
+subjectKeyIdentifier = hash
+authorityKeyIdentifier = keyid:always
 [ tsa_ext ]
 basicConstraints = critical, CA:FALSE
 keyUsage = critical, digitalSignature, nonRepudiation
@@ -93,7 +103,8 @@ EOF
 stamp() { date -u -d "$1" +%Y%m%d%H%M%SZ; }
 
 # Issues WORK/NAME.pem for subject SUBJECT with a new key, signed by ISSUER (a CA folder under
-# WORK and its NAME.key), or self-signed when ISSUER is "self".
+# WORK and its NAME.key), or self-signed when ISSUER is "self", valid from DAYS_FROM days ago
+# (ahead when negative) for DAYS days.
 issue() {  # issue WORK NAME SUBJECT ISSUER EXTENSIONS DAYS_FROM DAYS
   local work=$1 name=$2 subject=$3 issuer=$4 extensions=$5 from=$6 days=$7
   local config="$work/$issuer/openssl.cnf" signing=(-cert "$work/$issuer.pem")
@@ -129,10 +140,14 @@ make_pki() {
   issue "$work" untrusted_a "$subject_a" untrusted_root signer_ext 1 3650
   issue "$work" a_tls "$subject_a" ca tls_ext 1 3650
   issue "$work" a_expired "$subject_a" ca signer_ext 400 30
+  issue "$work" a_expired_no_usage "$subject_a" ca no_usage_ext 400 30
+  issue "$work" a_future "$subject_a" ca signer_ext -30 3650
   issue "$work" tsa "/C=NO/O=Norvik Test Root/CN=Norvik Test Time Stamping" ca tsa_ext 3650 7300
+  issue "$work" tsa_no_usage "/C=NO/O=Norvik Test Root/CN=Norvik Test Key Without Usages" ca \
+    no_usage_ext 3650 7300
   ca_config "$work" b
   issue "$work" a_by_b "$subject_a" b signer_ext 1 3650
-  for name in a_renewed untrusted_a a_tls a_expired a_by_b; do
+  for name in a_renewed untrusted_a a_tls a_expired a_expired_no_usage a_future a_by_b; do
     [ "$(encoded_subject "$work/$name.pem")" = "$(encoded_subject "$work/a.pem")" ] ||
       fail "$name does not carry A's subject byte for byte"
   done
@@ -145,7 +160,9 @@ make_pki() {
   cat "$work/b.pem" "$work/ca.pem" > "$work/b_chain.pem"
   cat "$work/untrusted_a.pem" "$work/untrusted_root.pem" > "$work/untrusted_a_chain.pem"
   cat "$work/a_tls.pem" "$work/ca.pem" > "$work/a_tls_chain.pem"
-  cat "$work/a_expired.pem" "$work/ca.pem" > "$work/a_expired_chain.pem"
+  for name in a_expired a_expired_no_usage a_future; do
+    cat "$work/$name.pem" "$work/ca.pem" > "$work/${name}_chain.pem"
+  done
   cat "$work/a_by_b.pem" "$work/b.pem" "$work/ca.pem" > "$work/a_by_b_chain.pem"
   cat "$work/tsa.pem" "$work/ca.pem" > "$work/tsa_chain.pem"
   tsa_config "$work"
@@ -181,35 +198,37 @@ ess_cert_id_alg = sha256
 EOF
 }
 
-# Starts a loopback TSA whose tokens carry the time now ("now") or one given to faketime ("385
-# days ago"), once; tsa_ports[TIME] is then its port. Each is ended with this script. Not to be
-# called in a subshell: the server would keep its output open.
+# Starts, once, a loopback TSA that signs with the PKI's key TSA and dates its tokens now ("now")
+# or at a time given to faketime ("385 days ago"); tsa_ports[TSA@TIME] is then its port. A key
+# other than tsa has no time-stamping usage, which `openssl ts` refuses, so loopback_tsa.py
+# assembles its tokens itself. Each is ended with this script. Not to be called in a subshell:
+# the server would keep its output open.
 tsa_pids=()
 trap '[ ${#tsa_pids[@]} -eq 0 ] || kill "${tsa_pids[@]}" 2>/dev/null || true' EXIT
 declare -A tsa_ports=()
-start_tsa() {  # start_tsa now|FAKETIME
-  [ -z "${tsa_ports[$1]:-}" ] || return 0
-  local port_file fake=("$1")
+start_tsa() {  # start_tsa TSA now|FAKETIME
+  [ -z "${tsa_ports[$1@$2]:-}" ] || return 0
+  local port_file fake=("$2") by=(--by "$pki/$1.pem" "$pki/$1.key" "$pki/ca.pem")
   port_file=$(mktemp -u "$out/.tsa-port.XXXXXX")
-  [ "$1" = now ] && fake=()
-  python3 "$here/loopback_tsa.py" "$port_file" "$pki/tsa/openssl.cnf" "${fake[@]}" </dev/null \
-    >/dev/null &
+  [ "$2" = now ] && fake=()
+  [ "$1" = tsa ] && by=("$pki/tsa/openssl.cnf")
+  python3 "$here/loopback_tsa.py" "$port_file" "${by[@]}" "${fake[@]}" </dev/null >/dev/null &
   tsa_pids+=($!)
   for _ in $(seq 200); do [ -s "$port_file" ] && break; sleep 0.05; done
   [ -s "$port_file" ] || fail "the loopback TSA did not start"
-  tsa_ports[$1]=$(cat "$port_file")
+  tsa_ports[$1@$2]=$(cat "$port_file")
   rm -f "$port_file"
 }
 
 # Signs IN with KEY and the certificates in CHAIN (the signer's first) into OUT, unless OUT is
 # already newer than IN; with TIMESTAMP ("now" or a time for faketime) an RFC 3161 timestamp of
-# that time is added.
-sign() {  # sign IN SIGNER OUT [TIMESTAMP]
-  local in=$1 signer=$2 target=$3 timestamp=()
+# that time by TSA (the PKI's tsa unless named) is added.
+sign() {  # sign IN SIGNER OUT [TIMESTAMP [TSA]]
+  local in=$1 signer=$2 target=$3 timestamp=() tsa=${5:-tsa}
   [ "$target" -nt "$in" ] && return 0
   if [ -n "${4:-}" ]; then
-    start_tsa "$4"
-    timestamp=(-ts "http://127.0.0.1:${tsa_ports[$4]}")
+    start_tsa "$tsa" "$4"
+    timestamp=(-ts "http://127.0.0.1:${tsa_ports[$tsa@$4]}")
   fi
   local key="$pki/$signer.key" chain="$pki/${signer}_chain.pem"
   [ "$signer" = a_partial ] && key="$pki/a.key" chain="$pki/a_alone.pem"
@@ -260,7 +279,17 @@ tamper() {  # tamper SIGNED OUT
   mv "$target.part" "$target"
 }
 
-if [ ! -f "$pki/root.der" ] || [ ! -f "$pki/tsa/openssl.cnf" ]; then make_pki; fi
+# Whether the certificate CERT becomes valid only after DATE (for `date -d`).
+valid_only_after() {  # valid_only_after CERT DATE
+  local start
+  start=$(openssl x509 -in "$1" -noout -startdate | cut -d= -f2)
+  [ "$(date -d "$start" +%s)" -gt "$(date -d "$2" +%s)" ]
+}
+
+if [ ! -f "$pki/root.der" ] || [ ! -f "$pki/tsa/openssl.cnf" ] || [ ! -f "$pki/a_future.pem" ] ||
+  ! valid_only_after "$pki/a_future.pem" "10 days"; then
+  make_pki
+fi
 
 if [ -n "$fixtures" ]; then
   for revision in 4 7 9; do
@@ -279,6 +308,14 @@ if [ -n "$fixtures" ]; then
   sign "$fixtures/managed_1_0_0_7.exe" a_expired "$out/signed_a_expired_7.exe"
   sign "$fixtures/managed_1_0_0_7.exe" a_expired "$out/signed_a_expired_ts_7.exe" "385 days ago"
   sign "$fixtures/managed_1_0_0_7.exe" a_expired "$out/signed_a_expired_late_ts_7.exe" now
+  # Timestamped while valid, but by keys without the time-stamping usage: the expired
+  # publisher's own, and one under the CA.
+  sign "$fixtures/managed_1_0_0_7.exe" a_expired_no_usage "$out/signed_a_expired_self_ts_7.exe" \
+    "385 days ago" a_expired_no_usage
+  sign "$fixtures/managed_1_0_0_7.exe" a_expired "$out/signed_a_expired_ts_no_usage_7.exe" \
+    "385 days ago" tsa_no_usage
+  # A certificate valid from 30 days ahead, with a timestamp made 40 days ahead.
+  sign "$fixtures/managed_1_0_0_7.exe" a_future "$out/signed_a_future_ts_7.exe" "40 days"
   sign "$fixtures/managed_1_0_0_9.exe" b "$out/signed_b_9.exe"
   surgery transplant "$out/signed_a_7.exe" "$out/signed_b_9.exe" "$out/transplanted_a_9.exe"
   surgery damage "$out/signed_a_4.exe" "$out/damaged_a_4.exe"

@@ -255,6 +255,25 @@ case "$scenario" in
       before_copy
     ;;
 
+  refused_timestamp_without_usage)
+    # Expired, with a timestamp made while it was valid by a key without the time-stamping usage
+    # (no extended key usage, good for any usage to the chain engine): the expired key itself,
+    # and another under the CA. The timestamp counts as none, so the chain is judged as of now.
+    refused_both_ways signed_a_expired_self_ts_7 \
+      "expired or not yet valid (a timestamp is there, but its authority is not for time stamping" \
+      before_copy
+    refused_both_ways signed_a_expired_ts_no_usage_7 \
+      "expired or not yet valid (a timestamp is there, but its authority is not for time stamping" \
+      before_copy
+    ;;
+
+  refused_timestamp_ahead)
+    # A's certificate valid only from 30 days ahead, with a timestamp dated 40 days ahead, when it
+    # would be valid.
+    refused_both_ways signed_a_future_ts_7 \
+      "UTC, is in the future: more than 5 minutes past this machine's clock)" before_copy
+    ;;
+
   timestamped)
     # A timestamp made while the certificate was valid carries an expired one, both ways.
     set_up signed_a_4 signed_a_expired_ts_7
@@ -285,7 +304,16 @@ case "$scenario" in
 
   agreement)
     # Every signed test file: revision-probe's verdict is osslsigncode's, with the test roots as
-    # the trusted ones, for code and for timestamps.
+    # the trusted ones, for code and for timestamps, except where the launcher is deliberately
+    # stricter: these it must refuse, for the reason given. osslsigncode 2.9 honours a timestamp
+    # by a key that names no time-stamping usage (no extended key usage at all), and one dated
+    # ahead of the clock; the launcher counts neither: the first would let any key without usages
+    # under a trusted root date a signature, the second would date one in advance.
+    declare -A stricter=(
+      [signed_a_expired_self_ts_7.exe]="its authority is not for time stamping"
+      [signed_a_expired_ts_no_usage_7.exe]="its authority is not for time stamping"
+      [signed_a_future_ts_7.exe]="is in the future"
+    )
     mkdir -p "$drive_c/work/agreement"
     rm -f "$drive_c/work/agreement"/*
     names=()
@@ -306,10 +334,15 @@ case "$scenario" in
       theirs=refuses
       osslsigncode verify -CAfile "$signed/pki/root.pem" -TSA-CAfile "$signed/pki/root.pem" \
         -in "$file" >/dev/null 2>&1 && theirs=accepts
-      [ "$ours" = "$theirs" ] || differences+=("$name: revision-probe $ours, osslsigncode $theirs")
+      if [ -n "${stricter[$name]:-}" ]; then
+        [ "$ours" = refuses ] && [[ "$line" == *"${stricter[$name]}"* ]] ||
+          differences+=("$name: revision-probe should say '${stricter[$name]}': $line")
+      elif [ "$ours" != "$theirs" ]; then
+        differences+=("$name: revision-probe $ours, osslsigncode $theirs")
+      fi
     done
     [ ${#differences[@]} -eq 0 ] || fail "$(printf '%s; ' "${differences[@]}")"
-    echo "agreement: ${#names[@]} signed files"
+    echo "agreement: ${#names[@]} signed files, ${#stricter[@]} of them refused deliberately"
     ;;
 
   planted_unsigned_65535)
