@@ -291,4 +291,14 @@ Verification JudgeSignature(SignedMessage& message) {
   return verdict;
 }
 
+std::optional<std::string> PinningSigner(SignedMessage& message) {
+  if (!message.SignatureVerifies() || !message.MessageDigestMatches()) return std::nullopt;
+  // A certificate that expired since still names its publisher: a renewed one continues it.
+  if (ChainProblem(message.ChainErrors(std::nullopt) & ~chain_error::kNotTimeValid)) {
+    return std::nullopt;
+  }
+  if (message.FileProblem()) return std::nullopt;
+  return message.SignerSubject();
+}
+
 }  // namespace launcher

@@ -116,4 +116,10 @@ std::optional<FileTimeTicks> VerifiedTimestampTime(SignedMessage& message, std::
 // other rule holds.
 Verification JudgeSignature(SignedMessage& message);
 
+// The signer `message` pins its file to, time aside: its subject when the signature is intact
+// (the signer's signature over its attributes, the messageDigest, and last the file's digest)
+// and its chain for code signing reaches a trusted root, expired or not yet valid as it may be
+// now; nullopt when it pins nothing, being a signature anyone could have made.
+std::optional<std::string> PinningSigner(SignedMessage& message);
+
 }  // namespace launcher

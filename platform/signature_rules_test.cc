@@ -186,5 +186,50 @@ TEST(JudgeSignature, EveryRuleMustHold) {
   }
 }
 
+TEST(PinningSigner, OnlyAnIntactSignatureUnderATrustedRootPinsTimeAside) {
+  namespace e = chain_error;
+  const struct {
+    const char* name;
+    void (*change)(FakeSignature&);
+    bool pins;
+  } cases[] = {
+      {"sound", [](FakeSignature&) {}, true},
+      {"revocation unknown", [](FakeSignature& s) { s.chain_errors_now = e::kRevocationUnknown; },
+       true},
+      {"expired or not yet valid", [](FakeSignature& s) { s.chain_errors_now = e::kNotTimeValid; },
+       true},
+      {"expired, with a timestamp that does not verify",
+       [](FakeSignature& s) {
+         s = ExpiredWithTimestamp();
+         s.timestamp->signature_verifies = false;
+       },
+       true},
+      {"self-signed", [](FakeSignature& s) { s.chain_errors_now = e::kUntrustedRoot; }, false},
+      {"self-signed and expired",
+       [](FakeSignature& s) { s.chain_errors_now = e::kUntrustedRoot | e::kNotTimeValid; }, false},
+      {"no chain to a root", [](FakeSignature& s) { s.chain_errors_now = e::kPartialChain; },
+       false},
+      {"TLS only", [](FakeSignature& s) { s.chain_errors_now = e::kNotValidForUsage; }, false},
+      {"issued by a leaf",
+       [](FakeSignature& s) { s.chain_errors_now = e::kInvalidBasicConstraints; }, false},
+      {"attributes not signed by the signer",
+       [](FakeSignature& s) { s.signature_verifies = false; }, false},
+      {"transplanted", [](FakeSignature& s) { s.message_digest_matches = false; }, false},
+      {"the file does not match", [](FakeSignature& s) { s.file_problem = "bad digest"; }, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    FakeSignature signature = Sound();
+    c.change(signature);
+    int file_reads = 0;
+    FakeSignedMessage message(signature, &file_reads);
+    const std::optional<std::string> signer = PinningSigner(message);
+    EXPECT_EQ(signer,
+              c.pins ? std::optional<std::string>("CN=Norvik Test Publisher A") : std::nullopt);
+    EXPECT_EQ(file_reads, c.pins || signature.file_problem ? 1 : 0)
+        << "a signature that pins nothing by itself costs no read of the file";
+  }
+}
+
 }  // namespace
 }  // namespace launcher
