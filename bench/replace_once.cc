@@ -12,6 +12,7 @@ class AnyVersion : public launcher::CopyCheck {
   bool IsChosenCopy(const std::string& /*version_text*/) const override { return true; }
   bool IsOlder(const std::string& /*version_text*/) const override { return true; }
   bool LeavesCutDestination() const override { return false; }
+  bool PinsOnlyTrustedSignature() const override { return false; }
 };
 
 }  // namespace

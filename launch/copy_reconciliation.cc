@@ -16,6 +16,8 @@ bool RevisionCheck::IsOlder(const std::string& version_text) const {
 
 bool RevisionCheck::LeavesCutDestination() const { return into_ == Into::kUpdateStore; }
 
+bool RevisionCheck::PinsOnlyTrustedSignature() const { return into_ == Into::kUpdateStore; }
+
 RevisionCheck CheckFor(Reconciliation direction, Revision chosen) {
   return RevisionCheck(chosen, direction == Reconciliation::kLocalToStore
                                    ? RevisionCheck::Into::kUpdateStore

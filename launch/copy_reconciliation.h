@@ -16,7 +16,7 @@ enum class Reconciliation {
 
 // The reconciliation's rules for a copy it chose at revision `chosen`: the written copy must be
 // at that revision, and the destination is replaced only while below it. Into the update store,
-// which others write too, only a whole image is replaced.
+// which others write too, only a whole image is replaced, and only a trusted signature pins.
 class RevisionCheck : public CopyCheck {
  public:
   enum class Into { kLocalFolder, kUpdateStore };
@@ -25,6 +25,7 @@ class RevisionCheck : public CopyCheck {
   bool IsChosenCopy(const std::string& version_text) const override;
   bool IsOlder(const std::string& version_text) const override;
   bool LeavesCutDestination() const override;
+  bool PinsOnlyTrustedSignature() const override;
 
  private:
   Revision chosen_;

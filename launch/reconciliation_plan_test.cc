@@ -25,6 +25,7 @@ struct Copy {
   bool verifies = true;
   bool whole = true;
   bool readable = true;  // false: signed, with a signature that cannot be read
+  bool expired = false;
 };
 
 // What a run may leave different on the disk: every file's bytes, version and read-only mark.
@@ -115,6 +116,22 @@ TEST(PlanReconciliation, SaysWhatTheRunWouldDoAndWhyWritingNothing) {
        {"1.0.0.5", kPublisherA, true, true, false},
        PlannedAction::kRefuse,
        "\"C:\\Apps\\Norvik\\Norvik_Studio.exe\"): its signature cannot be read"},
+      {"a self-signed store copy under a newer signed local copy",
+       {"1.0.0.5", "CN=Someone Else", false},
+       {"1.0.0.9", kPublisherA},
+       PlannedAction::kReplaceStore,
+       "store copy at revision 5, local copy at revision 9: the local copy is newer"},
+      {"a store copy whose signature cannot be read under a newer signed local copy",
+       {"1.0.0.5", "CN=Someone Else", true, true, false},
+       {"1.0.0.9", kPublisherA},
+       PlannedAction::kReplaceStore,
+       "the local copy is newer"},
+      {"an expired store copy of another publisher under a newer signed local copy",
+       {"1.0.0.5", "CN=Someone Else", true, true, true, true},
+       {"1.0.0.9", kPublisherA},
+       PlannedAction::kRefuse,
+       "local copy at revision 9, but FileCopy(\"C:\\Apps\\Norvik\\Norvik_Studio.exe\"): signed by "
+       "\"CN=Norvik Test Publisher A\", not by \"CN=Someone Else\""},
       {"cut file",
        {"1.0.0.7", "", true, false},
        {"1.0.0.5"},
@@ -207,6 +224,7 @@ TEST(PlanReconciliation, SaysWhatTheRunWouldDoAndWhyWritingNothing) {
       file.verifies = copy.verifies;
       file.whole = copy.whole;
       file.signature_readable = copy.readable;
+      if (copy.expired) file.signature.chain_errors_now = chain_error::kNotTimeValid;
     }
     if (c.store_link) services.links.insert(kStoreFolder);
     if (c.local_folder) services.files[kLocal].folder = true;

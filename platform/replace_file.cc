@@ -30,7 +30,7 @@ void RequireWholeDestination(ReplaceSteps& steps, HoldRetry& retry, const CopyCh
 
 // A signed copy is replaced only by its own publisher's: refused before anything is copied when
 // the destination is no regular file, or the source names no signer or another one. Returns the
-// destination's signer, which the copy must then verify as.
+// signer the destination pins, which the copy must then verify as.
 std::optional<std::string> CheckBeforeCopy(ReplaceSteps& steps, HoldRetry& retry,
                                            const CopyCheck& check, const std::string& source,
                                            const std::string& destination) {
@@ -39,7 +39,10 @@ std::optional<std::string> CheckBeforeCopy(ReplaceSteps& steps, HoldRetry& retry
   std::optional<std::string> pinned_publisher;
   RequireWholeDestination(steps, retry, check, destination);
   if (kind == ReplaceSteps::FileKind::kRegular) {
-    pinned_publisher = retry.Run([&] { return steps.EmbeddedPublisher(destination); });
+    pinned_publisher = retry.Run([&] {
+      return check.PinsOnlyTrustedSignature() ? steps.PinningPublisher(destination)
+                                              : steps.EmbeddedPublisher(destination);
+    });
   }
   if (pinned_publisher) {
     const std::optional<std::string> offered =

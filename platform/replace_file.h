@@ -97,6 +97,13 @@ class ReplaceSteps {
   // signed file is never taken for an unsigned one.
   virtual std::optional<std::string> EmbeddedPublisher(const std::string& path) = 0;
 
+  // The signer the file's embedded signature pins it to, time aside (PinningSigner); nullopt when
+  // the file has no certificate table, when its table or signature cannot be read or decoded,
+  // when the signature pins nothing, and always on a system without a verifier. Reads only the
+  // signature and, for its digest, the file, through one handle that denies others writing.
+  // Fails when the file cannot be opened or read.
+  virtual std::optional<std::string> PinningPublisher(const std::string& path) = 0;
+
   // Opens `path` to copy from it. Fails when it cannot be opened, for instance because another
   // process is writing it.
   virtual std::unique_ptr<SourceFile> OpenSource(const std::string& path) = 0;
@@ -134,11 +141,13 @@ static_assert(kLiveTemporaryGraceSeconds * 1000 > kHoldWaitBudgetMs);
 // old file or the whole new one:
 // - the destination must be missing or a regular file, and where `check` leaves a cut
 //   destination alone (LeavesCutDestination), a whole PE image, here and just before each move;
-// - when the destination carries an embedded signature, the source must name the same signer
-//   and verify in full as signed by that same subject before anything is copied, through the
-//   handle it is then copied from, which others may not write meanwhile. The written copy is not
-//   verified again: only this user can write it in the launcher's own folder, and a copy moved
-//   into the store is verified in full before it replaces any signed copy;
+// - when the destination carries an embedded signature that pins it (any signature, or where
+//   `check` says so, PinsOnlyTrustedSignature, only one PinningPublisher names), the source must
+//   name the same signer and verify in full as signed by that same subject before anything is
+//   copied, through the handle it is then copied from, which others may not write meanwhile. The
+//   written copy is not verified again: only this user can write it in the launcher's own
+//   folder, and a copy moved into the store is verified in full before it replaces any copy
+//   whose signature pins;
 // - the source must be a whole PE image that does not change while it is copied, and the written
 //   copy must have its size and be the version `check` chose;
 // - just before each try of the move the destination is probed again and is replaced only if

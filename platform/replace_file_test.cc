@@ -37,6 +37,7 @@ MemoryDiskFile Signed(const std::string& contents, const std::string& version,
 
 TEST(ReplaceWithCopy, KeepsEveryRuleInEitherDirection) {
   enum Outcome { kReplaced, kRefusedUncopied, kRefusedAfterCopy, kLeftAlone };
+  constexpr RevisionCheck::Into kStore = RevisionCheck::Into::kUpdateStore;
   const auto folder = [] {
     MemoryDiskFile f;
     f.folder = true;
@@ -53,6 +54,7 @@ TEST(ReplaceWithCopy, KeepsEveryRuleInEitherDirection) {
     MemoryDiskFile new_copy;
     void (*prepare)(MemoryDisk&);
     Outcome expected;
+    RevisionCheck::Into into = RevisionCheck::Into::kLocalFolder;
   } cases[] = {
       {"unsigned by unsigned",
        MemoryDiskFile{"old", "1.0.0.4"},
@@ -116,6 +118,21 @@ TEST(ReplaceWithCopy, KeepsEveryRuleInEitherDirection) {
       {"A by A with an unreadable signature", Signed("old", "1.0.0.4", kPublisherA),
        Signed("new", "1.0.0.7", kPublisherA),
        [](MemoryDisk& d) { d.files[kSource].signature_readable = false; }, kRefusedUncopied},
+      {"A self-signed by B", Signed("old", "1.0.0.4", kPublisherA, false),
+       Signed("new", "1.0.0.7", kPublisherB), nullptr, kRefusedUncopied},
+      {"store: A self-signed by B", Signed("old", "1.0.0.4", kPublisherA, false),
+       Signed("new", "1.0.0.7", kPublisherB), nullptr, kReplaced, kStore},
+      {"store: A with an unreadable signature by B", Signed("old", "1.0.0.4", kPublisherA),
+       Signed("new", "1.0.0.7", kPublisherB),
+       [](MemoryDisk& d) { d.files[kDestination].signature_readable = false; }, kReplaced, kStore},
+      {"store: A by B", Signed("old", "1.0.0.4", kPublisherA),
+       Signed("new", "1.0.0.7", kPublisherB), nullptr, kRefusedUncopied, kStore},
+      {"store: A expired by B", Signed("old", "1.0.0.4", kPublisherA),
+       Signed("new", "1.0.0.7", kPublisherB),
+       [](MemoryDisk& d) {
+         d.files[kDestination].signature.chain_errors_now = chain_error::kNotTimeValid;
+       },
+       kRefusedUncopied, kStore},
       {"a folder by unsigned", folder(), {"new", "1.0.0.7"}, nullptr, kRefusedUncopied},
       {"unsigned by a cut image", MemoryDiskFile{"old", "1.0.0.4"}, cut(), nullptr,
        kRefusedUncopied},
@@ -144,6 +161,7 @@ TEST(ReplaceWithCopy, KeepsEveryRuleInEitherDirection) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
+    const RevisionCheck check(7, c.into);
     MemoryDisk disk;
     disk.files[kSource] = c.new_copy;
     if (c.old_copy) disk.files[kDestination] = *c.old_copy;
@@ -152,16 +170,16 @@ TEST(ReplaceWithCopy, KeepsEveryRuleInEitherDirection) {
                                                        : std::string("<missing>");
     switch (c.expected) {
       case kReplaced:
-        EXPECT_TRUE(Replace(disk, RevisionCheck(7)));
+        EXPECT_TRUE(Replace(disk, check));
         EXPECT_EQ(disk.files.at(kDestination).contents, "new");
         break;
       case kLeftAlone:
-        EXPECT_FALSE(Replace(disk, RevisionCheck(7)));
+        EXPECT_FALSE(Replace(disk, check));
         EXPECT_EQ(disk.files.at(kDestination).contents, "other");
         break;
       case kRefusedUncopied:
       case kRefusedAfterCopy:
-        EXPECT_THROW(Replace(disk, RevisionCheck(7)), ServiceError);
+        EXPECT_THROW(Replace(disk, check), ServiceError);
         EXPECT_EQ(disk.files.count(kDestination) ? disk.files.at(kDestination).contents
                                                  : std::string("<missing>"),
                   before);
@@ -217,6 +235,7 @@ TEST(ReplaceWithCopy, TriesAHeldCopyOrDestinationAgainWithinTheBound) {
     const char* step;
     int held;  // times the step fails as held before it succeeds
     bool replaced;
+    RevisionCheck::Into into = RevisionCheck::Into::kLocalFolder;
   } cases[] = {
       {"MoveOver", 1, true},
       {"MoveOver", 5, true},
@@ -224,6 +243,7 @@ TEST(ReplaceWithCopy, TriesAHeldCopyOrDestinationAgainWithinTheBound) {
       {"CloseForWriting", 2, true},
       {"CloseForWriting", 1000, false},
       {"EmbeddedPublisher", 2, true},  // the destination's signer
+      {"PinningPublisher", 2, true, RevisionCheck::Into::kUpdateStore},
   };
   for (const bool read_only : {false, true}) {
     for (const auto& c : cases) {
@@ -231,12 +251,13 @@ TEST(ReplaceWithCopy, TriesAHeldCopyOrDestinationAgainWithinTheBound) {
                    (read_only ? ", read-only" : ""));
       MemoryDisk disk = OldAndNew({"old", "1.0.0.4", read_only});
       disk.held_steps[c.step] = c.held;
+      const RevisionCheck check(7, c.into);
       if (c.replaced) {
-        EXPECT_TRUE(Replace(disk, RevisionCheck(7)));
+        EXPECT_TRUE(Replace(disk, check));
         EXPECT_EQ(disk.files.at(kDestination).contents, "new");
         EXPECT_EQ(disk.pauses.size(), static_cast<std::size_t>(c.held));
       } else {
-        EXPECT_THROW(Replace(disk, RevisionCheck(7)), ServiceError);
+        EXPECT_THROW(Replace(disk, check), ServiceError);
         EXPECT_EQ(disk.files.at(kDestination).contents, "old");
         EXPECT_EQ(disk.files.at(kDestination).read_only, read_only);
       }

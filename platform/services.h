@@ -59,6 +59,12 @@ class CopyCheck {
   // may write (the update store), a cut file may be a copy that is still being written, and
   // writing over it would mix the two.
   virtual bool LeavesCutDestination() const = 0;
+
+  // Whether a signed destination pins its publisher only when its signature is intact and
+  // reaches a trusted root, time aside (PinningSigner): where anyone may write (the update
+  // store), a signature anyone could make must not lock the file against every signed copy.
+  // Elsewhere any signature pins, even one that no longer verifies.
+  virtual bool PinsOnlyTrustedSignature() const = 0;
 };
 
 // Exit statuses of the launcher's process.

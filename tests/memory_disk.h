@@ -57,6 +57,7 @@ class MemoryDisk : public ReplaceSteps {
 
   FileKind KindOf(const std::string& path) override;
   std::optional<std::string> EmbeddedPublisher(const std::string& path) override;
+  std::optional<std::string> PinningPublisher(const std::string& path) override;
   std::unique_ptr<SourceFile> OpenSource(const std::string& path) override;
   std::unique_ptr<TemporaryCopy> CreateTemporary(const std::string& destination) override;
   void CheckCanCreateIn(const std::string& destination) override;

@@ -182,6 +182,10 @@ std::optional<std::string> PosixReplaceSteps::EmbeddedPublisher(const std::strin
   return std::nullopt;
 }
 
+std::optional<std::string> PosixReplaceSteps::PinningPublisher(const std::string& /*path*/) {
+  return std::nullopt;
+}
+
 std::unique_ptr<SourceFile> PosixReplaceSteps::OpenSource(const std::string& path) {
   return std::make_unique<PosixSourceFile>(OpenFile(folders_.Locate(path), kOperation));
 }

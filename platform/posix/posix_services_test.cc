@@ -449,6 +449,7 @@ TEST_F(PosixReplaceStepsTest, TellWhatIsAtAPathWithoutFollowingLinks) {
     const std::string path = (root_ / c.name).string();
     EXPECT_EQ(steps_.KindOf(path), c.kind);
     EXPECT_EQ(steps_.EmbeddedPublisher(path), std::nullopt);
+    EXPECT_EQ(steps_.PinningPublisher(path), std::nullopt);
     if (c.version != nullptr) {
       EXPECT_EQ(steps_.VersionOf(path), c.version);
     }

@@ -216,6 +216,11 @@ std::optional<std::string> Win32ReplaceSteps::EmbeddedPublisher(const std::strin
   return ReadEmbeddedSigner(path, kOperation, held_.Contains(path));
 }
 
+std::optional<std::string> Win32ReplaceSteps::PinningPublisher(const std::string& path) {
+  RequireFolder(path);
+  return ReadPinningSigner(path, kOperation, held_.Contains(path));
+}
+
 std::unique_ptr<SourceFile> Win32ReplaceSteps::OpenSource(const std::string& path) {
   RequireFolder(path);
   return std::make_unique<Win32SourceFile>(path, held_.Contains(path));

@@ -298,12 +298,15 @@ class Win32TimestampToken : public TimestampToken {
 
 class Win32SignedMessage : public SignedMessage {
  public:
+  // With `digest_only`, FileProblem asks the system verifier for the file's digest alone: on
+  // Windows its full verdict would also object to an expired certificate.
   Win32SignedMessage(const Bytes& signature, const std::string& path, HANDLE file,
-                     const char* operation)
+                     const char* operation, bool digest_only = false)
       : message_(signature.data(), signature.size(), SPC_INDIRECT_DATA_OBJID),
         path_(path),
         file_(file),
-        operation_(operation) {}
+        operation_(operation),
+        digest_only_(digest_only) {}
 
   std::string SignerSubject() override { return SubjectOf(message_.signer()); }
   bool SignatureVerifies() override { return message_.SignatureVerifies(); }
@@ -342,6 +345,7 @@ class Win32SignedMessage : public SignedMessage {
   std::string path_;
   HANDLE file_;
   const char* operation_;
+  bool digest_only_;
 };
 
 // WinVerifyTrust compares the file's Authenticode digest with the signed one; its own verdict on
@@ -360,7 +364,8 @@ std::optional<std::string> Win32SignedMessage::FileProblem() {
   data.dwUnionChoice = WTD_CHOICE_FILE;
   data.pFile = &file_info;
   data.dwStateAction = WTD_STATEACTION_VERIFY;
-  data.dwProvFlags = WTD_CACHE_ONLY_URL_RETRIEVAL | WTD_REVOCATION_CHECK_NONE;
+  data.dwProvFlags = WTD_CACHE_ONLY_URL_RETRIEVAL | WTD_REVOCATION_CHECK_NONE |
+                     (digest_only_ ? WTD_HASH_ONLY_FLAG : 0);
   GUID action = WINTRUST_ACTION_GENERIC_VERIFY_V2;
   const LONG result = WinVerifyTrust(static_cast<HWND>(INVALID_HANDLE_VALUE), &action, &data);
   bool same_signer = false;
@@ -410,6 +415,22 @@ std::optional<std::string> ReadEmbeddedSigner(const std::string& path, const cha
   std::optional<std::string> signer = SignerInTable(ReadCertificateTable(file), &unreadable);
   if (!unreadable.empty()) throw ServiceError(operation, path, unreadable);
   return signer;
+}
+
+std::optional<std::string> ReadPinningSigner(const std::string& path, const char* operation,
+                                             bool refuse_links) {
+  Win32OpenRules rules;
+  rules.share = FILE_SHARE_READ;
+  rules.refuse_links = refuse_links;
+  Win32File file(path, operation, rules);
+  const CertificateTable table = ReadCertificateTable(file);
+  if (table.state != CertificateTable::State::kPresent) return std::nullopt;
+  try {
+    Win32SignedMessage message(table.signature, path, file.handle(), operation, true);
+    return PinningSigner(message);
+  } catch (const Undecodable&) {
+    return std::nullopt;  // anyone can write a signature that does not decode
+  }
 }
 
 Verification VerifyEmbeddedSignature(const std::string& path, HANDLE file, const char* operation) {

@@ -29,6 +29,14 @@ std::optional<std::string> SignerInTable(const CertificateTable& table, std::str
 std::optional<std::string> ReadEmbeddedSigner(const std::string& path, const char* operation,
                                               bool refuse_links);
 
+// The signer the file's embedded signature pins it to, time aside (PinningSigner); nullopt when
+// the file has no certificate table, when its table or signature cannot be read or decoded, or
+// when the signature pins nothing. The signature and, for the digest, the file are read through
+// one handle that allows others only to read. Throws ServiceError(operation, path, ...) when the
+// file cannot be opened or read, and, with `refuse_links`, when it is itself a link.
+std::optional<std::string> ReadPinningSigner(const std::string& path, const char* operation,
+                                             bool refuse_links);
+
 // The verdict on the embedded signature of the file open as `file`, read through that handle
 // (`path` names it to the system's verifier): JudgeSignature over the decoded signature, after
 // the cheap rules the system verifier (WinVerifyTrust) for the file's digest. Throws

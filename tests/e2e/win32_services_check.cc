@@ -90,6 +90,7 @@ class AcceptAll : public launcher::CopyCheck {
   }
   bool IsOlder(const std::string& /*version_text*/) const override { return older_; }
   bool LeavesCutDestination() const override { return false; }
+  bool PinsOnlyTrustedSignature() const override { return false; }
 
   mutable int temporaries_when_written = -1;
 
