@@ -210,6 +210,20 @@ void CheckNoWriterOnTheWrittenCopy(const std::string& folder, const std::string&
   Check(Contents(folder + "\\sealed.exe") == Contents(program), "and it is moved whole");
 }
 
+// A copy's pin is read denying writers: it is not read at all while another handle writes it.
+void CheckPinDeniesWriters(const std::string& program) {
+  launcher::Win32HeldFolder held;
+  launcher::Win32ReplaceSteps steps(held);
+  const HANDLE writer =
+      CreateFileA(program.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                  OPEN_EXISTING, 0, nullptr);
+  Check(writer != INVALID_HANDLE_VALUE, "the program can be opened for writing");
+  const std::string failure = FailureOf([&] { steps.PinningPublisher(program); });
+  CloseHandle(writer);
+  Check(Has(failure, "(error 32)"), "a pin is not read while it is written: " + failure);
+  Check(!steps.PinningPublisher(program), "and an unsigned copy pins nothing");
+}
+
 void CheckStaleTemporaries(launcher::Win32Services& services, const std::string& folder) {
   const struct {
     const char* name;
@@ -341,6 +355,7 @@ int main(int argc, char** argv) {
   Check(!Exists(folder + "\\no folder"), "and creates no folder");
   CheckCopies(services, folder, program);
   CheckNoWriterOnTheWrittenCopy(folder, program);
+  CheckPinDeniesWriters(program);
   CheckStaleTemporaries(services, folder);
   CheckHeldFolders(folder, program, link);
   return failures;
