@@ -11,6 +11,7 @@
 #   a_expired_no_usage the same, without extended key usage (good for any to the chain engine)
 #   a_future           A's subject on a certificate valid only from 30 days ahead
 #   a_by_b             A's subject on a certificate issued by B, which is no CA
+#   self_a             A's subject on a self-signed certificate for code signing: anyone's
 #   tsa                a time-stamping authority under the CA
 #   tsa_no_usage       a key under the CA without extended key usage, used as a TSA
 # The root and the CA are valid since ten years ago, so a chain can be judged as of a past
@@ -111,6 +112,7 @@ issue() {  # issue WORK NAME SUBJECT ISSUER EXTENSIONS DAYS_FROM DAYS
   openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out "$work/$name.key" 2>/dev/null
   case "$extensions" in root_ext | ca_ext) ca_config "$work" "$name" ;; esac
   if [ "$issuer" = self ]; then
+    [ -f "$work/$name/openssl.cnf" ] || ca_config "$work" "$name"
     config="$work/$name/openssl.cnf"
     signing=(-selfsign)
     issuer=$name
@@ -142,12 +144,13 @@ make_pki() {
   issue "$work" a_expired "$subject_a" ca signer_ext 400 30
   issue "$work" a_expired_no_usage "$subject_a" ca no_usage_ext 400 30
   issue "$work" a_future "$subject_a" ca signer_ext -30 3650
+  issue "$work" self_a "$subject_a" self signer_ext 1 3650
   issue "$work" tsa "/C=NO/O=Norvik Test Root/CN=Norvik Test Time Stamping" ca tsa_ext 3650 7300
   issue "$work" tsa_no_usage "/C=NO/O=Norvik Test Root/CN=Norvik Test Key Without Usages" ca \
     no_usage_ext 3650 7300
   ca_config "$work" b
   issue "$work" a_by_b "$subject_a" b signer_ext 1 3650
-  for name in a_renewed untrusted_a a_tls a_expired a_expired_no_usage a_future a_by_b; do
+  for name in a_renewed untrusted_a a_tls a_expired a_expired_no_usage a_future a_by_b self_a; do
     [ "$(encoded_subject "$work/$name.pem")" = "$(encoded_subject "$work/a.pem")" ] ||
       fail "$name does not carry A's subject byte for byte"
   done
@@ -165,6 +168,7 @@ make_pki() {
   done
   cat "$work/a_by_b.pem" "$work/b.pem" "$work/ca.pem" > "$work/a_by_b_chain.pem"
   cat "$work/tsa.pem" "$work/ca.pem" > "$work/tsa_chain.pem"
+  cp "$work/self_a.pem" "$work/self_a_chain.pem"
   tsa_config "$work"
   cp "$work/a.pem" "$work/a_alone.pem"
   openssl verify -CAfile "$work/root.pem" -untrusted "$work/ca.pem" \
@@ -287,7 +291,7 @@ valid_only_after() {  # valid_only_after CERT DATE
 }
 
 if [ ! -f "$pki/root.der" ] || [ ! -f "$pki/tsa/openssl.cnf" ] || [ ! -f "$pki/a_future.pem" ] ||
-  ! valid_only_after "$pki/a_future.pem" "10 days"; then
+  [ ! -f "$pki/self_a_chain.pem" ] || ! valid_only_after "$pki/a_future.pem" "10 days"; then
   make_pki
 fi
 
@@ -306,6 +310,7 @@ if [ -n "$fixtures" ]; then
   sign "$fixtures/managed_1_0_0_7.exe" a_by_b "$out/signed_a_by_b_7.exe"
   # a_expired was valid from 400 to 370 days ago.
   sign "$fixtures/managed_1_0_0_7.exe" a_expired "$out/signed_a_expired_7.exe"
+  sign "$fixtures/managed_1_0_0_4.exe" a_expired "$out/signed_a_expired_4.exe"
   sign "$fixtures/managed_1_0_0_7.exe" a_expired "$out/signed_a_expired_ts_7.exe" "385 days ago"
   sign "$fixtures/managed_1_0_0_7.exe" a_expired "$out/signed_a_expired_late_ts_7.exe" now
   # Timestamped while valid, but by keys without the time-stamping usage: the expired
@@ -317,6 +322,7 @@ if [ -n "$fixtures" ]; then
   # A certificate valid from 30 days ahead, with a timestamp made 40 days ahead.
   sign "$fixtures/managed_1_0_0_7.exe" a_future "$out/signed_a_future_ts_7.exe" "40 days"
   sign "$fixtures/managed_1_0_0_9.exe" b "$out/signed_b_9.exe"
+  sign "$fixtures/managed_1_0_0_4.exe" self_a "$out/signed_self_a_4.exe"
   surgery transplant "$out/signed_a_7.exe" "$out/signed_b_9.exe" "$out/transplanted_a_9.exe"
   surgery damage "$out/signed_a_4.exe" "$out/damaged_a_4.exe"
   surgery damage "$out/signed_a_7.exe" "$out/damaged_a_7.exe"

@@ -289,17 +289,38 @@ case "$scenario" in
     ;;
 
   unreadable_signature)
-    # A signed copy whose signature no longer decodes is still signed: nothing unsigned, nor
-    # anything else, replaces it, and it replaces nothing signed.
+    # A local copy whose signature no longer decodes is still signed: nothing unsigned, nor
+    # anything else, replaces it, and it replaces nothing signed. In the store, which anyone
+    # may write, it pins nothing: any newer copy replaces it, as an unsigned one.
     set_up damaged_a_4 managed_1_0_0_7
     expect_plan "$dir" refuse "its signature cannot be read"
     run_launcher traced
     expect_refused "an unsigned store copy" damaged_a_4 managed_1_0_0_7
     expect_eq "temporaries written" "$(temporaries_opened)" 0
     set_up managed_1_0_0_9 damaged_a_4
+    expect_plan "$dir" replace-store "the local copy is newer"
     run_launcher
-    expect_refused "an unsigned local copy" managed_1_0_0_9 damaged_a_4
+    expect_replaced "to_store, an unsigned local copy" managed_1_0_0_9
     refused_both_ways damaged_a_7 "its signature cannot be read" before_copy
+    ;;
+
+  store_pin_needs_trust)
+    # Anyone may write the store, so there only an intact signature that reaches a trusted root
+    # pins, time aside: a self-signed copy with A's subject, A's copy whose signature no longer
+    # decodes and A's copy changed after signing are replaced by B's newer copy as if unsigned;
+    # A's expired copy still pins.
+    for planted in signed_self_a_4 damaged_a_4 tampered_a_7; do
+      set_up signed_b_9 "$planted"
+      expect_plan "$dir" replace-store "local copy at revision 9: the local copy is newer"
+      run_launcher
+      expect_replaced "to_store over $planted" signed_b_9
+    done
+    set_up signed_b_9 signed_a_expired_4
+    reason='Publisher B"", not by "C=NO, O="Norvik Test Publisher A"'
+    expect_plan "$dir" refuse "$reason"
+    run_launcher
+    expect_refused "an expired store copy of A" signed_b_9 signed_a_expired_4
+    grep -qF "$reason" "$trace" || fail "the launcher's cause is not the plan's: $(cat "$trace")"
     ;;
 
   agreement)
