@@ -17,6 +17,7 @@ constexpr std::uint32_t kMaxSections = 1024;  // far above any real image; bound
 
 // WIN_CERTIFICATE: its length (header included), revision and type, then the signature.
 constexpr std::size_t kCertificateHeaderSize = 8;
+constexpr std::uint16_t kCertificateRevision1 = 0x0100;
 constexpr std::uint16_t kCertificateRevision2 = 0x0200;
 constexpr std::uint16_t kCertificateTypePkcs7 = 0x0002;
 // Real signatures, nested ones and timestamps included, take some KiB; this bounds what a
@@ -131,6 +132,69 @@ std::optional<PeHeaders> ReadPeHeaders(BlockReader& reader) {
   return headers;
 }
 
+// Whether a WIN_CERTIFICATE of either revision starts at `offset` and fits before `end`.
+bool EntryAt(BlockReader& reader, std::uint64_t offset, std::uint64_t end) {
+  unsigned char header[kCertificateHeaderSize];
+  if (!reader.Read(offset, header, sizeof header)) return false;
+  const std::uint32_t length = U32(header);
+  const std::uint16_t revision = U16(header + 4);
+  return length >= kCertificateHeaderSize && length <= end - offset &&
+         (revision == kCertificateRevision1 || revision == kCertificateRevision2);
+}
+
+// The size of the DER value that `der` starts with, its tag and length included; nullopt when
+// its length is not in DER's definite form, or runs past `der`.
+std::optional<std::uint64_t> DerValueSize(const std::vector<unsigned char>& der) {
+  if (der.size() < 2) return std::nullopt;
+  std::uint64_t header = 2, length = der[1];
+  if (length & 0x80) {
+    const std::size_t bytes = length & 0x7F;
+    if (bytes == 0 || bytes > 4 || der.size() < 2 + bytes) return std::nullopt;
+    length = 0;
+    for (std::size_t i = 0; i < bytes; ++i) length = length << 8 | der[2 + i];
+    header += bytes;
+  }
+  if (length > der.size() - header) return std::nullopt;
+  return header + length;
+}
+
+std::string BytesFollow(std::uint64_t count) {
+  return std::to_string(count) + (count == 1 ? " byte follows" : " bytes follow");
+}
+
+// What the table at `place`, whose first entry is `length` bytes long and holds `signature`, and
+// the file after it hold beside that signature; empty when nothing. Nothing may ride along with a
+// signature: the file's digest leaves the table out, so whatever else is in it is unsigned, and
+// verifiers differ on what a table that does not end the file covers.
+std::string ExcessBeside(BlockReader& reader, const PeDirectory& place, std::uint32_t length,
+                         const std::vector<unsigned char>& signature) {
+  const std::string rule = "the certificate table must hold its signature alone and end the file: ";
+  // Entries are aligned on 8 bytes; that padding is all the room the table may have after one.
+  const std::uint64_t entry_end = (std::uint64_t{length} + 7) / 8 * 8;
+  const std::uint64_t table_end = std::uint64_t{place.address} + place.size;
+  if (place.size < entry_end) return rule + "the table ends inside its entry's padding";
+  if (place.size > entry_end) {
+    if (EntryAt(reader, place.address + entry_end, table_end)) {
+      return rule + "a second entry follows the signature's";
+    }
+    return rule + BytesFollow(place.size - entry_end) + " the signature's entry in the table";
+  }
+  const std::optional<std::uint64_t> der = DerValueSize(signature);
+  if (!der) return rule + "the signature is not one DER value";
+  const std::uint64_t padding = entry_end - kCertificateHeaderSize - *der;
+  if (padding >= 8) return rule + BytesFollow(padding) + " the signature inside its entry";
+  unsigned char bytes[8] = {};
+  const std::uint64_t padding_start = place.address + kCertificateHeaderSize + *der;
+  if (!reader.Read(padding_start, bytes, static_cast<std::size_t>(padding)) ||
+      std::any_of(bytes, bytes + padding, [](unsigned char b) { return b != 0; })) {
+    return rule + "the padding after the signature is not zero";
+  }
+  if (table_end < reader.size()) {
+    return rule + BytesFollow(reader.size() - table_end) + " the table";
+  }
+  return {};
+}
+
 }  // namespace
 
 std::optional<PeLayout> ReadPeLayout(BlockReader& reader) {
@@ -194,7 +258,7 @@ CertificateTable ReadCertificateTable(RandomAccessFile& file) {
     table.problem = "the signature is larger than any real one";
     return table;
   }
-  if (std::uint64_t{place.address} + length > reader.size()) {
+  if (std::uint64_t{place.address} + place.size > reader.size()) {
     table.problem = "the certificate table lies outside the file";
     return table;
   }
@@ -205,6 +269,7 @@ CertificateTable ReadCertificateTable(RandomAccessFile& file) {
     return table;
   }
   table.state = CertificateTable::State::kPresent;
+  table.excess = ExcessBeside(reader, place, length, signature);
   table.signature = std::move(signature);
   return table;
 }

@@ -81,10 +81,15 @@ struct CertificateTable {
   State state = State::kAbsent;
   std::vector<unsigned char> signature;
   std::string problem;
+  // kPresent: what else the table or the file holds beside the signature, in words (then the
+  // signature cannot be accepted, though its signer can be read); empty when nothing does.
+  std::string excess;
 };
 
 // Reads the certificate table's first entry, which is where Authenticode keeps the signature.
-// Throws the ServiceError of a failed read.
+// The table must hold that entry alone, its signature one DER value followed by less than 8 bytes
+// of zeros, and end the file; anything else is `excess`, found from sizes and at most 8 bytes
+// read beyond the entry. Throws the ServiceError of a failed read.
 CertificateTable ReadCertificateTable(RandomAccessFile& file);
 
 }  // namespace launcher

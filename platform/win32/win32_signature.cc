@@ -441,6 +441,8 @@ Verification VerifyEmbeddedSignature(const std::string& path, HANDLE file, const
     verdict.problem = "the file is not signed";
   } else if (table.state == CertificateTable::State::kUnreadable) {
     verdict.problem = "its signature cannot be read: " + table.problem;
+  } else if (!table.excess.empty()) {
+    verdict.problem = table.excess;
   } else {
     try {
       Win32SignedMessage message(table.signature, path, file, operation);

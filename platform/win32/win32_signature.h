@@ -17,7 +17,9 @@ namespace launcher {
 
 // The subject of the signer named in the signature of `table`, read without verifying it; nullopt
 // when there is no table, and also when the table or its signature cannot be read or decoded,
-// `*unreadable` then saying why.
+// `*unreadable` then saying why. Named even when something rides along with the signature (its
+// `excess`): a copy so signed stays pinned to its signer, and only that signer's sound copy
+// replaces it.
 std::optional<std::string> SignerInTable(const CertificateTable& table, std::string* unreadable);
 
 // The subject of the signer named in the file's embedded signature, read without verifying it;
@@ -38,8 +40,9 @@ std::optional<std::string> ReadPinningSigner(const std::string& path, const char
                                              bool refuse_links);
 
 // The verdict on the embedded signature of the file open as `file`, read through that handle
-// (`path` names it to the system's verifier): JudgeSignature over the decoded signature, after
-// the cheap rules the system verifier (WinVerifyTrust) for the file's digest. Throws
+// (`path` names it to the system's verifier): refused when anything rides along with it in the
+// certificate table or after it, else JudgeSignature over the decoded signature, after the cheap
+// rules the system verifier (WinVerifyTrust) for the file's digest. Throws
 // ServiceError(operation, path, ...) when the file cannot be read.
 Verification VerifyEmbeddedSignature(const std::string& path, HANDLE file, const char* operation);
 
