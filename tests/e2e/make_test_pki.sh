@@ -326,4 +326,12 @@ if [ -n "$fixtures" ]; then
   surgery transplant "$out/signed_a_7.exe" "$out/signed_b_9.exe" "$out/transplanted_a_9.exe"
   surgery damage "$out/signed_a_4.exe" "$out/damaged_a_4.exe"
   surgery damage "$out/signed_a_7.exe" "$out/damaged_a_7.exe"
+  # Something riding along with A's signature: B's entry after it; junk after its entry, inside
+  # it, and after the table; 300 MiB of junk with the table grown over it.
+  surgery second "$out/signed_a_7.exe" "$out/signed_b_7.exe" "$out/second_entry_a_7.exe"
+  surgery junk "$out/signed_a_7.exe" table 4096 "$out/junk_in_table_a_7.exe"
+  surgery junk "$out/signed_a_4.exe" table 4096 "$out/junk_in_table_a_4.exe"
+  surgery junk "$out/signed_a_7.exe" entry 4096 "$out/junk_in_entry_a_7.exe"
+  surgery junk "$out/signed_a_7.exe" file 4096 "$out/junk_after_table_a_7.exe"
+  surgery junk "$out/signed_a_7.exe" table $(( 300 << 20 )) "$out/grown_table_a_7.exe"
 fi

@@ -144,20 +144,29 @@ expect_refused() {  # expect_refused CASE LOCAL STORE
   expect_no_temporaries
 }
 
+# The launcher's cause line names REASON.
+expect_cause() {  # expect_cause REASON
+  local cause
+  cause=$(grep '^launcher: ' "$trace" | tr -d '\r' || true)
+  [[ "$cause" == *"$1"* ]] || fail "the launcher's cause does not name '$1': $cause"
+}
+
 # A signed A at 1.0.0.4 offered OFFERED (a 1.0.0.7) both ways; nothing may be replaced, and
-# revision-probe --plan says so with REASON. With "before_copy", OFFERED names no signer or
-# another one, so no temporary may even be written.
+# revision-probe --plan and the launcher's cause say so with REASON. With "before_copy", OFFERED
+# names no signer or another one, so no temporary may even be written.
 refused_both_ways() {  # refused_both_ways OFFERED REASON [before_copy]
   local before_copy=${3:-}
   set_up signed_a_4 "$1"
   expect_plan "$dir" refuse "$2"
   run_launcher traced
   expect_refused "store offers $1" signed_a_4 "$1"
+  expect_cause "$2"
   [ "$before_copy" != before_copy ] || expect_eq "temporaries written" "$(temporaries_opened)" 0
   set_up "$1" signed_a_4
   expect_plan "$dir" refuse "$2"
   run_launcher traced
   expect_refused "local offers $1" "$1" signed_a_4
+  expect_cause "$2"
   [ "$before_copy" != before_copy ] || expect_eq "temporaries written" "$(temporaries_opened)" 0
 }
 
@@ -274,6 +283,27 @@ case "$scenario" in
       "UTC, is in the future: more than 5 minutes past this machine's clock)" before_copy
     ;;
 
+  refused_table_excess)
+    # Something rides along with A's signature, where the system's verifier does not look. An
+    # older copy so signed still names its signer: nothing unsigned replaces it, A's sound copy
+    # does. A newer one is refused before any copy.
+    set_up junk_in_table_a_4 managed_1_0_0_7
+    expect_plan "$dir" refuse "not signed, and the copy it would replace is"
+    run_launcher
+    expect_refused "an unsigned store copy" junk_in_table_a_4 managed_1_0_0_7
+    set_up junk_in_table_a_4 signed_a_7
+    expect_plan "$dir" replace-local "the store's copy is newer"
+    run_launcher
+    expect_replaced to_local signed_a_7
+    refused_both_ways second_entry_a_7 "a second entry follows the signature's" before_copy
+    refused_both_ways junk_in_table_a_7 "4096 bytes follow the signature's entry in the table" \
+      before_copy
+    refused_both_ways grown_table_a_7 \
+      "314572800 bytes follow the signature's entry in the table" before_copy
+    refused_both_ways junk_in_entry_a_7 "bytes follow the signature inside its entry" before_copy
+    refused_both_ways junk_after_table_a_7 "4096 bytes follow the table" before_copy
+    ;;
+
   timestamped)
     # A timestamp made while the certificate was valid carries an expired one, both ways.
     set_up signed_a_4 signed_a_expired_ts_7
@@ -329,11 +359,21 @@ case "$scenario" in
     # stricter: these it must refuse, for the reason given. osslsigncode 2.9 honours a timestamp
     # by a key that names no time-stamping usage (no extended key usage at all), and one dated
     # ahead of the clock; the launcher counts neither: the first would let any key without usages
-    # under a trusted root date a signature, the second would date one in advance.
+    # under a trusted root date a signature, the second would date one in advance. It also takes
+    # junk inside the signature's entry after the signature, where the launcher lets nothing ride
+    # along unsigned.
     declare -A stricter=(
       [signed_a_expired_self_ts_7.exe]="its authority is not for time stamping"
       [signed_a_expired_ts_no_usage_7.exe]="its authority is not for time stamping"
       [signed_a_future_ts_7.exe]="is in the future"
+      [junk_in_entry_a_7.exe]="bytes follow the signature inside its entry"
+    )
+    # Refused by both, for a reason revision-probe must name.
+    declare -A named=(
+      [second_entry_a_7.exe]="a second entry follows the signature's"
+      [junk_in_table_a_7.exe]="4096 bytes follow the signature's entry in the table"
+      [grown_table_a_7.exe]="314572800 bytes follow the signature's entry in the table"
+      [junk_after_table_a_7.exe]="4096 bytes follow the table"
     )
     mkdir -p "$drive_c/work/agreement"
     rm -f "$drive_c/work/agreement"/*
@@ -360,6 +400,8 @@ case "$scenario" in
           differences+=("$name: revision-probe should say '${stricter[$name]}': $line")
       elif [ "$ours" != "$theirs" ]; then
         differences+=("$name: revision-probe $ours, osslsigncode $theirs")
+      elif [ -n "${named[$name]:-}" ] && [[ "$line" != *"${named[$name]}"* ]]; then
+        differences+=("$name: revision-probe should say '${named[$name]}': $line")
       fi
     done
     [ ${#differences[@]} -eq 0 ] || fail "$(printf '%s; ' "${differences[@]}")"

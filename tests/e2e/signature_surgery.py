@@ -5,7 +5,13 @@
         swapped in place for SIGNED_TARGET's: the file digest matches, the signer's
         messageDigest no longer matches the signed content.
     signature_surgery.py damage SIGNED OUT
-        OUT is SIGNED with the first byte of its PKCS#7 changed, so it no longer decodes."""
+        OUT is SIGNED with the first byte of its PKCS#7 changed, so it no longer decodes.
+    signature_surgery.py second SIGNED OTHER OUT
+        OUT is SIGNED with OTHER's certificate table entry after its own, the table grown over it.
+    signature_surgery.py junk SIGNED WHERE SIZE OUT
+        OUT is SIGNED with SIZE bytes of junk after its signature: "table" after its entry, the
+        table grown over them; "entry" inside its entry, the entry and the table grown; "file"
+        after the table, which stays as it was."""
 import struct
 import sys
 
@@ -13,11 +19,15 @@ import sys
 SHA256_DIGEST_INFO = bytes.fromhex("06096086480165030402010500" "0420")
 
 
-def certificate_table(image):
+def table_directory(image):
+    """Where the header gives the certificate table's offset and size."""
     pe = struct.unpack_from("<I", image, 0x3C)[0]
     magic = struct.unpack_from("<H", image, pe + 24)[0]
-    entry = pe + 24 + (96 if magic == 0x10B else 112) + 8 * 4
-    offset, size = struct.unpack_from("<II", image, entry)
+    return pe + 24 + (96 if magic == 0x10B else 112) + 8 * 4
+
+
+def certificate_table(image):
+    offset, size = struct.unpack_from("<II", image, table_directory(image))
     length = struct.unpack_from("<I", image, offset)[0]
     return offset, size, image[offset + 8:offset + length]
 
@@ -37,10 +47,7 @@ def transplant(donor_path, target_path, out_path):
     entry = struct.pack("<IHH", 8 + len(signature), 0x0200, 0x0002) + signature
     entry += b"\0" * (-len(entry) % 8)
     image = target[:offset] + entry
-    pe = struct.unpack_from("<I", image, 0x3C)[0]
-    magic = struct.unpack_from("<H", image, pe + 24)[0]
-    struct.pack_into("<I", image, pe + 24 + (96 if magic == 0x10B else 112) + 8 * 4 + 4,
-                     len(entry))
+    struct.pack_into("<I", image, table_directory(image) + 4, len(entry))
     open(out_path, "wb").write(image)
 
 
@@ -51,5 +58,31 @@ def damage(signed_path, out_path):
     open(out_path, "wb").write(image)
 
 
+def second(signed_path, other_path, out_path):
+    image = bytearray(open(signed_path, "rb").read())
+    other = open(other_path, "rb").read()
+    other_offset, other_size, _ = certificate_table(other)
+    _, size, _ = certificate_table(image)
+    struct.pack_into("<I", image, table_directory(image) + 4, size + other_size)
+    open(out_path, "wb").write(image + other[other_offset:other_offset + other_size])
+
+
+def junk(signed_path, where, count, out_path):
+    image = bytearray(open(signed_path, "rb").read())
+    offset, size, _ = certificate_table(image)
+    count = int(count)
+    if where in ("table", "entry"):
+        struct.pack_into("<I", image, table_directory(image) + 4, size + count)
+    if where == "entry":
+        struct.pack_into("<I", image, offset, size + count)
+    with open(out_path, "wb") as out:
+        out.write(image)
+        chunk = b"junk riding along with a signature " * 30000
+        while count > 0:
+            out.write(chunk[:count])
+            count -= len(chunk)
+
+
 if __name__ == "__main__":
-    {"transplant": transplant, "damage": damage}[sys.argv[1]](*sys.argv[2:])
+    {"transplant": transplant, "damage": damage, "second": second,
+     "junk": junk}[sys.argv[1]](*sys.argv[2:])
