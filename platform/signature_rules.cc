@@ -61,6 +61,18 @@ constexpr struct {
     {HashAlgorithm::kSha512, {0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x03}, 9},
 };
 
+constexpr struct {
+  const char* oid;
+  HashAlgorithm algorithm;
+} kHashAlgorithms[] = {
+    {"1.3.14.3.2.26", HashAlgorithm::kSha1},
+    {"2.16.840.1.101.3.4.2.1", HashAlgorithm::kSha256},
+    {"2.16.840.1.101.3.4.2.2", HashAlgorithm::kSha384},
+    {"2.16.840.1.101.3.4.2.3", HashAlgorithm::kSha512},
+};
+
+constexpr char kMd5Oid[] = "1.2.840.113549.2.5";
+
 // One DER value inside a buffer.
 struct DerValue {
   unsigned char tag;
@@ -176,6 +188,20 @@ std::string UtcText(FileTimeTicks ticks) {
 
 }  // namespace
 
+std::optional<HashAlgorithm> HashAlgorithmOf(const std::string& oid) {
+  for (const auto& known : kHashAlgorithms) {
+    if (oid == known.oid) return known.algorithm;
+  }
+  return std::nullopt;
+}
+
+std::optional<std::string> DigestAlgorithmProblem(const std::string& oid) {
+  if (HashAlgorithmOf(oid)) return std::nullopt;
+  if (oid == kMd5Oid) return std::string("MD5, which is refused: collisions can be made for it");
+  if (oid.empty()) return std::string("none that can be read");
+  return oid + ", which this launcher does not know";
+}
+
 std::optional<std::string> ChainProblem(std::uint32_t errors) {
   errors &= ~kAllowedChainErrors;
   if (errors == 0) return std::nullopt;
@@ -237,7 +263,9 @@ std::optional<FileTimeTicks> VerifiedTimestampTime(SignedMessage& message, std::
   const std::unique_ptr<TimestampToken> token = message.Timestamp();
   if (!token) return std::nullopt;
   const std::optional<TimestampInfo> info = ParseTimestampInfo(token->Content());
-  if (!info) {
+  if (const auto problem = DigestAlgorithmProblem(token->DigestAlgorithm())) {
+    *why_not = "its digest algorithm is " + *problem;
+  } else if (!info) {
     *why_not = "its content is not a timestamp this launcher reads";
   } else if (!token->SignatureVerifies()) {
     *why_not = "its signature does not verify";
@@ -264,6 +292,14 @@ std::optional<FileTimeTicks> VerifiedTimestampTime(SignedMessage& message, std::
 
 Verification JudgeSignature(SignedMessage& message) {
   Verification verdict;
+  if (const auto problem = DigestAlgorithmProblem(message.DigestAlgorithm())) {
+    verdict.problem = "the signer's digest algorithm is " + *problem;
+    return verdict;
+  }
+  if (const auto problem = DigestAlgorithmProblem(message.FileDigestAlgorithm())) {
+    verdict.problem = "the signed file digest's algorithm is " + *problem;
+    return verdict;
+  }
   if (!message.SignatureVerifies()) {
     verdict.problem = "the signer's signature over its signed attributes does not verify";
     return verdict;

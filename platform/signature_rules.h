@@ -23,6 +23,15 @@ using FileTimeTicks = std::int64_t;
 
 enum class HashAlgorithm { kSha1, kSha256, kSha384, kSha512 };
 
+// The hash algorithm of a digest algorithm's dotted OID; nullopt for one this launcher does not
+// accept.
+std::optional<HashAlgorithm> HashAlgorithmOf(const std::string& oid);
+
+// Why a digest by the algorithm of dotted OID `oid` cannot be accepted, in words that complete
+// "the ... algorithm is": MD5 by name, or an algorithm this launcher does not know; nullopt when
+// it can.
+std::optional<std::string> DigestAlgorithmProblem(const std::string& oid);
+
 // The error bits of a certificate chain, as the system's chain engine reports them.
 namespace chain_error {
 inline constexpr std::uint32_t kNotTimeValid = 0x00000001;
@@ -67,6 +76,8 @@ class TimestampToken {
   virtual ~TimestampToken() = default;
   // The token's signed content (TSTInfo), as decoded.
   virtual Bytes Content() = 0;
+  // The digest algorithm of the token's signer, as a dotted OID.
+  virtual std::string DigestAlgorithm() = 0;
   // Whether the token's signer signed its signed attributes.
   virtual bool SignatureVerifies() = 0;
   // Whether the token's messageDigest attribute is the hash of its TSTInfo.
@@ -86,6 +97,11 @@ class SignedMessage {
   virtual ~SignedMessage() = default;
   // The primary signer's subject (the pin's text).
   virtual std::string SignerSubject() = 0;
+  // The primary signer's digest algorithm, as a dotted OID.
+  virtual std::string DigestAlgorithm() = 0;
+  // The algorithm of the file digest that the signed content states, as a dotted OID; empty when
+  // the content cannot be read.
+  virtual std::string FileDigestAlgorithm() = 0;
   // Whether the primary signer signed its signed attributes.
   virtual bool SignatureVerifies() = 0;
   // Whether the signer's messageDigest attribute is the hash of the signed SpcIndirectData.
@@ -104,16 +120,17 @@ class SignedMessage {
   virtual std::optional<std::string> FileProblem() = 0;
 };
 
-// The time of `message`'s timestamp when it verifies: the token's signature and messageDigest, an
-// imprint that is the hash of the signer's encrypted digest, a TSA certificate that names the
-// time-stamping usage itself, a time no later than the clock allows, and the TSA's chain for
-// time stamping as of that time. nullopt, with `why_not` saying why when there is a token,
-// otherwise.
+// The time of `message`'s timestamp when it verifies: a digest algorithm that is accepted, the
+// token's signature and messageDigest, an imprint that is the hash of the signer's encrypted
+// digest, a TSA certificate that names the time-stamping usage itself, a time no later than the
+// clock allows, and the TSA's chain for time stamping as of that time. nullopt, with `why_not`
+// saying why when there is a token, otherwise.
 std::optional<FileTimeTicks> VerifiedTimestampTime(SignedMessage& message, std::string* why_not);
 
 // The verdict on `message`: verified, with the signer's subject, only when every rule holds;
-// otherwise the first rule broken, in words. The file is read (FileProblem) only once every
-// other rule holds.
+// otherwise the first rule broken, in words. The digest algorithms come first: the system cannot
+// check what it cannot hash, and would name another rule. The file is read (FileProblem) only
+// once every other rule holds.
 Verification JudgeSignature(SignedMessage& message);
 
 // The signer `message` pins its file to, time aside: its subject when the signature is intact

@@ -106,6 +106,27 @@ TEST(JudgeSignature, EveryRuleMustHold) {
       {"attributes not signed by the signer",
        [](FakeSignature& s) { s.signature_verifies = false; }, false,
        "the signer's signature over its signed attributes does not verify"},
+      {"signed with MD5, which the system then cannot hash",
+       [](FakeSignature& s) {
+         s.digest_algorithm = "1.2.840.113549.2.5";
+         s.message_digest_matches = false;
+       },
+       false,
+       "the signer's digest algorithm is MD5, which is refused: collisions can be made for it"},
+      {"signed with an algorithm nobody knows",
+       [](FakeSignature& s) {
+         s.digest_algorithm = "1.2.3.4";
+         s.signature_verifies = false;
+       },
+       false, "the signer's digest algorithm is 1.2.3.4, which this launcher does not know"},
+      {"a file digest by MD5",
+       [](FakeSignature& s) { s.file_digest_algorithm = "1.2.840.113549.2.5"; }, false,
+       "the signed file digest's algorithm is MD5, which is refused"},
+      {"signed content that cannot be read", [](FakeSignature& s) { s.file_digest_algorithm = ""; },
+       false, "the signed file digest's algorithm is none that can be read"},
+      {"signed with SHA-1",
+       [](FakeSignature& s) { s.digest_algorithm = s.file_digest_algorithm = "1.3.14.3.2.26"; },
+       false, nullptr},
       {"transplanted: the digest does not match the content",
        [](FakeSignature& s) { s.message_digest_matches = false; }, false,
        "the signed content does not match the signer's message digest"},
@@ -130,6 +151,12 @@ TEST(JudgeSignature, EveryRuleMustHold) {
        [](FakeSignature& s) { s.timestamp->signature_verifies = false; }, true,
        "the signer's chain for code signing: a certificate is expired or not yet valid (a "
        "timestamp is there, but its signature does not verify)"},
+      {"a timestamp signed with MD5",
+       [](FakeSignature& s) {
+         s.timestamp->digest_algorithm = "1.2.840.113549.2.5";
+         s.timestamp->message_digest_matches = false;
+       },
+       true, "(a timestamp is there, but its digest algorithm is MD5, which is refused"},
       {"a timestamp whose content was changed",
        [](FakeSignature& s) { s.timestamp->message_digest_matches = false; }, true,
        "(a timestamp is there, but its content does not match its message digest)"},

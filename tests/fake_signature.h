@@ -9,8 +9,11 @@
 namespace launcher {
 
 // What the system's crypto would find in an RFC 3161 timestamp token.
+inline constexpr char kSha256OidText[] = "2.16.840.1.101.3.4.2.1";
+
 struct FakeTimestamp {
   Bytes content;  // the TSTInfo
+  std::string digest_algorithm = kSha256OidText;
   bool signature_verifies = true;
   bool message_digest_matches = true;
   bool names_time_stamping = true;  // in the TSA certificate's own extended key usage
@@ -21,6 +24,8 @@ struct FakeTimestamp {
 // What the system's crypto would find in one embedded signature.
 struct FakeSignature {
   std::string subject;
+  std::string digest_algorithm = kSha256OidText;
+  std::string file_digest_algorithm = kSha256OidText;
   bool signature_verifies = true;
   bool message_digest_matches = true;
   std::uint32_t chain_errors_now = 0;
@@ -78,6 +83,8 @@ class FakeSignedMessage : public SignedMessage {
       : signature_(signature), file_reads_(file_reads) {}
 
   std::string SignerSubject() override { return signature_.subject; }
+  std::string DigestAlgorithm() override { return signature_.digest_algorithm; }
+  std::string FileDigestAlgorithm() override { return signature_.file_digest_algorithm; }
   bool SignatureVerifies() override { return signature_.signature_verifies; }
   bool MessageDigestMatches() override { return signature_.message_digest_matches; }
   std::uint32_t ChainErrors(std::optional<FileTimeTicks> time) override {
@@ -101,6 +108,7 @@ class FakeSignedMessage : public SignedMessage {
   struct Token : TimestampToken {
     explicit Token(const FakeTimestamp& t) : t(t) {}
     Bytes Content() override { return t.content; }
+    std::string DigestAlgorithm() override { return t.digest_algorithm; }
     bool SignatureVerifies() override { return t.signature_verifies; }
     bool MessageDigestMatches() override { return t.message_digest_matches; }
     bool NamesTimeStampingUsage() override { return t.names_time_stamping; }

@@ -90,22 +90,6 @@ std::string ResultText(LONG result) {
   return Utf8(text) + " (" + code + ")";
 }
 
-std::optional<HashAlgorithm> HashOfOid(const char* oid) {
-  const struct {
-    const char* oid;
-    HashAlgorithm algorithm;
-  } known[] = {
-      {szOID_OIWSEC_sha1, HashAlgorithm::kSha1},
-      {szOID_NIST_sha256, HashAlgorithm::kSha256},
-      {szOID_NIST_sha384, HashAlgorithm::kSha384},
-      {szOID_NIST_sha512, HashAlgorithm::kSha512},
-  };
-  for (const auto& k : known) {
-    if (oid != nullptr && std::strcmp(oid, k.oid) == 0) return k.algorithm;
-  }
-  return std::nullopt;
-}
-
 // The hash of `data` by bcrypt; empty when the system cannot make it.
 Bytes Hash(HashAlgorithm algorithm, const unsigned char* data, std::size_t size) {
   const wchar_t* names[] = {BCRYPT_SHA1_ALGORITHM, BCRYPT_SHA256_ALGORITHM, BCRYPT_SHA384_ALGORITHM,
@@ -165,6 +149,10 @@ class DecodedMessage {
   }
   PCCERT_CONTEXT signer() const { return signer_; }
   Bytes Content() const { return MessageParam(message_, CMSG_CONTENT_PARAM); }
+  std::string DigestAlgorithm() const {
+    const char* oid = info().HashAlgorithm.pszObjId;
+    return oid != nullptr ? oid : "";
+  }
 
   bool SignatureVerifies() const {
     CMSG_CTRL_VERIFY_SIGNATURE_EX_PARA para{};
@@ -178,7 +166,7 @@ class DecodedMessage {
   // Whether the signer's messageDigest attribute is the hash of `signed_content` by the signer's
   // digest algorithm.
   bool MessageDigestIs(const Bytes& signed_content) const {
-    const std::optional<HashAlgorithm> algorithm = HashOfOid(info().HashAlgorithm.pszObjId);
+    const std::optional<HashAlgorithm> algorithm = HashAlgorithmOf(DigestAlgorithm());
     const CRYPT_ATTRIBUTE* attribute = Attribute(info().AuthAttrs, szOID_RSA_messageDigest);
     if (!algorithm || attribute == nullptr || attribute->cValue != 1) return false;
     const Bytes expected = Hash(*algorithm, signed_content.data(), signed_content.size());
@@ -265,6 +253,7 @@ class Win32TimestampToken : public TimestampToken {
       : token_(token.pbData, token.cbData, szOID_TIMESTAMP_TOKEN) {}
 
   Bytes Content() override { return token_.Content(); }
+  std::string DigestAlgorithm() override { return token_.DigestAlgorithm(); }
   bool SignatureVerifies() override { return token_.SignatureVerifies(); }
   // What is signed is the TSTInfo, which the content may still wrap.
   bool MessageDigestMatches() override {
@@ -309,6 +298,23 @@ class Win32SignedMessage : public SignedMessage {
         digest_only_(digest_only) {}
 
   std::string SignerSubject() override { return SubjectOf(message_.signer()); }
+  std::string DigestAlgorithm() override { return message_.DigestAlgorithm(); }
+  // The algorithm of the DigestInfo in the signed SpcIndirectData, which the system's verifier
+  // hashes the file with.
+  std::string FileDigestAlgorithm() override {
+    const Bytes content = message_.Content();
+    SPC_INDIRECT_DATA_CONTENT* indirect = nullptr;
+    DWORD size = 0;
+    if (!CryptDecodeObjectEx(X509_ASN_ENCODING, SPC_INDIRECT_DATA_CONTENT_STRUCT, content.data(),
+                             static_cast<DWORD>(content.size()), CRYPT_DECODE_ALLOC_FLAG, nullptr,
+                             &indirect, &size)) {
+      return {};
+    }
+    const char* oid = indirect->DigestAlgorithm.pszObjId;
+    const std::string algorithm = oid != nullptr ? oid : "";
+    LocalFree(indirect);
+    return algorithm;
+  }
   bool SignatureVerifies() override { return message_.SignatureVerifies(); }
   // PKCS#7 hashes content that is not plain data without its outer tag and length.
   bool MessageDigestMatches() override {
