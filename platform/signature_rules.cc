@@ -19,7 +19,7 @@ constexpr struct {
     {chain_error::kCyclic, "the chain is cyclic"},
     {0x00000100, "a certificate has an invalid extension"},
     {0x00000200, "invalid policy constraints"},
-    {chain_error::kInvalidBasicConstraints, "issued by a certificate that is no CA"},
+    {chain_error::kInvalidBasicConstraints, nullptr},  // BasicConstraintsProblem
     {0x00000800, "invalid name constraints"},
     {0x00001000, "an unsupported name constraint"},
     {0x00002000, "an undefined name constraint"},
@@ -186,6 +186,25 @@ std::string UtcText(FileTimeTicks ticks) {
   return text;
 }
 
+// Why a chain whose `certificates` are these has invalid basic constraints.
+std::string BasicConstraintsProblem(const std::vector<BasicConstraints>& certificates) {
+  bool no_ca = false, path_exceeded = false;
+  for (std::size_t i = 1; i < certificates.size(); ++i) {
+    const BasicConstraints& issuer = certificates[i];
+    if (issuer.stated && !issuer.ca) no_ca = true;
+    // Between it and the signer's certificate lie i - 1 intermediates.
+    if (issuer.stated && issuer.ca && issuer.path_length && *issuer.path_length < i - 1) {
+      path_exceeded = true;
+    }
+  }
+  if (no_ca && path_exceeded) {
+    return "issued by a certificate that is no CA; a CA's path length constraint is exceeded";
+  }
+  if (no_ca) return "issued by a certificate that is no CA";
+  if (path_exceeded) return "a CA's path length constraint is exceeded";
+  return "a CA's basic constraints (not a CA, or its path length exceeded)";
+}
+
 }  // namespace
 
 std::optional<HashAlgorithm> HashAlgorithmOf(const std::string& oid) {
@@ -202,13 +221,17 @@ std::optional<std::string> DigestAlgorithmProblem(const std::string& oid) {
   return oid + ", which this launcher does not know";
 }
 
-std::optional<std::string> ChainProblem(std::uint32_t errors) {
+std::optional<std::string> ChainProblem(std::uint32_t errors,
+                                        const std::vector<BasicConstraints>& certificates) {
   errors &= ~kAllowedChainErrors;
   if (errors == 0) return std::nullopt;
   std::string text;
   for (const auto& known : kChainErrors) {
     if ((errors & known.bit) == 0) continue;
-    text += (text.empty() ? "" : "; ") + std::string(known.text);
+    const std::string said = known.bit == chain_error::kInvalidBasicConstraints
+                                 ? BasicConstraintsProblem(certificates)
+                                 : known.text;
+    text += (text.empty() ? "" : "; ") + said;
     errors &= ~known.bit;
   }
   if (errors != 0) {
@@ -282,7 +305,8 @@ std::optional<FileTimeTicks> VerifiedTimestampTime(SignedMessage& message, std::
   } else if (info->time > message.Now() + kClockSkew) {
     *why_not = "its time, " + UtcText(info->time) +
                ", is in the future: more than 5 minutes past this machine's clock";
-  } else if (const auto problem = ChainProblem(token->ChainErrors(info->time))) {
+  } else if (const ChainStatus chain = token->Chain(info->time);
+             const auto problem = ChainProblem(chain.errors, chain.certificates)) {
     *why_not = "its authority's chain for time stamping: " + *problem;
   } else {
     return info->time;
@@ -310,7 +334,8 @@ Verification JudgeSignature(SignedMessage& message) {
   }
   std::string timestamp_problem;
   const std::optional<FileTimeTicks> time = VerifiedTimestampTime(message, &timestamp_problem);
-  if (const auto problem = ChainProblem(message.ChainErrors(time))) {
+  const ChainStatus chain = message.Chain(time);
+  if (const auto problem = ChainProblem(chain.errors, chain.certificates)) {
     verdict.problem = "the signer's chain for code signing" +
                       std::string(time ? " as of its timestamp" : "") + ": " + *problem;
     if (!timestamp_problem.empty()) {

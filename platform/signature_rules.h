@@ -46,10 +46,27 @@ inline constexpr std::uint32_t kPartialChain = 0x00010000;
 inline constexpr std::uint32_t kOfflineRevocation = 0x01000000;
 }  // namespace chain_error
 
+// A certificate's basic constraints, as its own extension states them.
+struct BasicConstraints {
+  bool stated = false;  // the certificate has the extension, and it can be read
+  bool ca = false;
+  std::optional<std::uint32_t> path_length;  // the most intermediate certificates below it
+};
+
+// What the chain engine reports on a certificate chain it built.
+struct ChainStatus {
+  std::uint32_t errors = 0;
+  // The basic constraints of the chain's certificates, the signer's first: the engine reports a
+  // certificate that is no CA and a CA whose path length is exceeded by the same bit.
+  std::vector<BasicConstraints> certificates;
+};
+
 // What is wrong with a chain that reports `errors`, each error named, joined by "; "; nullopt when
 // nothing is. Revocation is not checked (nothing may be fetched), so its unknown or offline state
-// is the only error allowed.
-std::optional<std::string> ChainProblem(std::uint32_t errors);
+// is the only error allowed. Invalid basic constraints are named by what `certificates` (the
+// chain's, as in ChainStatus) show, or as either when they show neither.
+std::optional<std::string> ChainProblem(std::uint32_t errors,
+                                        const std::vector<BasicConstraints>& certificates = {});
 
 // What an RFC 3161 timestamp token says (its TSTInfo).
 struct TimestampInfo {
@@ -86,8 +103,8 @@ class TimestampToken {
   // (id-kp-timeStamping). The chain engine cannot tell: it takes a certificate without the
   // extension as good for every usage.
   virtual bool NamesTimeStampingUsage() = 0;
-  // The error bits of the TSA certificate's chain, built for time stamping as of `time`.
-  virtual std::uint32_t ChainErrors(FileTimeTicks time) = 0;
+  // The TSA certificate's chain, built for time stamping as of `time`.
+  virtual ChainStatus Chain(FileTimeTicks time) = 0;
 };
 
 // One embedded signature, decoded by the system's crypto. Every question but FileProblem is
@@ -106,8 +123,8 @@ class SignedMessage {
   virtual bool SignatureVerifies() = 0;
   // Whether the signer's messageDigest attribute is the hash of the signed SpcIndirectData.
   virtual bool MessageDigestMatches() = 0;
-  // The error bits of the signer's chain, built for code signing, as of `time` (now: nullopt).
-  virtual std::uint32_t ChainErrors(std::optional<FileTimeTicks> time) = 0;
+  // The signer's chain, built for code signing, as of `time` (now: nullopt).
+  virtual ChainStatus Chain(std::optional<FileTimeTicks> time) = 0;
   // The RFC 3161 token among the signer's unsigned attributes; nullptr when there is none or it
   // cannot be decoded.
   virtual std::unique_ptr<TimestampToken> Timestamp() = 0;

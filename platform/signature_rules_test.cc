@@ -69,11 +69,44 @@ TEST(ChainProblem, OnlyUnknownRevocationIsAllowed) {
   EXPECT_EQ(ChainProblem(e::kRevocationUnknown | e::kOfflineRevocation), std::nullopt);
   EXPECT_EQ(ChainProblem(e::kUntrustedRoot | e::kRevocationUnknown), "the root is not trusted");
   EXPECT_EQ(ChainProblem(e::kNotValidForUsage | e::kInvalidBasicConstraints),
-            "not valid for the usage asked; issued by a certificate that is no CA");
+            "not valid for the usage asked; a CA's basic constraints (not a CA, or its path length "
+            "exceeded)");
   EXPECT_EQ(ChainProblem(0x00000800 | 0x20000000), "invalid name constraints; error 0x20000000");
   for (std::uint32_t bit = 1; bit != 0; bit <<= 1) {
     if ((bit & (e::kRevocationUnknown | e::kOfflineRevocation)) != 0) continue;
     EXPECT_NE(ChainProblem(bit), std::nullopt) << std::hex << bit;
+  }
+}
+
+TEST(ChainProblem, InvalidBasicConstraintsAreToldApartByTheCertificates) {
+  const BasicConstraints leaf{true, false, {}}, ca{true, true, {}}, unstated{};
+  const BasicConstraints ca_path0{true, true, 0}, ca_path1{true, true, 1};
+  const struct {
+    const char* name;
+    std::vector<BasicConstraints> certificates;  // the signer's first
+    const char* expected;
+  } cases[] = {
+      {"issued by a leaf", {leaf, leaf, ca}, "issued by a certificate that is no CA"},
+      {"a sub-CA under a CA that allows none",
+       {leaf, ca, ca_path0, ca},
+       "a CA's path length constraint is exceeded"},
+      {"a CA that allows one",
+       {leaf, ca, ca_path1, ca},
+       "a CA's basic constraints (not a CA, or its path length exceeded)"},
+      {"a sub-CA that allows none",
+       {leaf, ca_path0, ca},
+       "a CA's basic constraints (not a CA, or its path length exceeded)"},
+      {"a leaf under a CA that allows none",
+       {leaf, leaf, ca_path0, ca},
+       "issued by a certificate that is no CA; a CA's path length constraint is exceeded"},
+      {"an issuer that states nothing",
+       {leaf, unstated, ca},
+       "a CA's basic constraints (not a CA, or its path length exceeded)"},
+      {"no certificates", {}, "a CA's basic constraints (not a CA, or its path length exceeded)"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    EXPECT_EQ(ChainProblem(chain_error::kInvalidBasicConstraints, c.certificates), c.expected);
   }
 }
 
@@ -135,8 +168,17 @@ TEST(JudgeSignature, EveryRuleMustHold) {
       {"TLS only", [](FakeSignature& s) { s.chain_errors_now = e::kNotValidForUsage; }, false,
        "the signer's chain for code signing: not valid for the usage asked"},
       {"issued by a leaf",
-       [](FakeSignature& s) { s.chain_errors_now = e::kInvalidBasicConstraints; }, false,
-       "the signer's chain for code signing: issued by a certificate that is no CA"},
+       [](FakeSignature& s) {
+         s.chain_errors_now = e::kInvalidBasicConstraints;
+         s.chain = {{true, false, {}}, {true, false, {}}, {true, true, {}}};
+       },
+       false, "the signer's chain for code signing: issued by a certificate that is no CA"},
+      {"under a CA whose path length is exceeded",
+       [](FakeSignature& s) {
+         s.chain_errors_now = e::kInvalidBasicConstraints;
+         s.chain = {{true, false, {}}, {true, true, {}}, {true, true, 0}, {true, true, {}}};
+       },
+       false, "the signer's chain for code signing: a CA's path length constraint is exceeded"},
       {"expired, no timestamp", [](FakeSignature& s) { s.chain_errors_now = e::kNotTimeValid; },
        false, "the signer's chain for code signing: a certificate is expired or not yet valid"},
       {"the file does not match",

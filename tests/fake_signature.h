@@ -3,6 +3,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/signature_rules.h"
 
@@ -30,6 +31,7 @@ struct FakeSignature {
   bool message_digest_matches = true;
   std::uint32_t chain_errors_now = 0;
   std::uint32_t chain_errors_then = 0;  // as of `then`; any other past time is outside validity
+  std::vector<BasicConstraints> chain;  // the certificates' basic constraints, at any time
   FileTimeTicks then = 0;
   std::optional<FakeTimestamp> timestamp;
   bool hashes = true;                            // whether the system can hash the encrypted digest
@@ -87,9 +89,10 @@ class FakeSignedMessage : public SignedMessage {
   std::string FileDigestAlgorithm() override { return signature_.file_digest_algorithm; }
   bool SignatureVerifies() override { return signature_.signature_verifies; }
   bool MessageDigestMatches() override { return signature_.message_digest_matches; }
-  std::uint32_t ChainErrors(std::optional<FileTimeTicks> time) override {
-    if (!time) return signature_.chain_errors_now;
-    return *time == signature_.then ? signature_.chain_errors_then : chain_error::kNotTimeValid;
+  ChainStatus Chain(std::optional<FileTimeTicks> time) override {
+    if (!time) return {signature_.chain_errors_now, signature_.chain};
+    return {*time == signature_.then ? signature_.chain_errors_then : chain_error::kNotTimeValid,
+            signature_.chain};
   }
   std::unique_ptr<TimestampToken> Timestamp() override {
     if (!signature_.timestamp) return nullptr;
@@ -112,9 +115,9 @@ class FakeSignedMessage : public SignedMessage {
     bool SignatureVerifies() override { return t.signature_verifies; }
     bool MessageDigestMatches() override { return t.message_digest_matches; }
     bool NamesTimeStampingUsage() override { return t.names_time_stamping; }
-    std::uint32_t ChainErrors(FileTimeTicks time) override {
+    ChainStatus Chain(FileTimeTicks time) override {
       const std::optional<TimestampInfo> info = ParseTimestampInfo(t.content);
-      return info && time == info->time ? t.chain_errors : chain_error::kNotTimeValid;
+      return {info && time == info->time ? t.chain_errors : chain_error::kNotTimeValid, {}};
     }
     FakeTimestamp t;
   };

@@ -118,6 +118,23 @@ Bytes Hash(HashAlgorithm algorithm, const unsigned char* data, std::size_t size)
   return made ? digest : Bytes();
 }
 
+BasicConstraints BasicConstraintsOf(PCCERT_CONTEXT certificate) {
+  const CERT_INFO& info = *certificate->pCertInfo;
+  const CERT_EXTENSION* extension =
+      CertFindExtension(szOID_BASIC_CONSTRAINTS2, info.cExtension, info.rgExtension);
+  CERT_BASIC_CONSTRAINTS2_INFO decoded{};
+  DWORD size = sizeof decoded;
+  BasicConstraints constraints;
+  if (extension != nullptr &&
+      CryptDecodeObjectEx(X509_ASN_ENCODING, X509_BASIC_CONSTRAINTS2, extension->Value.pbData,
+                          extension->Value.cbData, 0, nullptr, &decoded, &size)) {
+    constraints.stated = true;
+    constraints.ca = decoded.fCA != FALSE;
+    if (decoded.fPathLenConstraint) constraints.path_length = decoded.dwPathLenConstraint;
+  }
+  return constraints;
+}
+
 // A parameter of a message, as bytes; empty when it has none.
 Bytes MessageParam(HCRYPTMSG message, DWORD param, DWORD index = 0) {
   DWORD size = 0;
@@ -177,7 +194,7 @@ class DecodedMessage {
 
   // The error bits of the signer's chain, built for `usage` as of `time` (now: nullopt), with
   // the message's certificates to find the issuers in.
-  std::uint32_t ChainErrors(const char* usage, std::optional<FileTimeTicks> time) const {
+  ChainStatus Chain(const char* usage, std::optional<FileTimeTicks> time) const {
     LPSTR usages[] = {const_cast<LPSTR>(usage)};
     CERT_CHAIN_PARA para{};
     para.cbSize = sizeof para;
@@ -194,11 +211,18 @@ class DecodedMessage {
     const DWORD flags = CERT_CHAIN_DISABLE_AUTH_ROOT_AUTO_UPDATE | CERT_CHAIN_DISABLE_AIA;
     if (!CertGetCertificateChain(nullptr, signer_, time ? &at : nullptr, store_, &para, flags,
                                  nullptr, &chain)) {
-      return chain_error::kPartialChain;  // no chain could be built at all
+      return {chain_error::kPartialChain, {}};  // no chain could be built at all
     }
-    const std::uint32_t errors = chain->TrustStatus.dwErrorStatus;
+    ChainStatus status;
+    status.errors = chain->TrustStatus.dwErrorStatus;
+    if (chain->cChain > 0) {
+      const CERT_SIMPLE_CHAIN& simple = *chain->rgpChain[0];
+      for (DWORD i = 0; i < simple.cElement; ++i) {
+        status.certificates.push_back(BasicConstraintsOf(simple.rgpElement[i]->pCertContext));
+      }
+    }
     CertFreeCertificateChain(chain);
-    return errors;
+    return status;
   }
 
   static const CRYPT_ATTRIBUTE* Attribute(const CRYPT_ATTRIBUTES& attributes, const char* oid) {
@@ -277,8 +301,8 @@ class Win32TimestampToken : public TimestampToken {
     }
     return false;
   }
-  std::uint32_t ChainErrors(FileTimeTicks time) override {
-    return token_.ChainErrors(szOID_PKIX_KP_TIMESTAMP_SIGNING, time);
+  ChainStatus Chain(FileTimeTicks time) override {
+    return token_.Chain(szOID_PKIX_KP_TIMESTAMP_SIGNING, time);
   }
 
  private:
@@ -321,8 +345,8 @@ class Win32SignedMessage : public SignedMessage {
     const std::optional<Bytes> content = DerContents(message_.Content());
     return content && message_.MessageDigestIs(*content);
   }
-  std::uint32_t ChainErrors(std::optional<FileTimeTicks> time) override {
-    return message_.ChainErrors(szOID_PKIX_KP_CODE_SIGNING, time);
+  ChainStatus Chain(std::optional<FileTimeTicks> time) override {
+    return message_.Chain(szOID_PKIX_KP_CODE_SIGNING, time);
   }
   std::unique_ptr<TimestampToken> Timestamp() override {
     const CRYPT_ATTRIBUTE* attribute =
