@@ -12,6 +12,8 @@
 #   a_future           A's subject on a certificate valid only from 30 days ahead
 #   a_by_b             A's subject on a certificate issued by B, which is no CA
 #   self_a             A's subject on a self-signed certificate for code signing: anyone's
+#   sub_ca             a CA under the CA, whose path length (0) allows no CA below it
+#   a_by_sub_ca        A's subject on a certificate issued by sub_ca
 #   tsa                a time-stamping authority under the CA
 #   tsa_no_usage       a key under the CA without extended key usage, used as a TSA
 # The root and the CA are valid since ten years ago, so a chain can be judged as of a past
@@ -150,7 +152,10 @@ make_pki() {
     no_usage_ext 3650 7300
   ca_config "$work" b
   issue "$work" a_by_b "$subject_a" b signer_ext 1 3650
-  for name in a_renewed untrusted_a a_tls a_expired a_expired_no_usage a_future a_by_b self_a; do
+  issue "$work" sub_ca "/C=NO/O=Norvik Test Root/CN=Norvik Test Sub-CA" ca ca_ext 3650 7300
+  issue "$work" a_by_sub_ca "$subject_a" sub_ca signer_ext 1 3650
+  for name in a_renewed untrusted_a a_tls a_expired a_expired_no_usage a_future a_by_b \
+    a_by_sub_ca self_a; do
     [ "$(encoded_subject "$work/$name.pem")" = "$(encoded_subject "$work/a.pem")" ] ||
       fail "$name does not carry A's subject byte for byte"
   done
@@ -167,6 +172,7 @@ make_pki() {
     cat "$work/$name.pem" "$work/ca.pem" > "$work/${name}_chain.pem"
   done
   cat "$work/a_by_b.pem" "$work/b.pem" "$work/ca.pem" > "$work/a_by_b_chain.pem"
+  cat "$work/a_by_sub_ca.pem" "$work/sub_ca.pem" "$work/ca.pem" > "$work/a_by_sub_ca_chain.pem"
   cat "$work/tsa.pem" "$work/ca.pem" > "$work/tsa_chain.pem"
   cp "$work/self_a.pem" "$work/self_a_chain.pem"
   tsa_config "$work"
@@ -226,8 +232,8 @@ start_tsa() {  # start_tsa TSA now|FAKETIME
 
 # Signs IN with KEY and the certificates in CHAIN (the signer's first) into OUT, unless OUT is
 # already newer than IN; with TIMESTAMP ("now" or a time for faketime) an RFC 3161 timestamp of
-# that time by TSA (the PKI's tsa unless named) is added.
-sign() {  # sign IN SIGNER OUT [TIMESTAMP [TSA]]
+# that time by TSA (the PKI's tsa unless named) is added. The digests are SHA-256, or DIGEST's.
+sign() {  # [digest=DIGEST] sign IN SIGNER OUT [TIMESTAMP [TSA]]
   local in=$1 signer=$2 target=$3 timestamp=() tsa=${5:-tsa}
   [ "$target" -nt "$in" ] && return 0
   if [ -n "${4:-}" ]; then
@@ -237,8 +243,9 @@ sign() {  # sign IN SIGNER OUT [TIMESTAMP [TSA]]
   local key="$pki/$signer.key" chain="$pki/${signer}_chain.pem"
   [ "$signer" = a_partial ] && key="$pki/a.key" chain="$pki/a_alone.pem"
   rm -f "$target.part"
-  osslsigncode sign -certs "$chain" -key "$key" -h sha256 -n "Norvik Studio" "${timestamp[@]}" \
-    -in "$in" -out "$target.part" >/dev/null || fail "osslsigncode could not sign $target"
+  osslsigncode sign -certs "$chain" -key "$key" -h "${digest:-sha256}" -n "Norvik Studio" \
+    "${timestamp[@]}" -in "$in" -out "$target.part" >/dev/null ||
+    fail "osslsigncode could not sign $target"
   mv "$target.part" "$target"
 }
 
@@ -291,7 +298,8 @@ valid_only_after() {  # valid_only_after CERT DATE
 }
 
 if [ ! -f "$pki/root.der" ] || [ ! -f "$pki/tsa/openssl.cnf" ] || [ ! -f "$pki/a_future.pem" ] ||
-  [ ! -f "$pki/self_a_chain.pem" ] || ! valid_only_after "$pki/a_future.pem" "10 days"; then
+  [ ! -f "$pki/self_a_chain.pem" ] || [ ! -f "$pki/a_by_sub_ca.pem" ] ||
+  ! valid_only_after "$pki/a_future.pem" "10 days"; then
   make_pki
 fi
 
@@ -308,6 +316,8 @@ if [ -n "$fixtures" ]; then
   sign "$fixtures/managed_1_0_0_7.exe" a "$out/signed_a_ts_7.exe" now
   sign "$fixtures/managed_1_0_0_7.exe" a_tls "$out/signed_a_tls_7.exe"
   sign "$fixtures/managed_1_0_0_7.exe" a_by_b "$out/signed_a_by_b_7.exe"
+  sign "$fixtures/managed_1_0_0_7.exe" a_by_sub_ca "$out/signed_a_by_sub_ca_7.exe"
+  digest=md5 sign "$fixtures/managed_1_0_0_7.exe" a "$out/signed_a_md5_7.exe"
   # a_expired was valid from 400 to 370 days ago.
   sign "$fixtures/managed_1_0_0_7.exe" a_expired "$out/signed_a_expired_7.exe"
   sign "$fixtures/managed_1_0_0_4.exe" a_expired "$out/signed_a_expired_4.exe"

@@ -255,6 +255,16 @@ case "$scenario" in
   refused_not_for_code_signing)
     refused_both_ways signed_a_tls_7 "for code signing: not valid for the usage asked" before_copy
     refused_both_ways signed_a_by_b_7 "issued by a certificate that is no CA" before_copy
+    # Issued by a sub-CA under the CA, whose path length allows no CA below it.
+    refused_both_ways signed_a_by_sub_ca_7 \
+      "for code signing: a CA's path length constraint is exceeded" before_copy
+    ;;
+
+  refused_md5)
+    # Signed by A with MD5 for its digests.
+    refused_both_ways signed_a_md5_7 \
+      "the signer's digest algorithm is MD5, which is refused: collisions can be made for it" \
+      before_copy
     ;;
 
   refused_expired)
@@ -361,12 +371,13 @@ case "$scenario" in
     # ahead of the clock; the launcher counts neither: the first would let any key without usages
     # under a trusted root date a signature, the second would date one in advance. It also takes
     # junk inside the signature's entry after the signature, where the launcher lets nothing ride
-    # along unsigned.
+    # along unsigned, and MD5 digests, for which collisions can be made.
     declare -A stricter=(
       [signed_a_expired_self_ts_7.exe]="its authority is not for time stamping"
       [signed_a_expired_ts_no_usage_7.exe]="its authority is not for time stamping"
       [signed_a_future_ts_7.exe]="is in the future"
       [junk_in_entry_a_7.exe]="bytes follow the signature inside its entry"
+      [signed_a_md5_7.exe]="the signer's digest algorithm is MD5, which is refused"
     )
     # Refused by both, for a reason revision-probe must name.
     declare -A named=(
@@ -374,6 +385,8 @@ case "$scenario" in
       [junk_in_table_a_7.exe]="4096 bytes follow the signature's entry in the table"
       [grown_table_a_7.exe]="314572800 bytes follow the signature's entry in the table"
       [junk_after_table_a_7.exe]="4096 bytes follow the table"
+      [signed_a_by_b_7.exe]="issued by a certificate that is no CA"
+      [signed_a_by_sub_ca_7.exe]="for code signing: a CA's path length constraint is exceeded"
     )
     mkdir -p "$drive_c/work/agreement"
     rm -f "$drive_c/work/agreement"/*
