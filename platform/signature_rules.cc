@@ -353,9 +353,15 @@ Verification JudgeSignature(SignedMessage& message) {
 }
 
 std::optional<std::string> PinningSigner(SignedMessage& message) {
+  // A digest anyone can collide proves nothing about who signed.
+  if (DigestAlgorithmProblem(message.DigestAlgorithm()) ||
+      DigestAlgorithmProblem(message.FileDigestAlgorithm())) {
+    return std::nullopt;
+  }
   if (!message.SignatureVerifies() || !message.MessageDigestMatches()) return std::nullopt;
   // A certificate that expired since still names its publisher: a renewed one continues it.
-  if (ChainProblem(message.ChainErrors(std::nullopt) & ~chain_error::kNotTimeValid)) {
+  const ChainStatus chain = message.Chain(std::nullopt);
+  if (ChainProblem(chain.errors & ~chain_error::kNotTimeValid, chain.certificates)) {
     return std::nullopt;
   }
   if (message.FileProblem()) return std::nullopt;

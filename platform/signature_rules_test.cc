@@ -285,6 +285,8 @@ TEST(PinningSigner, OnlyAnIntactSignatureUnderATrustedRootPinsTimeAside) {
        [](FakeSignature& s) { s.signature_verifies = false; }, false},
       {"transplanted", [](FakeSignature& s) { s.message_digest_matches = false; }, false},
       {"the file does not match", [](FakeSignature& s) { s.file_problem = "bad digest"; }, false},
+      {"signed with MD5", [](FakeSignature& s) { s.digest_algorithm = "1.2.840.113549.2.5"; },
+       false},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
