@@ -15,6 +15,11 @@ std::size_t LastSeparator(const std::string& path) { return path.find_last_of("/
   throw ServiceError("FileCopy", path, why);
 }
 
+bool IsWholeImage(SourceFile& file) {
+  const std::optional<std::uint64_t> extent = file.ImageExtent();
+  return extent && file.Size() >= *extent;
+}
+
 // Where others may write, a destination that is not a whole image may be a copy still being
 // written in parts: writing over it would leave a mix of two programs once the writer goes on.
 void RequireWholeDestination(ReplaceSteps& steps, HoldRetry& retry, const CopyCheck& check,
@@ -22,8 +27,7 @@ void RequireWholeDestination(ReplaceSteps& steps, HoldRetry& retry, const CopyCh
   if (!check.LeavesCutDestination()) return;
   if (steps.KindOf(destination) != ReplaceSteps::FileKind::kRegular) return;
   const std::unique_ptr<SourceFile> file = retry.Run([&] { return steps.OpenSource(destination); });
-  const std::optional<std::uint64_t> extent = file->ImageExtent();
-  if (!extent || file->Size() < *extent) {
+  if (!IsWholeImage(*file)) {
     Refuse(destination, "not a whole program image, which another program may still be writing");
   }
 }
@@ -58,8 +62,7 @@ std::optional<std::string> CheckBeforeCopy(ReplaceSteps& steps, HoldRetry& retry
 std::unique_ptr<SourceFile> OpenWholeImage(ReplaceSteps& steps, HoldRetry& retry,
                                            const std::string& source) {
   std::unique_ptr<SourceFile> from = retry.Run([&] { return steps.OpenSource(source); });
-  const std::optional<std::uint64_t> extent = from->ImageExtent();
-  if (!extent || from->Size() < *extent) Refuse(source, "not a whole program image");
+  if (!IsWholeImage(*from)) Refuse(source, "not a whole program image");
   return from;
 }
 
@@ -72,6 +75,18 @@ void RequirePublisher(const Verification& verification, const std::string& pinne
     Refuse(source,
            "signed by \"" + verification.subject + "\", not by \"" + pinned_publisher + "\"");
   }
+}
+
+// Every check made before a byte is copied; returns the source open to copy from. A signed
+// destination's publisher is required of the source in full, through that same handle.
+std::unique_ptr<SourceFile> OpenCheckedSource(ReplaceSteps& steps, HoldRetry& retry,
+                                              const CopyCheck& check, const std::string& source,
+                                              const std::string& destination) {
+  const std::optional<std::string> pinned_publisher =
+      CheckBeforeCopy(steps, retry, check, source, destination);
+  std::unique_ptr<SourceFile> from = OpenWholeImage(steps, retry, source);
+  if (pinned_publisher) RequirePublisher(from->VerifiedPublisher(), *pinned_publisher, source);
+  return from;
 }
 
 // Writes, checks and moves; any failure leaves `temporary` to the caller to discard.
@@ -111,12 +126,8 @@ bool CopyCheckAndMove(ReplaceSteps& steps, HoldRetry& retry, TemporaryCopy& temp
 
 bool ReplaceWithCopy(ReplaceSteps& steps, const std::string& source, const std::string& destination,
                      const CopyCheck& check, HoldRetry& retry) {
-  const std::optional<std::string> pinned_publisher =
-      CheckBeforeCopy(steps, retry, check, source, destination);
-  const std::unique_ptr<SourceFile> from = OpenWholeImage(steps, retry, source);
-  // Checked in full before a byte is copied, through the handle that is then copied from.
-  if (pinned_publisher) RequirePublisher(from->VerifiedPublisher(), *pinned_publisher, source);
-
+  const std::unique_ptr<SourceFile> from =
+      OpenCheckedSource(steps, retry, check, source, destination);
   const std::unique_ptr<TemporaryCopy> temporary = steps.CreateTemporary(destination);
   try {
     const bool moved =
@@ -131,10 +142,7 @@ bool ReplaceWithCopy(ReplaceSteps& steps, const std::string& source, const std::
 
 void CheckReplacement(ReplaceSteps& steps, const std::string& source,
                       const std::string& destination, const CopyCheck& check, HoldRetry& retry) {
-  const std::optional<std::string> pinned_publisher =
-      CheckBeforeCopy(steps, retry, check, source, destination);
-  const std::unique_ptr<SourceFile> from = OpenWholeImage(steps, retry, source);
-  if (pinned_publisher) RequirePublisher(from->VerifiedPublisher(), *pinned_publisher, source);
+  OpenCheckedSource(steps, retry, check, source, destination);
   steps.CheckCanCreateIn(destination);
 }
 

@@ -71,16 +71,12 @@ void FakeServices::CheckFileCopy(const std::string& source, const std::string& d
 
 void FakeServices::CheckStartable(const std::string& program_path) {
   Record("CheckStartable", program_path, program_path);
-  if (paths_too_long.count(program_path) != 0) {
-    throw ServiceError("StartProgram", program_path, "the path is too long to start");
-  }
+  RequireStartablePath(program_path);
 }
 
 TaskId FakeServices::StartProgram(const std::string& program_path, int show_state) {
   Record("StartProgram", program_path + " show " + std::to_string(show_state), program_path);
-  if (paths_too_long.count(program_path) != 0) {
-    throw ServiceError("StartProgram", program_path, "the path is too long to start");
-  }
+  RequireStartablePath(program_path);
   if (files.count(program_path) == 0 || unstartable.count(program_path) != 0) {
     throw ServiceError("StartProgram", program_path, "cannot start");
   }
@@ -90,14 +86,23 @@ TaskId FakeServices::StartProgram(const std::string& program_path, int show_stat
 
 void FakeServices::LoadWindowIcon(const std::string& path) {
   Record("LoadWindowIcon", path, path);
-  if (files.count(path) == 0) throw ServiceError("LoadWindowIcon", path, "file not found");
-  if (icons_well_formed.count(path) == 0) throw ServiceError("LoadWindowIcon", path, "not an icon");
+  RequireIcon(path);
 }
 
 void FakeServices::CheckWindowIcon(const std::string& path) {
   Record("CheckWindowIcon", path, path);
+  RequireIcon(path);
+}
+
+void FakeServices::RequireIcon(const std::string& path) const {
   if (files.count(path) == 0) throw ServiceError("LoadWindowIcon", path, "file not found");
   if (icons_well_formed.count(path) == 0) throw ServiceError("LoadWindowIcon", path, "not an icon");
+}
+
+void FakeServices::RequireStartablePath(const std::string& program_path) const {
+  if (paths_too_long.count(program_path) != 0) {
+    throw ServiceError("StartProgram", program_path, "the path is too long to start");
+  }
 }
 
 void FakeServices::Report(const std::string& line) { reports.push_back(line); }

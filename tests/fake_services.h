@@ -62,6 +62,9 @@ class FakeServices : public Services, public MemoryDisk {
 
  private:
   void Record(const std::string& operation, const std::string& detail, const std::string& path);
+  // What LoadWindowIcon and CheckWindowIcon, and StartProgram and CheckStartable, fail with alike.
+  void RequireIcon(const std::string& path) const;
+  void RequireStartablePath(const std::string& program_path) const;
 
   std::map<std::string, int> failing_call_;
   std::map<std::string, int> call_count_;

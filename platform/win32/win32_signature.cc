@@ -435,12 +435,22 @@ std::optional<std::string> SignerInTable(const CertificateTable& table, std::str
   }
 }
 
-std::optional<std::string> ReadEmbeddedSigner(const std::string& path, const char* operation,
-                                              bool refuse_links) {
+namespace {
+
+// A copy's signature is read through a handle that denies writers, so that what is read is one
+// file's.
+Win32OpenRules SignatureReadRules(bool refuse_links) {
   Win32OpenRules rules;
   rules.share = FILE_SHARE_READ;
   rules.refuse_links = refuse_links;
-  Win32File file(path, operation, rules);
+  return rules;
+}
+
+}  // namespace
+
+std::optional<std::string> ReadEmbeddedSigner(const std::string& path, const char* operation,
+                                              bool refuse_links) {
+  Win32File file(path, operation, SignatureReadRules(refuse_links));
   std::string unreadable;
   std::optional<std::string> signer = SignerInTable(ReadCertificateTable(file), &unreadable);
   if (!unreadable.empty()) throw ServiceError(operation, path, unreadable);
@@ -449,10 +459,7 @@ std::optional<std::string> ReadEmbeddedSigner(const std::string& path, const cha
 
 std::optional<std::string> ReadPinningSigner(const std::string& path, const char* operation,
                                              bool refuse_links) {
-  Win32OpenRules rules;
-  rules.share = FILE_SHARE_READ;
-  rules.refuse_links = refuse_links;
-  Win32File file(path, operation, rules);
+  Win32File file(path, operation, SignatureReadRules(refuse_links));
   const CertificateTable table = ReadCertificateTable(file);
   if (table.state != CertificateTable::State::kPresent) return std::nullopt;
   try {
