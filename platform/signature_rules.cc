@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/der_value.h"
+
 namespace launcher {
 namespace {
 
@@ -60,34 +62,6 @@ constexpr struct {
     {HashAlgorithm::kSha384, {0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x02}, 9},
     {HashAlgorithm::kSha512, {0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x03}, 9},
 };
-
-// One DER value inside a buffer.
-struct DerValue {
-  unsigned char tag;
-  const unsigned char* contents;
-  std::size_t size;
-  const unsigned char* end;  // just after the value
-};
-
-// Reads the value at [at, end); nullopt when it is not DER this reader knows (an indefinite or
-// overlong length, one past `end`).
-std::optional<DerValue> ReadDer(const unsigned char* at, const unsigned char* end) {
-  if (end - at < 2) return std::nullopt;
-  const unsigned char tag = at[0];
-  std::size_t length = at[1];
-  const unsigned char* contents = at + 2;
-  if (length & 0x80) {
-    const std::size_t bytes = length & 0x7F;
-    if (bytes == 0 || bytes > 4 || static_cast<std::size_t>(end - contents) < bytes) {
-      return std::nullopt;
-    }
-    length = 0;
-    for (std::size_t i = 0; i < bytes; ++i) length = length << 8 | contents[i];
-    contents += bytes;
-  }
-  if (static_cast<std::size_t>(end - contents) < length) return std::nullopt;
-  return DerValue{tag, contents, length, contents + length};
-}
 
 // The next value inside `outer`, which must have `tag`; moves `at` past it.
 std::optional<DerValue> Next(const unsigned char*& at, const DerValue& outer, unsigned char tag) {

@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/der_value.h"
 #include "platform/replace_file.h"
 
 // When an embedded Authenticode signature is accepted: the rules, apart from the system's crypto
@@ -15,8 +16,6 @@
 // now, or as of an RFC 3161 timestamp's time when one is there that verifies itself.
 
 namespace launcher {
-
-using Bytes = std::vector<unsigned char>;
 
 // Times are counted as Windows counts them: 100 ns ticks since 1601-01-01 00:00 UTC.
 using FileTimeTicks = std::int64_t;
