@@ -17,11 +17,11 @@ Reconciliation Reconcile(FakeServices& services) {
   return ReconcileCopies(services, kStore, kLocal, retry);
 }
 const std::string kIcon = "C:\\Apps\\Norvik\\Ostra.ico";
-const std::string kPublisherA = "CN=Norvik Test Publisher A";
+const std::string kPublisherA = "Norvik Test Publisher A";
 
 struct Copy {
-  const char* version;  // nullptr: missing
-  std::string publisher = {};
+  const char* version;         // nullptr: missing
+  std::string publisher = {};  // the signer's common name; empty: unsigned
   bool verifies = true;
   bool whole = true;
   bool readable = true;  // false: signed, with a signature that cannot be read
@@ -100,7 +100,7 @@ TEST(PlanReconciliation, SaysWhatTheRunWouldDoAndWhyWritingNothing) {
        PlannedAction::kRefuse,
        "not signed, and the copy it would replace is"},
       {"another publisher",
-       {"1.0.0.7", "CN=Someone Else"},
+       {"1.0.0.7", "Someone Else"},
        {"1.0.0.5", kPublisherA},
        PlannedAction::kRefuse,
        "signed by \"CN=Someone Else\", not by \"CN=Norvik Test Publisher A\""},
@@ -203,7 +203,7 @@ TEST(PlanReconciliation, SaysWhatTheRunWouldDoAndWhyWritingNothing) {
       MemoryDiskFile& file = services.files[path];
       file.contents = path;
       file.version = copy.version;
-      file.publisher = copy.publisher;
+      if (!copy.publisher.empty()) file.publisher = FakeName(copy.publisher);
       file.verifies = copy.verifies;
       file.whole = copy.whole;
       file.signature_readable = copy.readable;

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/distinguished_name.h"
 #include "platform/hold_retry.h"
 #include "platform/services.h"
 
@@ -17,7 +18,7 @@ namespace launcher {
 // The verdict on a file's embedded Authenticode signature.
 struct Verification {
   bool verified = false;  // the signature is sound and its signer's chain is (JudgeSignature)
-  std::string subject;    // the signer's subject, whole, when verified
+  SubjectName subject;    // the signer's subject, whole, when verified
   std::string problem;    // why not, when not verified
 };
 
@@ -95,7 +96,7 @@ class ReplaceSteps {
   // the file has no certificate table, and always on a system without a verifier. Fails when the
   // file cannot be read, and when it has a table whose signature cannot be read or decoded: a
   // signed file is never taken for an unsigned one.
-  virtual std::optional<std::string> EmbeddedPublisher(const std::string& path) = 0;
+  virtual std::optional<SubjectName> EmbeddedPublisher(const std::string& path) = 0;
 
   // Opens `path` to copy from it. Fails when it cannot be opened, for instance because another
   // process is writing it.
@@ -135,9 +136,9 @@ static_assert(kLiveTemporaryGraceSeconds * 1000 > kHoldWaitBudgetMs);
 // - the destination must be missing or a regular file, and where `check` leaves a cut
 //   destination alone (LeavesCutDestination), a whole PE image, here and just before each move;
 // - when the destination carries an embedded signature, the source must name the same signer
-//   and verify in full as signed by that same subject before anything is copied, through the
-//   handle it is then copied from, which others may not write meanwhile. The written copy is not
-//   verified again: only this user can write it in the launcher's own folder, and a copy moved
+//   (SameName) and verify in full as signed by that same subject before anything is copied, through
+//   the handle it is then copied from, which others may not write meanwhile. The written copy is
+//   not verified again: only this user can write it in the launcher's own folder, and a copy moved
 //   into the store is verified in full before it replaces any signed copy;
 // - the source must be a whole PE image that does not change while it is copied, and the written
 //   copy must have its size and be the version `check` chose;

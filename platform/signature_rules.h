@@ -83,8 +83,8 @@ class TimestampToken {
 class SignedMessage {
  public:
   virtual ~SignedMessage() = default;
-  // The primary signer's subject (the pin's text).
-  virtual std::string SignerSubject() = 0;
+  // The primary signer's subject, which the pin compares.
+  virtual SubjectName SignerSubject() = 0;
   // Whether the primary signer signed its signed attributes.
   virtual bool SignatureVerifies() = 0;
   // Whether the signer's messageDigest attribute is the hash of the signed SpcIndirectData.

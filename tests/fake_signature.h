@@ -21,7 +21,7 @@ struct FakeTimestamp {
 
 // What the system's crypto would find in one embedded signature.
 struct FakeSignature {
-  std::string subject;
+  SubjectName subject;
   bool signature_verifies = true;
   bool message_digest_matches = true;
   std::uint32_t chain_errors_now = 0;
@@ -97,7 +97,7 @@ class FakeSignedMessage : public SignedMessage {
   explicit FakeSignedMessage(const FakeSignature& signature, int* file_reads = nullptr)
       : signature_(signature), file_reads_(file_reads) {}
 
-  std::string SignerSubject() override { return signature_.subject; }
+  SubjectName SignerSubject() override { return signature_.subject; }
   bool SignatureVerifies() override { return signature_.signature_verifies; }
   bool MessageDigestMatches() override { return signature_.message_digest_matches; }
   std::uint32_t ChainErrors(std::optional<FileTimeTicks> time) override {

@@ -10,10 +10,10 @@ constexpr char kUnreadable[] = "its signature cannot be read: it is not a PKCS#7
 
 // As the real check decides: the table first, then the rules over what the crypto finds.
 Verification VerdictOn(const MemoryDiskFile& file) {
-  if (file.publisher.empty()) return {false, "", "the file is not signed"};
-  if (!file.signature_readable) return {false, "", kUnreadable};
+  if (file.publisher.der.empty()) return {false, {}, "the file is not signed"};
+  if (!file.signature_readable) return {false, {}, kUnreadable};
   FakeSignature signature = file.signature;
-  signature.subject = file.verified_as.empty() ? file.publisher : file.verified_as;
+  signature.subject = file.verified_as.value_or(file.publisher);
   if (!file.verifies) signature.chain_errors_now |= chain_error::kUntrustedRoot;
   FakeSignedMessage message(signature);
   return JudgeSignature(message);
@@ -126,11 +126,11 @@ ReplaceSteps::FileKind MemoryDisk::KindOf(const std::string& path) {
   return file->second.folder ? FileKind::kOther : FileKind::kRegular;
 }
 
-std::optional<std::string> MemoryDisk::EmbeddedPublisher(const std::string& path) {
+std::optional<SubjectName> MemoryDisk::EmbeddedPublisher(const std::string& path) {
   Step("EmbeddedPublisher", path);
   const auto file = files.find(path);
   if (file == files.end()) throw ServiceError("FileCopy", path, "file not found");
-  if (file->second.publisher.empty()) return std::nullopt;
+  if (file->second.publisher.der.empty()) return std::nullopt;
   if (!file->second.signature_readable) throw ServiceError("FileCopy", path, kUnreadable);
   return file->second.publisher;
 }

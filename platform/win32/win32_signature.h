@@ -18,7 +18,7 @@ namespace launcher {
 // The subject of the signer named in the signature of `table`, read without verifying it; nullopt
 // when there is no table, and also when the table or its signature cannot be read or decoded,
 // `*unreadable` then saying why.
-std::optional<std::string> SignerInTable(const CertificateTable& table, std::string* unreadable);
+std::optional<SubjectName> SignerInTable(const CertificateTable& table, std::string* unreadable);
 
 // The subject of the signer named in the file's embedded signature, read without verifying it;
 // nullopt when the file has no certificate table. The file is held open meanwhile, others
@@ -26,7 +26,7 @@ std::optional<std::string> SignerInTable(const CertificateTable& table, std::str
 // ...) when the file cannot be opened or read, when it has a table whose signature cannot be
 // read or decoded (a signed file is never taken for an unsigned one), and, with `refuse_links`,
 // when it is itself a link (reparse point).
-std::optional<std::string> ReadEmbeddedSigner(const std::string& path, const char* operation,
+std::optional<SubjectName> ReadEmbeddedSigner(const std::string& path, const char* operation,
                                               bool refuse_links);
 
 // The verdict on the embedded signature of the file open as `file`, read through that handle
