@@ -28,9 +28,11 @@ void RequireWholeDestination(ReplaceSteps& steps, HoldRetry& retry, const CopyCh
   }
 }
 
+// Names as the system renders them, whole: a control character could cut a message short.
 [[noreturn]] void RefuseSigner(const std::string& source, const SubjectName& offered,
                                const SubjectName& pinned) {
-  Refuse(source, "signed by \"" + offered.text + "\", not by \"" + pinned.text + "\"");
+  Refuse(source, "signed by \"" + EscapedName(offered.text) + "\", not by \"" +
+                     EscapedName(pinned.text) + "\"");
 }
 
 // A signed copy is replaced only by its own publisher's: refused before anything is copied when

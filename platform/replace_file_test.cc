@@ -184,6 +184,27 @@ TEST(ReplaceWithCopy, KeepsEveryRuleInEitherDirection) {
   }
 }
 
+TEST(ReplaceWithCopy, ARefusalShowsBothNamesWhole) {
+  // Named by the signature read before the copy, or by the verifier after a swap.
+  for (const bool swapped : {false, true}) {
+    SCOPED_TRACE(swapped ? "swapped" : "named");
+    MemoryDisk disk = OldAndNew(Signed("old", "1.0.0.4", kPublisherA),
+                                Signed("new", "1.0.0.7", swapped ? kPublisherA : kPublisherANul));
+    if (swapped) disk.files[kSource].verified_as = kPublisherANul;
+    try {
+      Replace(disk, RevisionCheck(7));
+      ADD_FAILURE() << "replaced";
+    } catch (const ServiceError& refusal) {
+      EXPECT_NE(
+          std::string(refusal.what())
+              .find("signed by \"CN=Norvik Test Publisher A\\x00planted\", not by \"CN=Norvik "
+                    "Test Publisher A\""),
+          std::string::npos)
+          << refusal.what();
+    }
+  }
+}
+
 // Wine moves over read-only files, so this fake, which refuses like Windows, is what guards the
 // rule; the Wine scenario of a read-only older copy cannot tell.
 TEST(ReplaceWithCopy, ReplacesAReadOnlyDestinationWhichWindowsWouldNotMoveOver) {
