@@ -5,8 +5,12 @@
         swapped in place for SIGNED_TARGET's: the file digest matches, the signer's
         messageDigest no longer matches the signed content.
     signature_surgery.py damage SIGNED OUT
-        OUT is SIGNED with the first byte of its PKCS#7 changed, so it no longer decodes."""
+        OUT is SIGNED with the first byte of its PKCS#7 changed, so it no longer decodes.
+    signature_surgery.py nul CERTIFICATE_DER TEXT ISSUER_KEY
+        The "#" of TEXT, found once in the certificate, becomes a NUL, and the certificate is
+        signed again with ISSUER_KEY (RSA with SHA-256), in place."""
 import struct
+import subprocess
 import sys
 
 # The DigestInfo of SpcIndirectData: SHA-256's algorithm identifier, then a 32-byte OCTET STRING.
@@ -51,5 +55,33 @@ def damage(signed_path, out_path):
     open(out_path, "wb").write(image)
 
 
+def der_header(data, at):
+    """The length of the DER value at `at` and where its contents start."""
+    length, start = data[at + 1], at + 2
+    if length & 0x80:
+        count, length = length & 0x7F, 0
+        for byte in data[start:start + count]:
+            length = length << 8 | byte
+        start += count
+    return length, start
+
+
+def nul(certificate_path, text, key_path):
+    certificate = bytearray(open(certificate_path, "rb").read())
+    text = text.encode()
+    assert certificate.count(text) == 1, "the text is not in the certificate exactly once"
+    certificate[certificate.index(text) + text.index(b"#")] = 0
+    _, tbs_at = der_header(certificate, 0)
+    tbs_length, tbs_contents = der_header(certificate, tbs_at)
+    tbs = bytes(certificate[tbs_at:tbs_contents + tbs_length])
+    signature = subprocess.run(["openssl", "dgst", "-sha256", "-sign", key_path], input=tbs,
+                               stdout=subprocess.PIPE, check=True).stdout
+    # The signature is the certificate's last value, a BIT STRING of the same size as before.
+    bits_length, _ = der_header(certificate, len(certificate) - len(signature) - 5)
+    assert bits_length == len(signature) + 1, "the signature is not where it was expected"
+    certificate[len(certificate) - len(signature):] = signature
+    open(certificate_path, "wb").write(certificate)
+
+
 if __name__ == "__main__":
-    {"transplant": transplant, "damage": damage}[sys.argv[1]](*sys.argv[2:])
+    {"transplant": transplant, "damage": damage, "nul": nul}[sys.argv[1]](*sys.argv[2:])
