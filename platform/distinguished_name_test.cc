@@ -35,13 +35,15 @@ Bytes Wide(const std::string& text, std::size_t width) {
   return wide;
 }
 
+// A's attributes, as UTF8String but for the country.
+const Bytes kCountry = AttributeDer(kCountryName, kPrintableString, Text("NO"));
+const Bytes kOrganization =
+    AttributeDer(kOrganizationName, kUtf8String, Text("Norvik Test Publisher A"));
+const Bytes kCommon = AttributeDer(kCommonName, kUtf8String, Text("Norvik Test Publisher A"));
+
 TEST(SameName, ComparesWhatNamesSayNotHowTheyAreEncoded) {
   const Bytes a = PublisherA(kUtf8String);
-  const Bytes country = RdnDer({AttributeDer(kCountryName, kPrintableString, Text("NO"))});
-  const Bytes organization =
-      RdnDer({AttributeDer(kOrganizationName, kUtf8String, Text("Norvik Test Publisher A"))});
-  const Bytes common =
-      RdnDer({AttributeDer(kCommonName, kUtf8String, Text("Norvik Test Publisher A"))});
+  ASSERT_EQ(a, NameDer({RdnDer({kCountry}), RdnDer({kOrganization}), RdnDer({kCommon})}));
   const struct {
     const char* name;
     Bytes other;
@@ -64,15 +66,17 @@ TEST(SameName, ComparesWhatNamesSayNotHowTheyAreEncoded) {
        PublisherA(kUtf8String, "Norvik\xC2\xA0Test Publisher A"), false},
       {"IA5String, no DirectoryString", PublisherA(kIa5String), false},
       {"TeletexString, not decoded", PublisherA(kTeletexString), false},
-      {"the RDNs in another order", NameDer({common, organization, country}), false},
-      {"an RDN more", NameDer({country, organization, common, common}), false},
-      {"an RDN fewer", NameDer({country, organization}), false},
-      {"two attributes in one RDN", NameDer({country, RdnDer({organization, common})}), false},
-      {"another type",
-       NameDer({country, organization,
-                RdnDer({AttributeDer(kOrganizationName, kUtf8String,
-                                     Text("Norvik Test Publisher A"))})}),
+      {"the RDNs in another order",
+       NameDer({RdnDer({kCommon}), RdnDer({kOrganization}), RdnDer({kCountry})}), false},
+      {"an RDN more",
+       NameDer({RdnDer({kCountry}), RdnDer({kOrganization}), RdnDer({kCommon}), RdnDer({kCommon})}),
        false},
+      {"an RDN fewer", NameDer({RdnDer({kCountry}), RdnDer({kOrganization})}), false},
+      {"two RDNs made one", NameDer({RdnDer({kCountry}), RdnDer({kOrganization, kCommon})}), false},
+      {"an attribute more in an RDN",
+       NameDer({RdnDer({kCountry}), RdnDer({kOrganization}), RdnDer({kCommon, kCountry})}), false},
+      {"another type",
+       NameDer({RdnDer({kCountry}), RdnDer({kOrganization}), RdnDer({kOrganization})}), false},
       {"bytes after the name", Join({a, {0}}), false},
       {"cut", Bytes(a.begin(), a.end() - 1), false},
   };
@@ -102,9 +106,11 @@ TEST(SameName, DecodesEachDirectoryStringType) {
       {"a BMPString of an odd length", utf8, CommonName(kBmpString, Join({Wide(text, 2), {0}})),
        false},
       {"an overlong UTF-8 space", utf8,
-       CommonName(kUtf8String, Text("Norvik\xC0\xA0Test Publisher A")), false},
-      {"a surrogate in a BMPString", utf8,
-       CommonName(kBmpString, Join({Wide(text, 2), {0xD8, 0x00}})), false},
+       CommonName(kUtf8String, Text("Norvik\xE0\x80\xA0Test Publisher A")), false},
+      {"a surrogate, in BMPString and UniversalString", CommonName(kBmpString, {0xD8, 0x00}),
+       CommonName(kUniversalString, {0, 0, 0xD8, 0x00}), false},
+      {"an RDN's attributes in another order", NameDer({RdnDer({kOrganization, kCommon})}),
+       NameDer({RdnDer({kCommon, kOrganization})}), true},
       {"invalid UTF-8 is its own bytes", CommonName(kUtf8String, {0xFF}),
        CommonName(kUtf8String, {0xFF}), true},
       {"an IA5String is its bytes", CommonName(kIa5String, Text("a")),

@@ -161,10 +161,13 @@ TEST(ReplaceWithCopy, KeepsEveryRuleInEitherDirection) {
     const auto before = disk.files.count(kDestination) ? disk.files.at(kDestination).contents
                                                        : std::string("<missing>");
     switch (c.expected) {
-      case kReplaced:
-        EXPECT_TRUE(Replace(disk, RevisionCheck(7)));
+      case kReplaced: {
+        bool replaced = false;
+        EXPECT_NO_THROW(replaced = Replace(disk, RevisionCheck(7)));  // a refusal names the case
+        EXPECT_TRUE(replaced);
         EXPECT_EQ(disk.files.at(kDestination).contents, "new");
         break;
+      }
       case kLeftAlone:
         EXPECT_FALSE(Replace(disk, RevisionCheck(7)));
         EXPECT_EQ(disk.files.at(kDestination).contents, "other");

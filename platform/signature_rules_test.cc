@@ -61,6 +61,7 @@ TEST(DerContents, IsTheValueWithoutItsTagAndLength) {
   EXPECT_EQ(DerContents(Join({Der(0x30, {1}), {0}})), std::nullopt);
   EXPECT_EQ(DerContents({0x30, 0x80, 0, 0}), std::nullopt) << "indefinite length is not DER";
   EXPECT_EQ(DerContents({0x30, 0x05, 1}), std::nullopt);
+  EXPECT_EQ(DerContents({0x1F, 0x81, 0x01, 0}), std::nullopt) << "a tag number of two bytes";
 }
 
 TEST(ChainProblem, OnlyUnknownRevocationIsAllowed) {
