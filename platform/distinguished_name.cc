@@ -98,7 +98,7 @@ std::optional<std::u32string> Characters(const DerValue& value) {
   return text;
 }
 
-// RFC 4518's preparation, in the part that needs no tables: ASCII letters folded to lower case,
+// RFC 4518's preparation as far as it goes without tables: ASCII letters folded to lower case,
 // leading and trailing spaces dropped, inner runs of spaces made one. Not done: Unicode case
 // folding and normalisation, and the mapping of other spaces, controls and invisible characters:
 // names that differ only there are different names, so such a copy is refused, never accepted.
