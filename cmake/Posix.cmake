@@ -41,6 +41,7 @@ if(BUILD_TESTING)
     launch/reconciliation_plan_test.cc
     launch/launch_sequence_test.cc
     launch/revision_probe_test.cc
+    platform/distinguished_name_test.cc
     platform/hold_retry_test.cc
     platform/icon_file_test.cc
     platform/pe_version_reader_test.cc
@@ -65,8 +66,8 @@ if(BUILD_TESTING)
   if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
     # The reader is compiled into the target itself so that it carries the coverage feedback.
     add_executable(pe_version_reader_fuzzer tests/fuzz/pe_version_reader_fuzzer.cc
-      platform/pe_image_layout.cc platform/pe_version_reader.cc platform/service_error.cc
-      platform/signature_rules.cc)
+      platform/distinguished_name.cc platform/pe_image_layout.cc platform/pe_version_reader.cc
+      platform/service_error.cc platform/signature_rules.cc)
     target_include_directories(pe_version_reader_fuzzer PRIVATE "${PROJECT_SOURCE_DIR}")
     target_compile_options(pe_version_reader_fuzzer PRIVATE -fsanitize=fuzzer)
     target_link_options(pe_version_reader_fuzzer PRIVATE -fsanitize=fuzzer)

@@ -162,11 +162,11 @@ TEST(ReconcileCopies, AnotherLauncherPushingANewerCopyMeanwhileIsNotUndone) {
 }
 
 TEST(ReconcileCopies, APlantedUnsignedStoreCopyNeverReplacesASignedLocalCopy) {
-  for (const char* planted_publisher : {"", "CN=Someone Else"}) {
-    SCOPED_TRACE(planted_publisher);
+  for (const SubjectName& planted_publisher : {SubjectName{}, FakeName("Someone Else")}) {
+    SCOPED_TRACE(planted_publisher.text);
     FakeServices services = WithCopies("1.0.0.65535", "1.0.0.5");
     services.files[kStore].publisher = planted_publisher;
-    services.files[kLocal].publisher = "CN=Norvik Test Publisher A";
+    services.files[kLocal].publisher = FakeName("Norvik Test Publisher A");
     EXPECT_THROW(Reconcile(services), ServiceError);
     EXPECT_EQ(ContentsOf(services, kLocal), "local");
     EXPECT_EQ(services.temporaries_created, 0);

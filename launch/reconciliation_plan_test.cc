@@ -17,11 +17,11 @@ Reconciliation Reconcile(FakeServices& services) {
   return ReconcileCopies(services, kStore, kLocal, retry);
 }
 const std::string kIcon = "C:\\Apps\\Norvik\\Ostra.ico";
-const std::string kPublisherA = "CN=Norvik Test Publisher A";
+const std::string kPublisherA = "Norvik Test Publisher A";
 
 struct Copy {
-  const char* version;  // nullptr: missing
-  std::string publisher = {};
+  const char* version;         // nullptr: missing
+  std::string publisher = {};  // the signer's common name; empty: unsigned
   bool verifies = true;
   bool whole = true;
   bool readable = true;  // false: signed, with a signature that cannot be read
@@ -101,7 +101,7 @@ TEST(PlanReconciliation, SaysWhatTheRunWouldDoAndWhyWritingNothing) {
        PlannedAction::kRefuse,
        "not signed, and the copy it would replace is"},
       {"another publisher",
-       {"1.0.0.7", "CN=Someone Else"},
+       {"1.0.0.7", "Someone Else"},
        {"1.0.0.5", kPublisherA},
        PlannedAction::kRefuse,
        "signed by \"CN=Someone Else\", not by \"CN=Norvik Test Publisher A\""},
@@ -117,17 +117,17 @@ TEST(PlanReconciliation, SaysWhatTheRunWouldDoAndWhyWritingNothing) {
        PlannedAction::kRefuse,
        "\"C:\\Apps\\Norvik\\Norvik_Studio.exe\"): its signature cannot be read"},
       {"a self-signed store copy under a newer signed local copy",
-       {"1.0.0.5", "CN=Someone Else", false},
+       {"1.0.0.5", "Someone Else", false},
        {"1.0.0.9", kPublisherA},
        PlannedAction::kReplaceStore,
        "store copy at revision 5, local copy at revision 9: the local copy is newer"},
       {"a store copy whose signature cannot be read under a newer signed local copy",
-       {"1.0.0.5", "CN=Someone Else", true, true, false},
+       {"1.0.0.5", "Someone Else", true, true, false},
        {"1.0.0.9", kPublisherA},
        PlannedAction::kReplaceStore,
        "the local copy is newer"},
       {"an expired store copy of another publisher under a newer signed local copy",
-       {"1.0.0.5", "CN=Someone Else", true, true, true, true},
+       {"1.0.0.5", "Someone Else", true, true, true, true},
        {"1.0.0.9", kPublisherA},
        PlannedAction::kRefuse,
        "local copy at revision 9, but FileCopy(\"C:\\Apps\\Norvik\\Norvik_Studio.exe\"): signed by "
@@ -220,7 +220,7 @@ TEST(PlanReconciliation, SaysWhatTheRunWouldDoAndWhyWritingNothing) {
       MemoryDiskFile& file = services.files[path];
       file.contents = path;
       file.version = copy.version;
-      file.publisher = copy.publisher;
+      if (!copy.publisher.empty()) file.publisher = FakeName(copy.publisher);
       file.verifies = copy.verifies;
       file.whole = copy.whole;
       file.signature_readable = copy.readable;

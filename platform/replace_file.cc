@@ -32,15 +32,22 @@ void RequireWholeDestination(ReplaceSteps& steps, HoldRetry& retry, const CopyCh
   }
 }
 
+// Names as the system renders them, whole: a control character could cut a message short.
+[[noreturn]] void RefuseSigner(const std::string& source, const SubjectName& offered,
+                               const SubjectName& pinned) {
+  Refuse(source, "signed by \"" + EscapedName(offered.text) + "\", not by \"" +
+                     EscapedName(pinned.text) + "\"");
+}
+
 // A signed copy is replaced only by its own publisher's: refused before anything is copied when
 // the destination is no regular file, or the source names no signer or another one. Returns the
-// signer the destination pins, which the copy must then verify as.
-std::optional<std::string> CheckBeforeCopy(ReplaceSteps& steps, HoldRetry& retry,
+// destination's signer, which the copy must then verify as.
+std::optional<SubjectName> CheckBeforeCopy(ReplaceSteps& steps, HoldRetry& retry,
                                            const CopyCheck& check, const std::string& source,
                                            const std::string& destination) {
   const ReplaceSteps::FileKind kind = steps.KindOf(destination);
   if (kind == ReplaceSteps::FileKind::kOther) Refuse(destination, "not a regular file");
-  std::optional<std::string> pinned_publisher;
+  std::optional<SubjectName> pinned_publisher;
   RequireWholeDestination(steps, retry, check, destination);
   if (kind == ReplaceSteps::FileKind::kRegular) {
     pinned_publisher = retry.Run([&] {
@@ -49,11 +56,11 @@ std::optional<std::string> CheckBeforeCopy(ReplaceSteps& steps, HoldRetry& retry
     });
   }
   if (pinned_publisher) {
-    const std::optional<std::string> offered =
+    const std::optional<SubjectName> offered =
         retry.Run([&] { return steps.EmbeddedPublisher(source); });
     if (!offered) Refuse(source, "not signed, and the copy it would replace is");
-    if (*offered != *pinned_publisher) {
-      Refuse(source, "signed by \"" + *offered + "\", not by \"" + *pinned_publisher + "\"");
+    if (!SameName(offered->der, pinned_publisher->der)) {
+      RefuseSigner(source, *offered, *pinned_publisher);
     }
   }
   return pinned_publisher;
@@ -66,14 +73,13 @@ std::unique_ptr<SourceFile> OpenWholeImage(ReplaceSteps& steps, HoldRetry& retry
   return from;
 }
 
-void RequirePublisher(const Verification& verification, const std::string& pinned_publisher,
+void RequirePublisher(const Verification& verification, const SubjectName& pinned_publisher,
                       const std::string& source) {
   if (!verification.verified) {
     Refuse(source, "its signature does not verify: " + verification.problem);
   }
-  if (verification.subject != pinned_publisher) {
-    Refuse(source,
-           "signed by \"" + verification.subject + "\", not by \"" + pinned_publisher + "\"");
+  if (!SameName(verification.subject.der, pinned_publisher.der)) {
+    RefuseSigner(source, verification.subject, pinned_publisher);
   }
 }
 
@@ -82,7 +88,7 @@ void RequirePublisher(const Verification& verification, const std::string& pinne
 std::unique_ptr<SourceFile> OpenCheckedSource(ReplaceSteps& steps, HoldRetry& retry,
                                               const CopyCheck& check, const std::string& source,
                                               const std::string& destination) {
-  const std::optional<std::string> pinned_publisher =
+  const std::optional<SubjectName> pinned_publisher =
       CheckBeforeCopy(steps, retry, check, source, destination);
   std::unique_ptr<SourceFile> from = OpenWholeImage(steps, retry, source);
   if (pinned_publisher) RequirePublisher(from->VerifiedPublisher(), *pinned_publisher, source);
@@ -142,7 +148,10 @@ bool ReplaceWithCopy(ReplaceSteps& steps, const std::string& source, const std::
 
 void CheckReplacement(ReplaceSteps& steps, const std::string& source,
                       const std::string& destination, const CopyCheck& check, HoldRetry& retry) {
-  OpenCheckedSource(steps, retry, check, source, destination);
+  const std::optional<SubjectName> pinned_publisher =
+      CheckBeforeCopy(steps, retry, check, source, destination);
+  const std::unique_ptr<SourceFile> from = OpenWholeImage(steps, retry, source);
+  if (pinned_publisher) RequirePublisher(from->VerifiedPublisher(), *pinned_publisher, source);
   steps.CheckCanCreateIn(destination);
 }
 

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/distinguished_name.h"
 #include "platform/hold_retry.h"
 #include "platform/services.h"
 
@@ -17,7 +18,7 @@ namespace launcher {
 // The verdict on a file's embedded Authenticode signature.
 struct Verification {
   bool verified = false;  // the signature is sound and its signer's chain is (JudgeSignature)
-  std::string subject;    // the signer's subject, whole, when verified
+  SubjectName subject;    // the signer's subject, whole, when verified
   std::string problem;    // why not, when not verified
 };
 
@@ -95,14 +96,14 @@ class ReplaceSteps {
   // the file has no certificate table, and always on a system without a verifier. Fails when the
   // file cannot be read, and when it has a table whose signature cannot be read or decoded: a
   // signed file is never taken for an unsigned one.
-  virtual std::optional<std::string> EmbeddedPublisher(const std::string& path) = 0;
+  virtual std::optional<SubjectName> EmbeddedPublisher(const std::string& path) = 0;
 
   // The signer the file's embedded signature pins it to, time aside (PinningSigner); nullopt when
   // the file has no certificate table, when its table or signature cannot be read or decoded,
   // when the signature pins nothing, and always on a system without a verifier. Reads only the
   // signature and, for its digest, the file, through one handle that denies others writing.
   // Fails when the file cannot be opened or read.
-  virtual std::optional<std::string> PinningPublisher(const std::string& path) = 0;
+  virtual std::optional<SubjectName> PinningPublisher(const std::string& path) = 0;
 
   // Opens `path` to copy from it. Fails when it cannot be opened, for instance because another
   // process is writing it.
@@ -143,7 +144,7 @@ static_assert(kLiveTemporaryGraceSeconds * 1000 > kHoldWaitBudgetMs);
 //   destination alone (LeavesCutDestination), a whole PE image, here and just before each move;
 // - when the destination carries an embedded signature that pins it (any signature, or where
 //   `check` says so, PinsOnlyTrustedSignature, only one PinningPublisher names), the source must
-//   name the same signer and verify in full as signed by that same subject before anything is
+//   name the same signer (SameName) and verify in full as signed by that same subject before anything is
 //   copied, through the handle it is then copied from, which others may not write meanwhile. The
 //   written copy is not verified again: only this user can write it in the launcher's own
 //   folder, and a copy moved into the store is verified in full before it replaces any copy

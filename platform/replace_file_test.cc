@@ -11,8 +11,12 @@ namespace {
 
 const std::string kSource = "C:\\store\\Norvik_Studio.exe";
 const std::string kDestination = "C:\\app\\Norvik_Studio.exe";
-const std::string kPublisherA = "CN=Norvik Test Publisher A, O=Norvik Test Publisher A, C=NO";
-const std::string kPublisherB = "CN=Norvik Test Publisher B, O=Norvik Test Publisher B, C=NO";
+const SubjectName kPublisherA = FakeName("Norvik Test Publisher A");
+const SubjectName kPublisherB = FakeName("Norvik Test Publisher B");
+// A's name from a CA that encodes it as PrintableString, which the system renders otherwise.
+const SubjectName kPublisherAPrintable = {FakeName("Norvik Test Publisher A", kPrintableString).der,
+                                          "CN=\"Norvik Test Publisher A\""};
+const SubjectName kPublisherANul = FakeName(std::string("Norvik Test Publisher A\0planted", 31));
 
 MemoryDisk OldAndNew(MemoryDiskFile old_copy = {"old", "1.0.0.4"},
                      MemoryDiskFile new_copy = {"new", "1.0.0.7"}) {
@@ -28,7 +32,7 @@ bool Replace(MemoryDisk& disk, const CopyCheck& check) {
 }
 
 MemoryDiskFile Signed(const std::string& contents, const std::string& version,
-                      const std::string& publisher, bool verifies = true) {
+                      const SubjectName& publisher, bool verifies = true) {
   MemoryDiskFile file{contents, version};
   file.publisher = publisher;
   file.verifies = verifies;
@@ -68,6 +72,12 @@ TEST(ReplaceWithCopy, KeepsEveryRuleInEitherDirection) {
        nullptr, kReplaced},
       {"A whose signature no longer verifies by A", Signed("old", "1.0.0.4", kPublisherA, false),
        Signed("new", "1.0.0.7", kPublisherA), nullptr, kReplaced},
+      {"A by A renewed, its name as PrintableString", Signed("old", "1.0.0.4", kPublisherA),
+       Signed("new", "1.0.0.7", kPublisherAPrintable), nullptr, kReplaced},
+      {"A as PrintableString by A", Signed("old", "1.0.0.4", kPublisherAPrintable),
+       Signed("new", "1.0.0.7", kPublisherA), nullptr, kReplaced},
+      {"A by A's name with a NUL and more", Signed("old", "1.0.0.4", kPublisherA),
+       Signed("new", "1.0.0.7", kPublisherANul), nullptr, kRefusedUncopied},
       {"A by unsigned",
        Signed("old", "1.0.0.4", kPublisherA),
        {"new", "1.0.0.7"},
@@ -169,10 +179,13 @@ TEST(ReplaceWithCopy, KeepsEveryRuleInEitherDirection) {
     const auto before = disk.files.count(kDestination) ? disk.files.at(kDestination).contents
                                                        : std::string("<missing>");
     switch (c.expected) {
-      case kReplaced:
-        EXPECT_TRUE(Replace(disk, check));
+      case kReplaced: {
+        bool replaced = false;
+        EXPECT_NO_THROW(replaced = Replace(disk, check));  // a refusal names the case
+        EXPECT_TRUE(replaced);
         EXPECT_EQ(disk.files.at(kDestination).contents, "new");
         break;
+      }
       case kLeftAlone:
         EXPECT_FALSE(Replace(disk, check));
         EXPECT_EQ(disk.files.at(kDestination).contents, "other");
@@ -189,6 +202,27 @@ TEST(ReplaceWithCopy, KeepsEveryRuleInEitherDirection) {
     }
     EXPECT_EQ(disk.files.at(kSource).contents, c.new_copy.contents);
     EXPECT_TRUE(disk.Temporaries().empty());
+  }
+}
+
+TEST(ReplaceWithCopy, ARefusalShowsBothNamesWhole) {
+  // Named by the signature read before the copy, or by the verifier after a swap.
+  for (const bool swapped : {false, true}) {
+    SCOPED_TRACE(swapped ? "swapped" : "named");
+    MemoryDisk disk = OldAndNew(Signed("old", "1.0.0.4", kPublisherA),
+                                Signed("new", "1.0.0.7", swapped ? kPublisherA : kPublisherANul));
+    if (swapped) disk.files[kSource].verified_as = kPublisherANul;
+    try {
+      Replace(disk, RevisionCheck(7));
+      ADD_FAILURE() << "replaced";
+    } catch (const ServiceError& refusal) {
+      EXPECT_NE(
+          std::string(refusal.what())
+              .find("signed by \"CN=Norvik Test Publisher A\\x00planted\", not by \"CN=Norvik "
+                    "Test Publisher A\""),
+          std::string::npos)
+          << refusal.what();
+    }
   }
 }
 

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/der_value.h"
+
 namespace launcher {
 namespace {
 
@@ -72,34 +74,6 @@ constexpr struct {
 };
 
 constexpr char kMd5Oid[] = "1.2.840.113549.2.5";
-
-// One DER value inside a buffer.
-struct DerValue {
-  unsigned char tag;
-  const unsigned char* contents;
-  std::size_t size;
-  const unsigned char* end;  // just after the value
-};
-
-// Reads the value at [at, end); nullopt when it is not DER this reader knows (an indefinite or
-// overlong length, one past `end`).
-std::optional<DerValue> ReadDer(const unsigned char* at, const unsigned char* end) {
-  if (end - at < 2) return std::nullopt;
-  const unsigned char tag = at[0];
-  std::size_t length = at[1];
-  const unsigned char* contents = at + 2;
-  if (length & 0x80) {
-    const std::size_t bytes = length & 0x7F;
-    if (bytes == 0 || bytes > 4 || static_cast<std::size_t>(end - contents) < bytes) {
-      return std::nullopt;
-    }
-    length = 0;
-    for (std::size_t i = 0; i < bytes; ++i) length = length << 8 | contents[i];
-    contents += bytes;
-  }
-  if (static_cast<std::size_t>(end - contents) < length) return std::nullopt;
-  return DerValue{tag, contents, length, contents + length};
-}
 
 // The next value inside `outer`, which must have `tag`; moves `at` past it.
 std::optional<DerValue> Next(const unsigned char*& at, const DerValue& outer, unsigned char tag) {
@@ -352,7 +326,7 @@ Verification JudgeSignature(SignedMessage& message) {
   return verdict;
 }
 
-std::optional<std::string> PinningSigner(SignedMessage& message) {
+std::optional<SubjectName> PinningSigner(SignedMessage& message) {
   // A digest anyone can collide proves nothing about who signed.
   if (DigestAlgorithmProblem(message.DigestAlgorithm()) ||
       DigestAlgorithmProblem(message.FileDigestAlgorithm())) {

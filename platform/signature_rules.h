@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/der_value.h"
 #include "platform/replace_file.h"
 
 // When an embedded Authenticode signature is accepted: the rules, apart from the system's crypto
@@ -15,8 +16,6 @@
 // now, or as of an RFC 3161 timestamp's time when one is there that verifies itself.
 
 namespace launcher {
-
-using Bytes = std::vector<unsigned char>;
 
 // Times are counted as Windows counts them: 100 ns ticks since 1601-01-01 00:00 UTC.
 using FileTimeTicks = std::int64_t;
@@ -112,8 +111,8 @@ class TimestampToken {
 class SignedMessage {
  public:
   virtual ~SignedMessage() = default;
-  // The primary signer's subject (the pin's text).
-  virtual std::string SignerSubject() = 0;
+  // The primary signer's subject, which the pin compares.
+  virtual SubjectName SignerSubject() = 0;
   // The primary signer's digest algorithm, as a dotted OID.
   virtual std::string DigestAlgorithm() = 0;
   // The algorithm of the file digest that the signed content states, as a dotted OID; empty when
@@ -154,6 +153,6 @@ Verification JudgeSignature(SignedMessage& message);
 // (the signer's signature over its attributes, the messageDigest, and last the file's digest)
 // and its chain for code signing reaches a trusted root, expired or not yet valid as it may be
 // now; nullopt when it pins nothing, being a signature anyone could have made.
-std::optional<std::string> PinningSigner(SignedMessage& message);
+std::optional<SubjectName> PinningSigner(SignedMessage& message);
 
 }  // namespace launcher

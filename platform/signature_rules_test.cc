@@ -61,6 +61,7 @@ TEST(DerContents, IsTheValueWithoutItsTagAndLength) {
   EXPECT_EQ(DerContents(Join({Der(0x30, {1}), {0}})), std::nullopt);
   EXPECT_EQ(DerContents({0x30, 0x80, 0, 0}), std::nullopt) << "indefinite length is not DER";
   EXPECT_EQ(DerContents({0x30, 0x05, 1}), std::nullopt);
+  EXPECT_EQ(DerContents({0x1F, 0x81, 0x01, 0}), std::nullopt) << "a tag number of two bytes";
 }
 
 TEST(ChainProblem, OnlyUnknownRevocationIsAllowed) {
@@ -112,7 +113,7 @@ TEST(ChainProblem, InvalidBasicConstraintsAreToldApartByTheCertificates) {
 
 FakeSignature Sound() {
   FakeSignature signature;
-  signature.subject = "CN=Norvik Test Publisher A";
+  signature.subject = FakeName("Norvik Test Publisher A");
   return signature;
 }
 
@@ -244,11 +245,11 @@ TEST(JudgeSignature, EveryRuleMustHold) {
     const Verification verdict = JudgeSignature(message);
     EXPECT_EQ(verdict.verified, c.problem == nullptr);
     if (c.problem == nullptr) {
-      EXPECT_EQ(verdict.subject, "CN=Norvik Test Publisher A");
+      EXPECT_EQ(verdict.subject.der, FakeName("Norvik Test Publisher A").der);
       EXPECT_EQ(file_reads, 1);
     } else {
       EXPECT_NE(verdict.problem.find(c.problem), std::string::npos) << verdict.problem;
-      EXPECT_EQ(verdict.subject, "");
+      EXPECT_TRUE(verdict.subject.der.empty());
       EXPECT_EQ(file_reads, signature.file_problem ? 1 : 0)
           << "a signature refused by itself costs no read of the file";
     }
@@ -294,9 +295,9 @@ TEST(PinningSigner, OnlyAnIntactSignatureUnderATrustedRootPinsTimeAside) {
     c.change(signature);
     int file_reads = 0;
     FakeSignedMessage message(signature, &file_reads);
-    const std::optional<std::string> signer = PinningSigner(message);
-    EXPECT_EQ(signer,
-              c.pins ? std::optional<std::string>("CN=Norvik Test Publisher A") : std::nullopt);
+    const std::optional<SubjectName> signer = PinningSigner(message);
+    EXPECT_EQ(signer.has_value(), c.pins);
+    if (signer) EXPECT_EQ(signer->der, signature.subject.der);
     EXPECT_EQ(file_reads, c.pins || signature.file_problem ? 1 : 0)
         << "a signature that pins nothing by itself costs no read of the file";
   }

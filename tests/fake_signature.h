@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/distinguished_name.h"
 #include "platform/signature_rules.h"
 
 namespace launcher {
@@ -24,7 +25,7 @@ struct FakeTimestamp {
 
 // What the system's crypto would find in one embedded signature.
 struct FakeSignature {
-  std::string subject;
+  SubjectName subject;
   std::string digest_algorithm = kSha256OidText;
   std::string file_digest_algorithm = kSha256OidText;
   bool signature_verifies = true;
@@ -66,6 +67,25 @@ inline Bytes Join(std::initializer_list<Bytes> parts) {
 
 inline Bytes Text(const std::string& text) { return Bytes(text.begin(), text.end()); }
 
+// DER names for tests: a name of RDNs, an RDN of attributes, an attribute of a type (an OID's
+// contents) and a value of a string type.
+inline Bytes NameDer(std::initializer_list<Bytes> rdns) { return Der(0x30, Join(rdns)); }
+inline Bytes RdnDer(std::initializer_list<Bytes> attributes) { return Der(0x31, Join(attributes)); }
+inline Bytes AttributeDer(const Bytes& type, unsigned char tag, const Bytes& value) {
+  return Der(0x30, Join({Der(0x06, type), Der(tag, value)}));
+}
+inline const Bytes kCountryName = {0x55, 0x04, 0x06};
+inline const Bytes kOrganizationName = {0x55, 0x04, 0x0A};
+inline const Bytes kCommonName = {0x55, 0x04, 0x03};
+inline constexpr unsigned char kUtf8String = 0x0C;
+inline constexpr unsigned char kPrintableString = 0x13;
+
+// A subject of one common name, and the text a system would render for it.
+inline SubjectName FakeName(const std::string& common_name, unsigned char tag = kUtf8String) {
+  return {NameDer({RdnDer({AttributeDer(kCommonName, tag, Text(common_name))})}),
+          "CN=" + common_name};
+}
+
 inline const Bytes kSha256Oid = {0x60, 0x86, 0x48, 0x01, 0x65, 0x03, 0x04, 0x02, 0x01};
 
 // A TSTInfo as TSAs write it: version, policy, imprint, serial, time, then optional fields.
@@ -84,7 +104,7 @@ class FakeSignedMessage : public SignedMessage {
   explicit FakeSignedMessage(const FakeSignature& signature, int* file_reads = nullptr)
       : signature_(signature), file_reads_(file_reads) {}
 
-  std::string SignerSubject() override { return signature_.subject; }
+  SubjectName SignerSubject() override { return signature_.subject; }
   std::string DigestAlgorithm() override { return signature_.digest_algorithm; }
   std::string FileDigestAlgorithm() override { return signature_.file_digest_algorithm; }
   bool SignatureVerifies() override { return signature_.signature_verifies; }

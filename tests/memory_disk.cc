@@ -9,7 +9,7 @@ namespace {
 constexpr char kUnreadable[] = "its signature cannot be read: it is not a PKCS#7 signature";
 
 // What the system's crypto finds in the file's signature, which names `subject`.
-FakeSignature SignatureOf(const MemoryDiskFile& file, const std::string& subject) {
+FakeSignature SignatureOf(const MemoryDiskFile& file, const SubjectName& subject) {
   FakeSignature signature = file.signature;
   signature.subject = subject;
   if (!file.verifies) signature.chain_errors_now |= chain_error::kUntrustedRoot;
@@ -18,10 +18,9 @@ FakeSignature SignatureOf(const MemoryDiskFile& file, const std::string& subject
 
 // As the real check decides: the table first, then the rules over what the crypto finds.
 Verification VerdictOn(const MemoryDiskFile& file) {
-  if (file.publisher.empty()) return {false, "", "the file is not signed"};
-  if (!file.signature_readable) return {false, "", kUnreadable};
-  FakeSignedMessage message(
-      SignatureOf(file, file.verified_as.empty() ? file.publisher : file.verified_as));
+  if (file.publisher.der.empty()) return {false, {}, "the file is not signed"};
+  if (!file.signature_readable) return {false, {}, kUnreadable};
+  FakeSignedMessage message(SignatureOf(file, file.verified_as.value_or(file.publisher)));
   return JudgeSignature(message);
 }
 
@@ -132,20 +131,22 @@ ReplaceSteps::FileKind MemoryDisk::KindOf(const std::string& path) {
   return file->second.folder ? FileKind::kOther : FileKind::kRegular;
 }
 
-std::optional<std::string> MemoryDisk::EmbeddedPublisher(const std::string& path) {
+std::optional<SubjectName> MemoryDisk::EmbeddedPublisher(const std::string& path) {
   Step("EmbeddedPublisher", path);
   const auto file = files.find(path);
   if (file == files.end()) throw ServiceError("FileCopy", path, "file not found");
-  if (file->second.publisher.empty()) return std::nullopt;
+  if (file->second.publisher.der.empty()) return std::nullopt;
   if (!file->second.signature_readable) throw ServiceError("FileCopy", path, kUnreadable);
   return file->second.publisher;
 }
 
-std::optional<std::string> MemoryDisk::PinningPublisher(const std::string& path) {
+std::optional<SubjectName> MemoryDisk::PinningPublisher(const std::string& path) {
   Step("PinningPublisher", path);
   const auto file = files.find(path);
   if (file == files.end()) throw ServiceError("FileCopy", path, "file not found");
-  if (file->second.publisher.empty() || !file->second.signature_readable) return std::nullopt;
+  if (file->second.publisher.der.empty() || !file->second.signature_readable) {
+    return std::nullopt;
+  }
   FakeSignedMessage message(SignatureOf(file->second, file->second.publisher));
   return PinningSigner(message);
 }

@@ -18,13 +18,14 @@ struct MemoryDiskFile {
   std::string contents = {};
   std::string version = {};
   bool read_only = false;
-  std::string publisher = {};      // the signer its embedded signature names; empty: no table
+  SubjectName publisher = {};      // the signer its embedded signature names; no DER: no table
   bool verifies = true;            // false: its signer's chain ends at a root nobody trusts
-  std::string verified_as = {};    // the signer the verifier names, when not `publisher` (swapped)
   bool signature_readable = true;  // false: a certificate table whose signature cannot be read
   FakeSignature signature = {};    // what the system's crypto finds in it, subject aside
   bool whole = true;               // whether the file holds the whole image its headers describe
   bool folder = false;             // a folder of that name rather than a file
+  // The signer the verifier names, when not `publisher` (the file swapped after that was read).
+  std::optional<SubjectName> verified_as = {};
 };
 
 // Replacement steps over in-memory files with Windows' rules: a read-only file or one in use
@@ -56,8 +57,8 @@ class MemoryDisk : public ReplaceSteps {
   int temporaries_created = 0;
 
   FileKind KindOf(const std::string& path) override;
-  std::optional<std::string> EmbeddedPublisher(const std::string& path) override;
-  std::optional<std::string> PinningPublisher(const std::string& path) override;
+  std::optional<SubjectName> EmbeddedPublisher(const std::string& path) override;
+  std::optional<SubjectName> PinningPublisher(const std::string& path) override;
   std::unique_ptr<SourceFile> OpenSource(const std::string& path) override;
   std::unique_ptr<TemporaryCopy> CreateTemporary(const std::string& destination) override;
   void CheckCanCreateIn(const std::string& destination) override;

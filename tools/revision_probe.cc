@@ -16,6 +16,7 @@
 
 #include "launch/launch_paths.h"
 #include "launch/reconciliation_plan.h"
+#include "platform/distinguished_name.h"
 #include "platform/system_services.h"
 
 namespace {
@@ -36,9 +37,12 @@ bool PrintFileLine(launcher::Services& services, const std::string& path) {
     const std::string verdict = signature.verification.verified
                                     ? "verifies"
                                     : "does not verify: " + signature.verification.problem;
+    // A tab or a NUL in the signer's name would cut or shift the line's columns.
+    const std::string signer =
+        signature.signer ? launcher::EscapedName(*signature.signer) : std::string("unsigned");
     std::printf("%s\t%s\t%u\t%s\t%s\n", path.c_str(), version.c_str(),
-                static_cast<unsigned>(launcher::RevisionFromVersionText(version)),
-                signature.signer.value_or("unsigned").c_str(), verdict.c_str());
+                static_cast<unsigned>(launcher::RevisionFromVersionText(version)), signer.c_str(),
+                verdict.c_str());
     return true;
   } catch (const std::exception& failure) {
     std::fprintf(stderr, "revision-probe: %s\n", failure.what());

@@ -77,7 +77,7 @@ class PosixSourceFile : public SourceFile {
   std::uint64_t Size() const override { return file_->Size(); }
   std::optional<std::uint64_t> ImageExtent() override { return PeImageExtent(*file_); }
   Verification VerifiedPublisher() override {
-    return {false, "", "no signature verifier on this system"};
+    return {false, {}, "no signature verifier on this system"};
   }
   bool Unchanged() override { return file_->Unchanged(); }
 
@@ -178,11 +178,11 @@ ReplaceSteps::FileKind PosixReplaceSteps::KindOf(const std::string& path) {
   return S_ISREG(info->st_mode) ? FileKind::kRegular : FileKind::kOther;
 }
 
-std::optional<std::string> PosixReplaceSteps::EmbeddedPublisher(const std::string& /*path*/) {
+std::optional<SubjectName> PosixReplaceSteps::EmbeddedPublisher(const std::string& /*path*/) {
   return std::nullopt;
 }
 
-std::optional<std::string> PosixReplaceSteps::PinningPublisher(const std::string& /*path*/) {
+std::optional<SubjectName> PosixReplaceSteps::PinningPublisher(const std::string& /*path*/) {
   return std::nullopt;
 }
 

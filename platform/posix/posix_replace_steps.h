@@ -17,8 +17,8 @@ class PosixReplaceSteps : public ReplaceSteps {
   // Without following links; a link in a held folder fails.
   FileKind KindOf(const std::string& path) override;
   // Both always nullopt: no signature is read here.
-  std::optional<std::string> EmbeddedPublisher(const std::string& path) override;
-  std::optional<std::string> PinningPublisher(const std::string& path) override;
+  std::optional<SubjectName> EmbeddedPublisher(const std::string& path) override;
+  std::optional<SubjectName> PinningPublisher(const std::string& path) override;
   // POSIX cannot deny others writing the source; SourceFile::Unchanged compares its size and
   // modification time instead.
   std::unique_ptr<SourceFile> OpenSource(const std::string& path) override;

@@ -18,7 +18,7 @@ std::unique_ptr<Services> CreateSystemServices() {
 SignatureReport ReadSignatureReport(const std::string& path) {
   // Only that the file is there to be read: no signature is read on this system.
   PosixFile file(ToPosixPath(path, LAUNCHER_DRIVE_C_ROOT), "ReadSignatureReport");
-  return {std::nullopt, {false, "", "no signature verifier on this system"}};
+  return {std::nullopt, {false, {}, "no signature verifier on this system"}};
 }
 
 bool FolderExists(const std::string& path) {

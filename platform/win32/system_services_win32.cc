@@ -22,7 +22,9 @@ SignatureReport ReadSignatureReport(const std::string& path) {
   SignatureReport report;
   Win32HandleReader reader(file.handle(), path, kOperation);
   std::string unreadable;
-  report.signer = SignerInTable(ReadCertificateTable(reader), &unreadable);
+  if (const auto signer = SignerInTable(ReadCertificateTable(reader), &unreadable)) {
+    report.signer = signer->text;
+  }
   // Signed, but its signer cannot be read; the verdict says why.
   if (!unreadable.empty()) report.signer = kUnreadableSigner;
   report.verification = VerifyEmbeddedSignature(path, file.handle(), kOperation);

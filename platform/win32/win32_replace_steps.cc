@@ -211,12 +211,12 @@ ReplaceSteps::FileKind Win32ReplaceSteps::KindOf(const std::string& path) {
   return FileKind::kRegular;
 }
 
-std::optional<std::string> Win32ReplaceSteps::EmbeddedPublisher(const std::string& path) {
+std::optional<SubjectName> Win32ReplaceSteps::EmbeddedPublisher(const std::string& path) {
   RequireFolder(path);
   return ReadEmbeddedSigner(path, kOperation, held_.Contains(path));
 }
 
-std::optional<std::string> Win32ReplaceSteps::PinningPublisher(const std::string& path) {
+std::optional<SubjectName> Win32ReplaceSteps::PinningPublisher(const std::string& path) {
   RequireFolder(path);
   return ReadPinningSigner(path, kOperation, held_.Contains(path));
 }

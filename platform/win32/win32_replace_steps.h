@@ -41,8 +41,8 @@ class Win32ReplaceSteps : public ReplaceSteps {
 
   // Missing, regular, or other: a folder, a device, or a link directly in the held folder.
   FileKind KindOf(const std::string& path) override;
-  std::optional<std::string> EmbeddedPublisher(const std::string& path) override;
-  std::optional<std::string> PinningPublisher(const std::string& path) override;
+  std::optional<SubjectName> EmbeddedPublisher(const std::string& path) override;
+  std::optional<SubjectName> PinningPublisher(const std::string& path) override;
   std::unique_ptr<SourceFile> OpenSource(const std::string& path) override;
   std::unique_ptr<TemporaryCopy> CreateTemporary(const std::string& destination) override;
   // Opens the folder asking for the right to add a file, which the system grants or refuses

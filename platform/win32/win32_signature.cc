@@ -40,16 +40,18 @@ class Undecodable : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-// The subject as X.500 text, with the default quoting, so that a value cannot pass for several
-// attributes.
-std::string SubjectOf(PCCERT_CONTEXT certificate) {
+// The subject's DER, which the pin compares, and its X.500 text for messages, with the default
+// quoting, so that a value cannot pass for several attributes.
+SubjectName SubjectOf(PCCERT_CONTEXT certificate) {
   CERT_NAME_BLOB* subject = &certificate->pCertInfo->Subject;
+  SubjectName name{Bytes(subject->pbData, subject->pbData + subject->cbData), {}};
   const DWORD length = CertNameToStrW(X509_ASN_ENCODING, subject, CERT_X500_NAME_STR, nullptr, 0);
-  if (length <= 1) return {};
+  if (length <= 1) return name;
   std::wstring text(length, L'\0');
   CertNameToStrW(X509_ASN_ENCODING, subject, CERT_X500_NAME_STR, text.data(), length);
   text.resize(length - 1);  // the terminating null
-  return Utf8(text);
+  name.text = Utf8(text);
+  return name;
 }
 
 // Said in our own words where the system has no text for a result (Wine has none for these).
@@ -252,8 +254,10 @@ class DecodedMessage {
         store_, kEncoding,
         reinterpret_cast<CERT_INFO*>(const_cast<unsigned char*>(signer_id.data())));
     if (signer_ == nullptr) throw Undecodable("it carries no certificate of its signer");
-    // A pin of no text would match any other name that cannot be rendered.
-    if (SubjectOf(signer_).empty()) throw Undecodable("its signer's name cannot be read");
+    // A name the pin cannot compare would match none, the older copy's own renewal included.
+    if (!IsReadableName(SubjectOf(signer_).der)) {
+      throw Undecodable("its signer's name cannot be read");
+    }
   }
 
   void Release() {
@@ -321,7 +325,7 @@ class Win32SignedMessage : public SignedMessage {
         operation_(operation),
         digest_only_(digest_only) {}
 
-  std::string SignerSubject() override { return SubjectOf(message_.signer()); }
+  SubjectName SignerSubject() override { return SubjectOf(message_.signer()); }
   std::string DigestAlgorithm() override { return message_.DigestAlgorithm(); }
   // The algorithm of the DigestInfo in the signed SpcIndirectData, which the system's verifier
   // hashes the file with.
@@ -419,7 +423,7 @@ std::optional<std::string> Win32SignedMessage::FileProblem() {
 
 }  // namespace
 
-std::optional<std::string> SignerInTable(const CertificateTable& table, std::string* unreadable) {
+std::optional<SubjectName> SignerInTable(const CertificateTable& table, std::string* unreadable) {
   if (table.state == CertificateTable::State::kAbsent) return std::nullopt;
   if (table.state == CertificateTable::State::kUnreadable) {
     *unreadable = "its signature cannot be read: " + table.problem;
@@ -448,16 +452,16 @@ Win32OpenRules SignatureReadRules(bool refuse_links) {
 
 }  // namespace
 
-std::optional<std::string> ReadEmbeddedSigner(const std::string& path, const char* operation,
+std::optional<SubjectName> ReadEmbeddedSigner(const std::string& path, const char* operation,
                                               bool refuse_links) {
   Win32File file(path, operation, SignatureReadRules(refuse_links));
   std::string unreadable;
-  std::optional<std::string> signer = SignerInTable(ReadCertificateTable(file), &unreadable);
+  std::optional<SubjectName> signer = SignerInTable(ReadCertificateTable(file), &unreadable);
   if (!unreadable.empty()) throw ServiceError(operation, path, unreadable);
   return signer;
 }
 
-std::optional<std::string> ReadPinningSigner(const std::string& path, const char* operation,
+std::optional<SubjectName> ReadPinningSigner(const std::string& path, const char* operation,
                                              bool refuse_links) {
   Win32File file(path, operation, SignatureReadRules(refuse_links));
   const CertificateTable table = ReadCertificateTable(file);

@@ -20,7 +20,7 @@ namespace launcher {
 // `*unreadable` then saying why. Named even when something rides along with the signature (its
 // `excess`): a copy so signed stays pinned to its signer, and only that signer's sound copy
 // replaces it.
-std::optional<std::string> SignerInTable(const CertificateTable& table, std::string* unreadable);
+std::optional<SubjectName> SignerInTable(const CertificateTable& table, std::string* unreadable);
 
 // The subject of the signer named in the file's embedded signature, read without verifying it;
 // nullopt when the file has no certificate table. The file is held open meanwhile, others
@@ -28,7 +28,7 @@ std::optional<std::string> SignerInTable(const CertificateTable& table, std::str
 // ...) when the file cannot be opened or read, when it has a table whose signature cannot be
 // read or decoded (a signed file is never taken for an unsigned one), and, with `refuse_links`,
 // when it is itself a link (reparse point).
-std::optional<std::string> ReadEmbeddedSigner(const std::string& path, const char* operation,
+std::optional<SubjectName> ReadEmbeddedSigner(const std::string& path, const char* operation,
                                               bool refuse_links);
 
 // The signer the file's embedded signature pins it to, time aside (PinningSigner); nullopt when
@@ -36,7 +36,7 @@ std::optional<std::string> ReadEmbeddedSigner(const std::string& path, const cha
 // when the signature pins nothing. The signature and, for the digest, the file are read through
 // one handle that allows others only to read. Throws ServiceError(operation, path, ...) when the
 // file cannot be opened or read, and, with `refuse_links`, when it is itself a link.
-std::optional<std::string> ReadPinningSigner(const std::string& path, const char* operation,
+std::optional<SubjectName> ReadPinningSigner(const std::string& path, const char* operation,
                                              bool refuse_links);
 
 // The verdict on the embedded signature of the file open as `file`, read through that handle

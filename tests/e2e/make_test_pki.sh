@@ -5,6 +5,8 @@
 #   root               the test root, trusted by the scenarios' Wine prefix
 #   ca                 the code-signing CA under that root
 #   a, a_renewed, b    publishers under that CA (a_renewed: A's subject, a new key and serial)
+#   a_printable        A renewed, its subject's values encoded as PrintableString, not UTF8String
+#   a_nul              A's subject with its common name followed by a NUL and more
 #   untrusted_root     a root nobody trusts, and untrusted_a: A's subject under it
 #   a_tls              A's subject on a certificate for TLS servers only
 #   a_expired          A's subject on a certificate that expired a year ago
@@ -107,8 +109,9 @@ stamp() { date -u -d "$1" +%Y%m%d%H%M%SZ; }
 
 # Issues WORK/NAME.pem for subject SUBJECT with a new key, signed by ISSUER (a CA folder under
 # WORK and its NAME.key), or self-signed when ISSUER is "self", valid from DAYS_FROM days ago
-# (ahead when negative) for DAYS days.
-issue() {  # issue WORK NAME SUBJECT ISSUER EXTENSIONS DAYS_FROM DAYS
+# (ahead when negative) for DAYS days. The subject's values are UTF8String, or of the types
+# openssl's STRING_MASK allows ("default": PrintableString where the characters allow it).
+issue() {  # issue WORK NAME SUBJECT ISSUER EXTENSIONS DAYS_FROM DAYS [STRING_MASK]
   local work=$1 name=$2 subject=$3 issuer=$4 extensions=$5 from=$6 days=$7
   local config="$work/$issuer/openssl.cnf" signing=(-cert "$work/$issuer.pem")
   openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out "$work/$name.key" 2>/dev/null
@@ -119,7 +122,13 @@ issue() {  # issue WORK NAME SUBJECT ISSUER EXTENSIONS DAYS_FROM DAYS
     signing=(-selfsign)
     issuer=$name
   fi
-  openssl req -new -config "$config" -utf8 -key "$work/$name.key" -subj "$subject" \
+  local request_config=$config
+  if [ -n "${8:-}" ]; then
+    request_config="$work/$name.req.cnf"
+    sed "s/^string_mask = .*/string_mask = $8/" "$config" > "$request_config"
+  fi
+  # -preserveDN below keeps the request's encoding of each value.
+  openssl req -new -config "$request_config" -utf8 -key "$work/$name.key" -subj "$subject" \
     -out "$work/$name.csr"
   openssl ca -batch -notext -config "$config" -preserveDN -keyfile "$work/$issuer.key" \
     "${signing[@]}" -extensions "$extensions" -in "$work/$name.csr" -out "$work/$name.pem" \
@@ -130,6 +139,8 @@ issue() {  # issue WORK NAME SUBJECT ISSUER EXTENSIONS DAYS_FROM DAYS
 
 # The subject exactly as encoded: each attribute's value with its string type, in hex.
 encoded_subject() { openssl x509 -in "$1" -noout -subject -nameopt RFC2253,dump_all,dump_der; }
+# The subject as characters, whatever their encoding.
+subject_text() { openssl x509 -in "$1" -noout -subject -nameopt RFC2253; }
 
 make_pki() {
   local work
@@ -138,6 +149,12 @@ make_pki() {
   issue "$work" ca "/C=NO/O=Norvik Test Root/CN=Norvik Test Code Signing CA" root ca_ext 3650 7300
   issue "$work" a "$subject_a" ca signer_ext 1 3650
   issue "$work" a_renewed "$subject_a" ca signer_ext 1 3650
+  issue "$work" a_printable "$subject_a" ca signer_ext 1 3650 default
+  # openssl writes no NUL into a name: a placeholder, replaced and signed again by the CA.
+  issue "$work" a_nul "$subject_a#planted" ca signer_ext 1 3650
+  python3 "$here/signature_surgery.py" nul "$work/a_nul.der" "Publisher A#planted" "$work/ca.key" ||
+    fail "signature_surgery.py could not put a NUL into a_nul's name"
+  openssl x509 -inform DER -in "$work/a_nul.der" -out "$work/a_nul.pem"
   issue "$work" b "$subject_b" ca signer_ext 1 3650
   issue "$work" untrusted_root "/C=NO/O=Norvik Untrusted Root/CN=Norvik Untrusted Root" self \
     root_ext 2 7300
@@ -159,12 +176,20 @@ make_pki() {
     [ "$(encoded_subject "$work/$name.pem")" = "$(encoded_subject "$work/a.pem")" ] ||
       fail "$name does not carry A's subject byte for byte"
   done
+  if [ "$(subject_text "$work/a_printable.pem")" != "$(subject_text "$work/a.pem")" ] ||
+    ! encoded_subject "$work/a_printable.pem" | grep -q 'CN=#13.*O=#13'; then
+    fail "a_printable does not carry A's subject as PrintableString"
+  fi
+  encoded_subject "$work/a_nul.pem" | grep -q '4100706C616E746564' ||
+    fail "a_nul's name has no NUL after A's common name"
   [ "$(openssl x509 -in "$work/a_renewed.pem" -noout -serial)" != \
     "$(openssl x509 -in "$work/a.pem" -noout -serial)" ] || fail "A renewed kept A's serial"
   # A signature carries its signer's chain up to, not including, a trusted root; the untrusted
   # one carries its root as well, so its chain is whole but ends at a root nobody trusts.
   cat "$work/a.pem" "$work/ca.pem" > "$work/a_chain.pem"
-  cat "$work/a_renewed.pem" "$work/ca.pem" > "$work/a_renewed_chain.pem"
+  for name in a_renewed a_printable a_nul; do
+    cat "$work/$name.pem" "$work/ca.pem" > "$work/${name}_chain.pem"
+  done
   cat "$work/b.pem" "$work/ca.pem" > "$work/b_chain.pem"
   cat "$work/untrusted_a.pem" "$work/untrusted_root.pem" > "$work/untrusted_a_chain.pem"
   cat "$work/a_tls.pem" "$work/ca.pem" > "$work/a_tls_chain.pem"
@@ -178,7 +203,8 @@ make_pki() {
   tsa_config "$work"
   cp "$work/a.pem" "$work/a_alone.pem"
   openssl verify -CAfile "$work/root.pem" -untrusted "$work/ca.pem" \
-    "$work/a.pem" "$work/a_renewed.pem" "$work/b.pem" >/dev/null || fail "the chain does not verify"
+    "$work/a.pem" "$work/a_renewed.pem" "$work/a_printable.pem" "$work/a_nul.pem" "$work/b.pem" \
+    >/dev/null || fail "the chain does not verify"
   rm -rf "$pki"
   mv "$work" "$pki"
   # What was signed with an earlier PKI is signed again.
@@ -299,7 +325,7 @@ valid_only_after() {  # valid_only_after CERT DATE
 
 if [ ! -f "$pki/root.der" ] || [ ! -f "$pki/tsa/openssl.cnf" ] || [ ! -f "$pki/a_future.pem" ] ||
   [ ! -f "$pki/self_a_chain.pem" ] || [ ! -f "$pki/a_by_sub_ca.pem" ] ||
-  ! valid_only_after "$pki/a_future.pem" "10 days"; then
+  [ ! -f "$pki/a_nul.pem" ] || ! valid_only_after "$pki/a_future.pem" "10 days"; then
   make_pki
 fi
 
@@ -309,6 +335,9 @@ if [ -n "$fixtures" ]; then
   done
   sign "$fixtures/managed_1_0_0_7.exe" a_renewed "$out/signed_a_renewed_7.exe"
   sign "$fixtures/managed_1_0_0_9.exe" a_renewed "$out/signed_a_renewed_9.exe"
+  sign "$fixtures/managed_1_0_0_7.exe" a_printable "$out/signed_a_printable_7.exe"
+  sign "$fixtures/managed_1_0_0_9.exe" a_printable "$out/signed_a_printable_9.exe"
+  sign "$fixtures/managed_1_0_0_7.exe" a_nul "$out/signed_a_nul_7.exe"
   sign "$fixtures/managed_1_0_0_7.exe" b "$out/signed_b_7.exe"
   sign "$fixtures/managed_1_0_0_7.exe" untrusted_a "$out/signed_untrusted_a_7.exe"
   sign "$fixtures/managed_1_0_0_7.exe" a_partial "$out/signed_a_partial_7.exe"

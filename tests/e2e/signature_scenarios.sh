@@ -222,6 +222,29 @@ case "$scenario" in
     expect_replaced to_store signed_a_renewed_9
     ;;
 
+  renewed_printable_subject)
+    # A renewed by a CA that encodes the same subject as PrintableString rather than UTF8String:
+    # the same name, pinned either way.
+    set_up signed_a_4 signed_a_printable_7
+    expect_plan "$dir" replace-local "the store's copy is newer"
+    run_launcher
+    expect_replaced to_local signed_a_printable_7
+    set_up signed_a_printable_7 signed_a_9
+    run_launcher
+    expect_replaced to_local signed_a_9
+    set_up signed_a_printable_9 signed_a_7
+    run_launcher
+    expect_replaced to_store signed_a_printable_9
+    ;;
+
+  refused_nul_in_name)
+    # A's common name followed by a NUL and more: another name, which no message may cut at the
+    # NUL to show as A's.
+    refused_both_ways signed_a_nul_7 'Publisher A\x00planted", not by "' before_copy
+    grep -aqF 'Publisher A\x00planted", not by "' "$trace" ||
+      fail "the launcher's refusal does not show the NUL: $(grep -a launcher: "$trace")"
+    ;;
+
   refused_unsigned)
     refused_both_ways managed_1_0_0_7 "not signed, and the copy it would replace is" before_copy
     ;;

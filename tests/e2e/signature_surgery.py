@@ -11,8 +11,12 @@
     signature_surgery.py junk SIGNED WHERE SIZE OUT
         OUT is SIGNED with SIZE bytes of junk after its signature: "table" after its entry, the
         table grown over them; "entry" inside its entry, the entry and the table grown; "file"
-        after the table, which stays as it was."""
+        after the table, which stays as it was.
+    signature_surgery.py nul CERTIFICATE_DER TEXT ISSUER_KEY
+        The "#" of TEXT, found once in the certificate, becomes a NUL, and the certificate is
+        signed again with ISSUER_KEY (RSA with SHA-256), in place."""
 import struct
+import subprocess
 import sys
 
 # The DigestInfo of SpcIndirectData: SHA-256's algorithm identifier, then a 32-byte OCTET STRING.
@@ -83,6 +87,35 @@ def junk(signed_path, where, count, out_path):
             count -= len(chunk)
 
 
+
+def der_header(data, at):
+    """The length of the DER value at `at` and where its contents start."""
+    length, start = data[at + 1], at + 2
+    if length & 0x80:
+        count, length = length & 0x7F, 0
+        for byte in data[start:start + count]:
+            length = length << 8 | byte
+        start += count
+    return length, start
+
+
+def nul(certificate_path, text, key_path):
+    certificate = bytearray(open(certificate_path, "rb").read())
+    text = text.encode()
+    assert certificate.count(text) == 1, "the text is not in the certificate exactly once"
+    certificate[certificate.index(text) + text.index(b"#")] = 0
+    _, tbs_at = der_header(certificate, 0)
+    tbs_length, tbs_contents = der_header(certificate, tbs_at)
+    tbs = bytes(certificate[tbs_at:tbs_contents + tbs_length])
+    signature = subprocess.run(["openssl", "dgst", "-sha256", "-sign", key_path], input=tbs,
+                               stdout=subprocess.PIPE, check=True).stdout
+    # The signature is the certificate's last value, a BIT STRING of the same size as before.
+    bits_length, _ = der_header(certificate, len(certificate) - len(signature) - 5)
+    assert bits_length == len(signature) + 1, "the signature is not where it was expected"
+    certificate[len(certificate) - len(signature):] = signature
+    open(certificate_path, "wb").write(certificate)
+
+
 if __name__ == "__main__":
     {"transplant": transplant, "damage": damage, "second": second,
-     "junk": junk}[sys.argv[1]](*sys.argv[2:])
+     "junk": junk, "nul": nul}[sys.argv[1]](*sys.argv[2:])

@@ -1,10 +1,11 @@
-// libFuzzer target: any bytes through the PE readers end in a reading or nothing, and through the
-// TSTInfo reader in a time or nothing.
+// libFuzzer target: any bytes through the PE readers end in a reading or nothing, through the
+// TSTInfo reader in a time or nothing, and through the name reader in a name or none.
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 
+#include "platform/distinguished_name.h"
 #include "platform/pe_version_reader.h"
 #include "platform/signature_rules.h"
 #include "tests/memory_file.h"
@@ -16,6 +17,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (version.size() > 23) __builtin_trap();
   const launcher::CertificateTable table = launcher::ReadCertificateTable(file);
   if (table.signature.size() > size) __builtin_trap();
-  launcher::ParseTimestampInfo(launcher::Bytes(data, data + size));
+  const launcher::Bytes bytes(data, data + size);
+  launcher::ParseTimestampInfo(bytes);
+  // A name is itself, and only a readable one is.
+  if (launcher::SameName(bytes, bytes) != launcher::IsReadableName(bytes)) __builtin_trap();
+  launcher::EscapedName(std::string(bytes.begin(), bytes.end()));
   return 0;
 }
