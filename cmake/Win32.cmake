@@ -5,13 +5,15 @@ enable_language(RC)
 
 add_library(platform_win32 STATIC
   platform/win32/wide.cc
+  platform/win32/win32_decoded_message.cc
   platform/win32/win32_file.cc
   platform/win32/win32_folder.cc
   platform/win32/win32_held_folder.cc
   platform/win32/win32_replace_steps.cc
   platform/win32/win32_services.cc
   platform/win32/win32_start_path.cc
-  platform/win32/win32_signature.cc)
+  platform/win32/win32_signature.cc
+  platform/win32/win32_timestamps.cc)
 # Windows Vista and later: SetFileInformationByHandle renames and removes through a handle.
 target_compile_definitions(platform_win32 PRIVATE _WIN32_WINNT=0x0600 WINVER=0x0600)
 target_link_libraries(platform_win32 PUBLIC launch_core wintrust crypt32 bcrypt ntdll)

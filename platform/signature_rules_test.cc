@@ -126,6 +126,12 @@ FakeSignature ExpiredWithTimestamp() {
   return signature;
 }
 
+// The same, countersigned the legacy way instead (a UTCTime, as signtool writes it).
+void CountersignedInstead(FakeSignature& signature) {
+  signature.timestamp.reset();
+  signature.countersignature = FakeCountersignature{Der(0x17, Text("250102030405Z"))};
+}
+
 TEST(JudgeSignature, EveryRuleMustHold) {
   namespace e = chain_error;
   const struct {
@@ -235,6 +241,83 @@ TEST(JudgeSignature, EveryRuleMustHold) {
       {"a timestamp that cannot be read",
        [](FakeSignature& s) { s.timestamp->content = Text("garbage"); }, true,
        "(a timestamp is there, but its content is not a timestamp this launcher reads)"},
+      {"a timestamp that cannot be decoded",
+       [](FakeSignature& s) {
+         s.timestamp.reset();
+         s.unreadable_timestamp = "it is not a PKCS#7 signature";
+       },
+       true, "(a timestamp is there, but it cannot be decoded: it is not a PKCS#7 signature)"},
+      {"expired, countersigned while valid", CountersignedInstead, true, nullptr},
+      {"countersigned with a GeneralizedTime",
+       [](FakeSignature& s) {
+         CountersignedInstead(s);
+         s.countersignature->signing_time = Der(0x18, Text("20250102030405Z"));
+       },
+       true, nullptr},
+      {"a token that fails beside a countersignature that holds",
+       [](FakeSignature& s) {
+         s.countersignature = FakeCountersignature{Der(0x17, Text("250102030405Z"))};
+         s.timestamp->signature_verifies = false;
+       },
+       true, nullptr},
+      {"a token and a countersignature that both fail",
+       [](FakeSignature& s) {
+         s.countersignature = FakeCountersignature{Der(0x17, Text("250102030405Z"))};
+         s.countersignature->signature_verifies = false;
+         s.timestamp->signature_verifies = false;
+       },
+       true,
+       "(a timestamp is there, but its signature does not verify; a countersignature is there, "
+       "but its signature does not verify)"},
+      {"a countersignature of another signature",
+       [](FakeSignature& s) {
+         CountersignedInstead(s);
+         s.countersignature->message_digest = Bytes(8, 1);
+       },
+       true, "(a countersignature is there, but it is not a countersignature of this signature)"},
+      {"a countersignature by MD5",
+       [](FakeSignature& s) {
+         CountersignedInstead(s);
+         s.countersignature->digest_algorithm = "1.2.840.113549.2.5";
+       },
+       true, "(a countersignature is there, but its digest algorithm is MD5"},
+      {"a countersignature by a key that names no time-stamping usage",
+       [](FakeSignature& s) {
+         CountersignedInstead(s);
+         s.countersignature->names_time_stamping = false;
+       },
+       true, "(a countersignature is there, but its authority is not for time stamping"},
+      {"a countersignature by an authority that may not time stamp",
+       [](FakeSignature& s) {
+         CountersignedInstead(s);
+         s.countersignature->chain_errors = e::kNotValidForUsage;
+       },
+       true, "but its authority's chain for time stamping: not valid for the usage asked)"},
+      {"a countersignature 20 days ahead of the clock",
+       [](FakeSignature& s) {
+         CountersignedInstead(s);
+         s.now = kTicks2025 - 20 * 24 * 60 * kMinute;
+       },
+       true,
+       "(a countersignature is there, but its time, 2025-01-02 03:04:05 UTC, is in the future"},
+      {"a countersignature without a signing time",
+       [](FakeSignature& s) {
+         CountersignedInstead(s);
+         s.countersignature->signing_time.clear();
+       },
+       true, "(a countersignature is there, but it states no signing time this launcher reads)"},
+      {"a countersignature at hour 24",
+       [](FakeSignature& s) {
+         CountersignedInstead(s);
+         s.countersignature->signing_time = Der(0x17, Text("250102240405Z"));
+       },
+       true, "it states no signing time this launcher reads"},
+      {"a countersignature whose time is followed by a byte",
+       [](FakeSignature& s) {
+         CountersignedInstead(s);
+         s.countersignature->signing_time.push_back(0);
+       },
+       true, "it states no signing time this launcher reads"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);

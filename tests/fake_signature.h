@@ -23,6 +23,16 @@ struct FakeTimestamp {
   std::uint32_t chain_errors = 0;
 };
 
+// What it would find in a legacy countersignature.
+struct FakeCountersignature {
+  Bytes signing_time;  // DER
+  std::string digest_algorithm = kSha256OidText;
+  bool signature_verifies = true;
+  std::optional<Bytes> message_digest;  // nullopt: the hash of the signer's encrypted digest
+  bool names_time_stamping = true;
+  std::uint32_t chain_errors = 0;  // as of its signing time, as for FakeTimestamp
+};
+
 // What the system's crypto would find in one embedded signature.
 struct FakeSignature {
   SubjectName subject;
@@ -35,6 +45,8 @@ struct FakeSignature {
   std::vector<BasicConstraints> chain;  // the certificates' basic constraints, at any time
   FileTimeTicks then = 0;
   std::optional<FakeTimestamp> timestamp;
+  std::optional<FakeCountersignature> countersignature;
+  std::string unreadable_timestamp, unreadable_countersignature;  // each there, but undecodable
   bool hashes = true;                            // whether the system can hash the encrypted digest
   FileTimeTicks now = 13411699200LL * 10000000;  // 2026-01-01 00:00 UTC
   std::optional<std::string> file_problem;
@@ -114,9 +126,15 @@ class FakeSignedMessage : public SignedMessage {
     return {*time == signature_.then ? signature_.chain_errors_then : chain_error::kNotTimeValid,
             signature_.chain};
   }
-  std::unique_ptr<TimestampToken> Timestamp() override {
+  std::unique_ptr<TimestampToken> Timestamp(std::string* unreadable) override {
+    *unreadable = signature_.unreadable_timestamp;
     if (!signature_.timestamp) return nullptr;
     return std::make_unique<Token>(*signature_.timestamp);
+  }
+  std::unique_ptr<Countersignature> LegacyCountersignature(std::string* unreadable) override {
+    *unreadable = signature_.unreadable_countersignature;
+    if (!signature_.countersignature) return nullptr;
+    return std::make_unique<Legacy>(*signature_.countersignature);
   }
   Bytes HashOfEncryptedDigest(HashAlgorithm algorithm) override {
     return signature_.hashes ? FakeHashOfEncryptedDigest(algorithm) : Bytes();
@@ -140,6 +158,23 @@ class FakeSignedMessage : public SignedMessage {
       return {info && time == info->time ? t.chain_errors : chain_error::kNotTimeValid, {}};
     }
     FakeTimestamp t;
+  };
+  struct Legacy : Countersignature {
+    explicit Legacy(const FakeCountersignature& c) : c(c) {}
+    std::string DigestAlgorithm() override { return c.digest_algorithm; }
+    bool SignatureVerifies() override { return c.signature_verifies; }
+    bool NamesTimeStampingUsage() override { return c.names_time_stamping; }
+    ChainStatus Chain(FileTimeTicks time) override {
+      const std::optional<DerValue> value =
+          ReadDer(c.signing_time.data(), c.signing_time.data() + c.signing_time.size());
+      const bool then = value && ParseDerTime(*value) == time;
+      return {then ? c.chain_errors : chain_error::kNotTimeValid, {}};
+    }
+    Bytes MessageDigest() override {
+      return c.message_digest.value_or(FakeHashOfEncryptedDigest(HashAlgorithm::kSha256));
+    }
+    Bytes SigningTime() override { return c.signing_time; }
+    FakeCountersignature c;
   };
 
   FakeSignature signature_;

@@ -15,44 +15,12 @@
 #include "platform/pe_image_layout.h"
 #include "platform/signature_rules.h"
 #include "platform/win32/wide.h"
+#include "platform/win32/win32_decoded_message.h"
 #include "platform/win32/win32_file.h"
+#include "platform/win32/win32_timestamps.h"
 
 namespace launcher {
 namespace {
-
-constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
-
-static_assert(chain_error::kNotTimeValid == CERT_TRUST_IS_NOT_TIME_VALID &&
-                  chain_error::kRevoked == CERT_TRUST_IS_REVOKED &&
-                  chain_error::kNotSignatureValid == CERT_TRUST_IS_NOT_SIGNATURE_VALID &&
-                  chain_error::kNotValidForUsage == CERT_TRUST_IS_NOT_VALID_FOR_USAGE &&
-                  chain_error::kUntrustedRoot == CERT_TRUST_IS_UNTRUSTED_ROOT &&
-                  chain_error::kRevocationUnknown == CERT_TRUST_REVOCATION_STATUS_UNKNOWN &&
-                  chain_error::kCyclic == CERT_TRUST_IS_CYCLIC &&
-                  chain_error::kInvalidBasicConstraints == CERT_TRUST_INVALID_BASIC_CONSTRAINTS &&
-                  chain_error::kPartialChain == CERT_TRUST_IS_PARTIAL_CHAIN &&
-                  chain_error::kOfflineRevocation == CERT_TRUST_IS_OFFLINE_REVOCATION,
-              "the rules read the chain engine's own bits");
-
-// A signature that cannot be decoded: the file is signed, but nothing can be said for it.
-class Undecodable : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
-
-// The subject's DER, which the pin compares, and its X.500 text for messages, with the default
-// quoting, so that a value cannot pass for several attributes.
-SubjectName SubjectOf(PCCERT_CONTEXT certificate) {
-  CERT_NAME_BLOB* subject = &certificate->pCertInfo->Subject;
-  SubjectName name{Bytes(subject->pbData, subject->pbData + subject->cbData), {}};
-  const DWORD length = CertNameToStrW(X509_ASN_ENCODING, subject, CERT_X500_NAME_STR, nullptr, 0);
-  if (length <= 1) return name;
-  std::wstring text(length, L'\0');
-  CertNameToStrW(X509_ASN_ENCODING, subject, CERT_X500_NAME_STR, text.data(), length);
-  text.resize(length - 1);  // the terminating null
-  name.text = Utf8(text);
-  return name;
-}
 
 // Said in our own words where the system has no text for a result (Wine has none for these).
 constexpr struct {
@@ -91,227 +59,6 @@ std::string ResultText(LONG result) {
   }
   return Utf8(text) + " (" + code + ")";
 }
-
-// The hash of `data` by bcrypt; empty when the system cannot make it.
-Bytes Hash(HashAlgorithm algorithm, const unsigned char* data, std::size_t size) {
-  const wchar_t* names[] = {BCRYPT_SHA1_ALGORITHM, BCRYPT_SHA256_ALGORITHM, BCRYPT_SHA384_ALGORITHM,
-                            BCRYPT_SHA512_ALGORITHM};
-  const std::size_t lengths[] = {20, 32, 48, 64};
-  const auto index = static_cast<std::size_t>(algorithm);
-  BCRYPT_ALG_HANDLE provider = nullptr;
-  if (BCryptOpenAlgorithmProvider(&provider, names[index], nullptr, 0) != 0) return {};
-  Bytes digest(lengths[index]);
-  // Vista wants the hash object's memory from the caller.
-  DWORD object_size = 0;
-  ULONG got = 0;
-  const bool sized =
-      BCryptGetProperty(provider, BCRYPT_OBJECT_LENGTH, reinterpret_cast<PUCHAR>(&object_size),
-                        sizeof object_size, &got, 0) == 0;
-  Bytes object(sized ? object_size : 0);
-  BCRYPT_HASH_HANDLE hash = nullptr;
-  const bool made =
-      sized &&
-      BCryptCreateHash(provider, &hash, object.data(), static_cast<ULONG>(object.size()), nullptr,
-                       0, 0) == 0 &&
-      BCryptHashData(hash, const_cast<unsigned char*>(data), static_cast<ULONG>(size), 0) == 0 &&
-      BCryptFinishHash(hash, digest.data(), static_cast<ULONG>(digest.size()), 0) == 0;
-  if (hash != nullptr) BCryptDestroyHash(hash);
-  BCryptCloseAlgorithmProvider(provider, 0);
-  return made ? digest : Bytes();
-}
-
-BasicConstraints BasicConstraintsOf(PCCERT_CONTEXT certificate) {
-  const CERT_INFO& info = *certificate->pCertInfo;
-  const CERT_EXTENSION* extension =
-      CertFindExtension(szOID_BASIC_CONSTRAINTS2, info.cExtension, info.rgExtension);
-  CERT_BASIC_CONSTRAINTS2_INFO decoded{};
-  DWORD size = sizeof decoded;
-  BasicConstraints constraints;
-  if (extension != nullptr &&
-      CryptDecodeObjectEx(X509_ASN_ENCODING, X509_BASIC_CONSTRAINTS2, extension->Value.pbData,
-                          extension->Value.cbData, 0, nullptr, &decoded, &size)) {
-    constraints.stated = true;
-    constraints.ca = decoded.fCA != FALSE;
-    if (decoded.fPathLenConstraint) constraints.path_length = decoded.dwPathLenConstraint;
-  }
-  return constraints;
-}
-
-// A parameter of a message, as bytes; empty when it has none.
-Bytes MessageParam(HCRYPTMSG message, DWORD param, DWORD index = 0) {
-  DWORD size = 0;
-  if (!CryptMsgGetParam(message, param, index, nullptr, &size) || size == 0) return {};
-  Bytes buffer(size);
-  if (!CryptMsgGetParam(message, param, index, buffer.data(), &size)) return {};
-  buffer.resize(size);
-  return buffer;
-}
-
-// A PKCS#7 SignedData decoded in memory, with its certificates and its primary signer's.
-class DecodedMessage {
- public:
-  // Throws Undecodable when `der` is not one, or names no signer whose certificate it carries.
-  DecodedMessage(const unsigned char* der, std::size_t size, const char* content_type) {
-    try {
-      Decode(der, size, content_type);
-    } catch (...) {
-      Release();
-      throw;
-    }
-  }
-  ~DecodedMessage() { Release(); }
-  DecodedMessage(const DecodedMessage&) = delete;
-  DecodedMessage& operator=(const DecodedMessage&) = delete;
-
-  const CMSG_SIGNER_INFO& info() const {
-    return *reinterpret_cast<const CMSG_SIGNER_INFO*>(info_.data());
-  }
-  PCCERT_CONTEXT signer() const { return signer_; }
-  Bytes Content() const { return MessageParam(message_, CMSG_CONTENT_PARAM); }
-  std::string DigestAlgorithm() const {
-    const char* oid = info().HashAlgorithm.pszObjId;
-    return oid != nullptr ? oid : "";
-  }
-
-  bool SignatureVerifies() const {
-    CMSG_CTRL_VERIFY_SIGNATURE_EX_PARA para{};
-    para.cbSize = sizeof para;
-    para.dwSignerIndex = 0;
-    para.dwSignerType = CMSG_VERIFY_SIGNER_CERT;
-    para.pvSigner = const_cast<CERT_CONTEXT*>(signer_);
-    return CryptMsgControl(message_, 0, CMSG_CTRL_VERIFY_SIGNATURE_EX, &para) != FALSE;
-  }
-
-  // Whether the signer's messageDigest attribute is the hash of `signed_content` by the signer's
-  // digest algorithm.
-  bool MessageDigestIs(const Bytes& signed_content) const {
-    const std::optional<HashAlgorithm> algorithm = HashAlgorithmOf(DigestAlgorithm());
-    const CRYPT_ATTRIBUTE* attribute = Attribute(info().AuthAttrs, szOID_RSA_messageDigest);
-    if (!algorithm || attribute == nullptr || attribute->cValue != 1) return false;
-    const Bytes expected = Hash(*algorithm, signed_content.data(), signed_content.size());
-    const std::optional<Bytes> stated = DerContents(Bytes(
-        attribute->rgValue[0].pbData, attribute->rgValue[0].pbData + attribute->rgValue[0].cbData));
-    return !expected.empty() && stated == expected;
-  }
-
-  // The error bits of the signer's chain, built for `usage` as of `time` (now: nullopt), with
-  // the message's certificates to find the issuers in.
-  ChainStatus Chain(const char* usage, std::optional<FileTimeTicks> time) const {
-    LPSTR usages[] = {const_cast<LPSTR>(usage)};
-    CERT_CHAIN_PARA para{};
-    para.cbSize = sizeof para;
-    para.RequestedUsage.dwType = USAGE_MATCH_TYPE_AND;
-    para.RequestedUsage.Usage.cUsageIdentifier = 1;
-    para.RequestedUsage.Usage.rgpszUsageIdentifier = usages;
-    FILETIME at{};
-    if (time) {
-      at.dwLowDateTime = static_cast<DWORD>(*time);
-      at.dwHighDateTime = static_cast<DWORD>(static_cast<std::uint64_t>(*time) >> 32);
-    }
-    PCCERT_CHAIN_CONTEXT chain = nullptr;
-    // No revocation flag: revocation is not checked. Nothing is fetched either.
-    const DWORD flags = CERT_CHAIN_DISABLE_AUTH_ROOT_AUTO_UPDATE | CERT_CHAIN_DISABLE_AIA;
-    if (!CertGetCertificateChain(nullptr, signer_, time ? &at : nullptr, store_, &para, flags,
-                                 nullptr, &chain)) {
-      return {chain_error::kPartialChain, {}};  // no chain could be built at all
-    }
-    ChainStatus status;
-    status.errors = chain->TrustStatus.dwErrorStatus;
-    if (chain->cChain > 0) {
-      const CERT_SIMPLE_CHAIN& simple = *chain->rgpChain[0];
-      for (DWORD i = 0; i < simple.cElement; ++i) {
-        status.certificates.push_back(BasicConstraintsOf(simple.rgpElement[i]->pCertContext));
-      }
-    }
-    CertFreeCertificateChain(chain);
-    return status;
-  }
-
-  static const CRYPT_ATTRIBUTE* Attribute(const CRYPT_ATTRIBUTES& attributes, const char* oid) {
-    for (DWORD i = 0; i < attributes.cAttr; ++i) {
-      if (std::strcmp(attributes.rgAttr[i].pszObjId, oid) == 0) return &attributes.rgAttr[i];
-    }
-    return nullptr;
-  }
-
- private:
-  void Decode(const unsigned char* der, std::size_t size, const char* content_type) {
-    message_ = CryptMsgOpenToDecode(kEncoding, 0, 0, 0, nullptr, nullptr);
-    if (message_ == nullptr || !CryptMsgUpdate(message_, der, static_cast<DWORD>(size), TRUE)) {
-      throw Undecodable("it is not a PKCS#7 signature");
-    }
-    const Bytes type = MessageParam(message_, CMSG_INNER_CONTENT_TYPE_PARAM);
-    if (type.empty() || std::strcmp(reinterpret_cast<const char*>(type.data()), content_type)) {
-      throw Undecodable(std::string("its content is not of type ") + content_type);
-    }
-    store_ = CertOpenStore(CERT_STORE_PROV_MSG, kEncoding, 0, 0, message_);
-    const Bytes signer_id = MessageParam(message_, CMSG_SIGNER_CERT_INFO_PARAM);
-    info_ = MessageParam(message_, CMSG_SIGNER_INFO_PARAM);
-    if (store_ == nullptr || signer_id.empty() || info_.empty()) {
-      throw Undecodable("it names no signer");
-    }
-    signer_ = CertGetSubjectCertificateFromStore(
-        store_, kEncoding,
-        reinterpret_cast<CERT_INFO*>(const_cast<unsigned char*>(signer_id.data())));
-    if (signer_ == nullptr) throw Undecodable("it carries no certificate of its signer");
-    // A name the pin cannot compare would match none, the older copy's own renewal included.
-    if (!IsReadableName(SubjectOf(signer_).der)) {
-      throw Undecodable("its signer's name cannot be read");
-    }
-  }
-
-  void Release() {
-    if (signer_ != nullptr) CertFreeCertificateContext(signer_);
-    if (store_ != nullptr) CertCloseStore(store_, 0);
-    if (message_ != nullptr) CryptMsgClose(message_);
-    signer_ = nullptr;
-    store_ = nullptr;
-    message_ = nullptr;
-  }
-
-  HCRYPTMSG message_ = nullptr;
-  HCERTSTORE store_ = nullptr;
-  PCCERT_CONTEXT signer_ = nullptr;
-  Bytes info_;  // CMSG_SIGNER_INFO with what it points to
-};
-
-class Win32TimestampToken : public TimestampToken {
- public:
-  explicit Win32TimestampToken(const CRYPT_ATTR_BLOB& token)
-      : token_(token.pbData, token.cbData, szOID_TIMESTAMP_TOKEN) {}
-
-  Bytes Content() override { return token_.Content(); }
-  std::string DigestAlgorithm() override { return token_.DigestAlgorithm(); }
-  bool SignatureVerifies() override { return token_.SignatureVerifies(); }
-  // What is signed is the TSTInfo, which the content may still wrap.
-  bool MessageDigestMatches() override {
-    return token_.MessageDigestIs(TimestampInfoOf(Content()));
-  }
-  // The certificate's own extension only, not usages a store may add as properties. A certificate
-  // without the extension counts as valid for every usage to the chain engine.
-  bool NamesTimeStampingUsage() override {
-    constexpr DWORD kExtensionOnly = CERT_FIND_EXT_ONLY_ENHKEY_USAGE_FLAG;
-    DWORD size = 0;
-    if (!CertGetEnhancedKeyUsage(token_.signer(), kExtensionOnly, nullptr, &size) || size == 0) {
-      return false;
-    }
-    Bytes buffer(size);
-    auto* usage = reinterpret_cast<CERT_ENHKEY_USAGE*>(buffer.data());
-    if (!CertGetEnhancedKeyUsage(token_.signer(), kExtensionOnly, usage, &size)) return false;
-    for (DWORD i = 0; i < usage->cUsageIdentifier; ++i) {
-      if (std::strcmp(usage->rgpszUsageIdentifier[i], szOID_PKIX_KP_TIMESTAMP_SIGNING) == 0) {
-        return true;
-      }
-    }
-    return false;
-  }
-  ChainStatus Chain(FileTimeTicks time) override {
-    return token_.Chain(szOID_PKIX_KP_TIMESTAMP_SIGNING, time);
-  }
-
- private:
-  DecodedMessage token_;
-};
 
 class Win32SignedMessage : public SignedMessage {
  public:
@@ -352,15 +99,11 @@ class Win32SignedMessage : public SignedMessage {
   ChainStatus Chain(std::optional<FileTimeTicks> time) override {
     return message_.Chain(szOID_PKIX_KP_CODE_SIGNING, time);
   }
-  std::unique_ptr<TimestampToken> Timestamp() override {
-    const CRYPT_ATTRIBUTE* attribute =
-        DecodedMessage::Attribute(message_.info().UnauthAttrs, szOID_RFC3161_counterSign);
-    if (attribute == nullptr || attribute->cValue < 1) return nullptr;
-    try {
-      return std::make_unique<Win32TimestampToken>(attribute->rgValue[0]);
-    } catch (const Undecodable&) {
-      return nullptr;
-    }
+  std::unique_ptr<TimestampToken> Timestamp(std::string* unreadable) override {
+    return TimestampTokenOf(message_, unreadable);
+  }
+  std::unique_ptr<Countersignature> LegacyCountersignature(std::string* unreadable) override {
+    return CountersignatureOf(message_, unreadable);
   }
   Bytes HashOfEncryptedDigest(HashAlgorithm algorithm) override {
     const CRYPT_DATA_BLOB& encrypted = message_.info().EncryptedHash;
