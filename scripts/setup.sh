@@ -3,7 +3,9 @@
 # Besides the packages it fetches libwine:amd64 once into build/downloads and unpacks it there:
 # its 64-bit PE files are part of the agreement test's corpus, which never fetches anything itself.
 # The corpus's 32-bit files come from the installed wine32, or, where that is not installed, from
-# libwine:i386 fetched the same way.
+# libwine:i386 fetched the same way. The packages named in
+# tests/agreement/real_signatures_expected.txt (real signed programs, for the signature agreement
+# test) are fetched the same way, once each, by apt-get download or npm pack.
 #   setup.sh [--release]: with --release, for scripts/release.sh, without that corpus.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -36,6 +38,19 @@ corpus_missing() {
   has_files "$wine32_installed" || has_files "$(corpus_dir i386)" || echo i386
 }
 
+# The packages of real signed programs still to fetch, each unpacked into a folder of its own
+# named after it (keep in step with tests/agreement/real_signatures.py).
+real_signatures=$downloads/real-signatures
+real_signature_folder() { echo "$real_signatures/$(sed 's/[^A-Za-z0-9._+~-]/_/g' <<<"$1")"; }
+real_signatures_missing() {
+  $corpus || return 0
+  local package
+  for package in $(sed -e '/^#/d' -e 's/ | .*//' "$root/tests/agreement/real_signatures_expected.txt" |
+                   sort -u); do
+    [ -d "$(real_signature_folder "$package")" ] || echo "$package"
+  done
+}
+
 missing_of() {  # missing_of PACKAGE...: those not installed
   local package
   for package in "$@"; do
@@ -51,7 +66,8 @@ wine_ready() {
 }
 
 mapfile -t missing < <(missing_of "${packages[@]}")
-[ ${#missing[@]} -eq 0 ] && [ -z "$(corpus_missing)" ] && wine_ready && exit 0
+[ ${#missing[@]} -eq 0 ] && [ -z "$(corpus_missing)" ] && [ -z "$(real_signatures_missing)" ] &&
+  wine_ready && exit 0
 
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
@@ -93,18 +109,41 @@ if ! wine_ready; then
   fi
   wine_ready || apt_install "${packages_x86_64[@]}"
 fi
+# Only the package lists need root; a download is the user's own file. Run by root, apt would
+# first try its _apt user, which cannot write there, and warn.
+sandbox=()
+[ -n "$sudo" ] || sandbox=(-o APT::Sandbox::User=root)
 for arch in $(corpus_missing); do
   echo "setup: fetching libwine:$arch into $downloads"
   unpacked=$downloads/libwine-$arch
   mkdir -p "$downloads"
   rm -rf "$unpacked" "$unpacked.partial" "$downloads"/libwine_*_"$arch".deb
-  # Only the package lists need root; the download is the user's own file. Run by root, apt
-  # would first try its _apt user, which cannot write here, and warn.
-  sandbox=()
-  [ -n "$sudo" ] || sandbox=(-o APT::Sandbox::User=root)
   (cd "$downloads" && apt-get download -qq "${sandbox[@]}" "libwine:$arch")
   # Unpacked aside and moved in whole, so that a setup cut short is not taken for a finished one.
   dpkg-deb -x "$downloads"/libwine_*_"$arch".deb "$unpacked.partial"
   mv "$unpacked.partial" "$unpacked"
   rm -f "$downloads"/libwine_*_"$arch".deb
+done
+# The versions are pinned, so that the files stay those listed. One that can no longer be had
+# leaves its folder missing, which the test names, and does not stop the rest of the setup.
+real_missing=$(real_signatures_missing)
+if grep -q '^npm:' <<<"$real_missing" && ! command -v npm >/dev/null; then apt_install npm; fi
+for package in $real_missing; do
+  echo "setup: fetching $package into $real_signatures"
+  folder=$(real_signature_folder "$package")
+  rm -rf "$folder" "$folder.partial"
+  mkdir -p "$folder.partial"
+  if case "$package" in
+       deb:*) (cd "$folder.partial" && apt-get download -qq "${sandbox[@]}" "${package#deb:}") &&
+                dpkg-deb -x "$folder.partial"/*.deb "$folder.partial" && rm "$folder.partial"/*.deb ;;
+       npm:*) (cd "$folder.partial" && npm pack --silent "${package#npm:}" >/dev/null) &&
+                tar -xzf "$folder.partial"/*.tgz -C "$folder.partial" && rm "$folder.partial"/*.tgz ;;
+       *) false ;;
+     esac; then
+    # Moved in whole, so that a setup cut short is not taken for a finished one.
+    mv "$folder.partial" "$folder"
+  else
+    echo "setup: $package cannot be fetched; wine.real_signatures will name it" >&2
+    rm -rf "$folder.partial"
+  fi
 done
