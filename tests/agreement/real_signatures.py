@@ -32,7 +32,7 @@ CLASSES = [
     ('table', 'the certificate table must hold its signature alone'),
     ('digest', 'digest algorithm is'),
     ('expired', 'a certificate is expired or not yet valid'),
-    ('untrusted root', 'the chain does not reach a root'),
+    ('partial chain', 'the chain does not reach a root'),
     ('untrusted root', 'the root is not trusted'),
     ('usage', 'not valid for the usage asked'),
     ('basic constraints', 'no CA'),
