@@ -6,7 +6,11 @@ or, for a signer whose certificate `openssl ts` refuses (one without the time-st
 with a token assembled here: a TSTInfo in DER signed by `openssl cms`, without the ESS
 signing-certificate attribute that `openssl ts` adds:
     loopback_tsa.py PORT_FILE --by CERT KEY CERTS [FAKETIME]
+With --by it also answers the legacy Authenticode requests (`osslsigncode -t`): base64 of a
+request whose content is the signer's encrypted digest, answered with base64 of a PKCS#7 signed
+by SIGNER over those bytes, with the signingTime and messageDigest that `openssl cms` adds.
 It writes the port it listens on to PORT_FILE and serves until it is ended."""
+import base64
 import http.server
 import os
 import secrets
@@ -74,6 +78,28 @@ def assembled_reply(query):
     return der(0x30, der(0x30, der(0x02, b"\x00")) + token.stdout)
 
 
+def legacy_reply(query):
+    """The countersignature's PKCS#7 for the legacy request `query` (base64), in base64."""
+    request = base64.b64decode(query)
+    # TimeStampRequest: type, then ContentInfo { data, [0] { OCTET STRING encrypted digest } }
+    fields = list(der_values(contents(next(der_values(request))[1])))
+    content_info = list(der_values(contents(fields[-1][1])))
+    encrypted_digest = contents(next(der_values(contents(content_info[1][1])))[1])
+    cert, key, certs = SIGNER
+    with tempfile.NamedTemporaryFile(suffix=".bin") as digest:
+        digest.write(encrypted_digest)
+        digest.flush()
+        signed = subprocess.run(
+            faked(["openssl", "cms", "-sign", "-binary", "-nodetach", "-md", "sha256",
+                   "-nosmimecap", "-signer", cert, "-inkey", key, "-certfile", certs,
+                   "-outform", "DER", "-in", digest.name]),
+            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    if signed.returncode != 0:
+        sys.stderr.write(signed.stderr.decode(errors="replace"))
+        return b""
+    return base64.b64encode(signed.stdout)
+
+
 def openssl_reply(query):
     with tempfile.NamedTemporaryFile(suffix=".tsq") as request:
         request.write(query)
@@ -89,12 +115,17 @@ def openssl_reply(query):
 class Handler(http.server.BaseHTTPRequestHandler):
     def do_POST(self):
         query = self.rfile.read(int(self.headers.get("Content-Length", 0)))
-        reply = assembled_reply(query) if SIGNER else openssl_reply(query)
+        legacy = not query.startswith(b"\x30")
+        if legacy:
+            reply = legacy_reply(query) if SIGNER else b""
+        else:
+            reply = assembled_reply(query) if SIGNER else openssl_reply(query)
         if not reply:
             self.send_error(500)
             return
         self.send_response(200)
-        self.send_header("Content-Type", "application/timestamp-reply")
+        self.send_header("Content-Type", "application/octet-stream" if legacy else
+                         "application/timestamp-reply")
         self.send_header("Content-Length", str(len(reply)))
         self.end_headers()
         self.wfile.write(reply)

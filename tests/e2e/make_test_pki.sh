@@ -237,34 +237,40 @@ EOF
 # Starts, once, a loopback TSA that signs with the PKI's key TSA and dates its tokens now ("now")
 # or at a time given to faketime ("385 days ago"); tsa_ports[TSA@TIME] is then its port. A key
 # other than tsa has no time-stamping usage, which `openssl ts` refuses, so loopback_tsa.py
-# assembles its tokens itself. Each is ended with this script. Not to be called in a subshell:
+# assembles its tokens itself, as it does with legacy=1 for the legacy countersignatures. Each is
+# ended with this script. Not to be called in a subshell:
 # the server would keep its output open.
 tsa_pids=()
 trap '[ ${#tsa_pids[@]} -eq 0 ] || kill "${tsa_pids[@]}" 2>/dev/null || true' EXIT
 declare -A tsa_ports=()
-start_tsa() {  # start_tsa TSA now|FAKETIME
-  [ -z "${tsa_ports[$1@$2]:-}" ] || return 0
+start_tsa() {  # [legacy=1] start_tsa TSA now|FAKETIME
+  local name=$1@$2${legacy:+@legacy}
+  [ -z "${tsa_ports[$name]:-}" ] || return 0
   local port_file fake=("$2") by=(--by "$pki/$1.pem" "$pki/$1.key" "$pki/ca.pem")
   port_file=$(mktemp -u "$out/.tsa-port.XXXXXX")
   [ "$2" = now ] && fake=()
-  [ "$1" = tsa ] && by=("$pki/tsa/openssl.cnf")
+  # Legacy requests are answered only by a TSA that signs with --by.
+  [ "$1" = tsa ] && [ -z "${legacy:-}" ] && by=("$pki/tsa/openssl.cnf")
   python3 "$here/loopback_tsa.py" "$port_file" "${by[@]}" "${fake[@]}" </dev/null >/dev/null &
   tsa_pids+=($!)
   for _ in $(seq 200); do [ -s "$port_file" ] && break; sleep 0.05; done
   [ -s "$port_file" ] || fail "the loopback TSA did not start"
-  tsa_ports[$1@$2]=$(cat "$port_file")
+  tsa_ports[$name]=$(cat "$port_file")
   rm -f "$port_file"
 }
 
 # Signs IN with KEY and the certificates in CHAIN (the signer's first) into OUT, unless OUT is
 # already newer than IN; with TIMESTAMP ("now" or a time for faketime) an RFC 3161 timestamp of
-# that time by TSA (the PKI's tsa unless named) is added. The digests are SHA-256, or DIGEST's.
-sign() {  # [digest=DIGEST] sign IN SIGNER OUT [TIMESTAMP [TSA]]
+# that time by TSA (the PKI's tsa unless named) is added, or with legacy=1 a legacy
+# countersignature. The digests are SHA-256, or DIGEST's.
+sign() {  # [digest=DIGEST] [legacy=1] sign IN SIGNER OUT [TIMESTAMP [TSA]]
   local in=$1 signer=$2 target=$3 timestamp=() tsa=${5:-tsa}
   [ "$target" -nt "$in" ] && return 0
   if [ -n "${4:-}" ]; then
     start_tsa "$tsa" "$4"
-    timestamp=(-ts "http://127.0.0.1:${tsa_ports[$tsa@$4]}")
+    local flag=-ts
+    [ -z "${legacy:-}" ] || flag=-t
+    timestamp=("$flag" "http://127.0.0.1:${tsa_ports[$tsa@$4${legacy:+@legacy}]}")
   fi
   local key="$pki/$signer.key" chain="$pki/${signer}_chain.pem"
   [ "$signer" = a_partial ] && key="$pki/a.key" chain="$pki/a_alone.pem"
@@ -352,6 +358,13 @@ if [ -n "$fixtures" ]; then
   sign "$fixtures/managed_1_0_0_4.exe" a_expired "$out/signed_a_expired_4.exe"
   sign "$fixtures/managed_1_0_0_7.exe" a_expired "$out/signed_a_expired_ts_7.exe" "385 days ago"
   sign "$fixtures/managed_1_0_0_7.exe" a_expired "$out/signed_a_expired_late_ts_7.exe" now
+  # The same, countersigned the legacy way (signtool /t): while valid, after, and by a key
+  # without the time-stamping usage.
+  legacy=1 sign "$fixtures/managed_1_0_0_7.exe" a_expired "$out/signed_a_expired_cs_7.exe" \
+    "385 days ago"
+  legacy=1 sign "$fixtures/managed_1_0_0_7.exe" a_expired "$out/signed_a_expired_late_cs_7.exe" now
+  legacy=1 sign "$fixtures/managed_1_0_0_7.exe" a_expired "$out/signed_a_expired_cs_no_usage_7.exe" \
+    "385 days ago" tsa_no_usage
   # Timestamped while valid, but by keys without the time-stamping usage: the expired
   # publisher's own, and one under the CA.
   sign "$fixtures/managed_1_0_0_7.exe" a_expired_no_usage "$out/signed_a_expired_self_ts_7.exe" \
@@ -364,6 +377,7 @@ if [ -n "$fixtures" ]; then
   sign "$fixtures/managed_1_0_0_4.exe" self_a "$out/signed_self_a_4.exe"
   surgery transplant "$out/signed_a_7.exe" "$out/signed_b_9.exe" "$out/transplanted_a_9.exe"
   surgery damage "$out/signed_a_4.exe" "$out/damaged_a_4.exe"
+  surgery retime "$out/signed_a_expired_cs_7.exe" "$out/retimed_a_expired_cs_7.exe"
   surgery damage "$out/signed_a_7.exe" "$out/damaged_a_7.exe"
   # Something riding along with A's signature: B's entry after it; junk after its entry, inside
   # it, and after the table; 300 MiB of junk with the table grown over it.

@@ -291,22 +291,30 @@ case "$scenario" in
     ;;
 
   refused_expired)
-    # Expired a year ago: without a timestamp, and with one made after it expired.
+    # Expired a year ago: without a timestamp, and with one made after it expired (a token and a
+    # legacy countersignature).
     refused_both_ways signed_a_expired_7 "for code signing: a certificate is expired" before_copy
     refused_both_ways signed_a_expired_late_ts_7 "as of its timestamp: a certificate is expired" \
       before_copy
+    refused_both_ways signed_a_expired_late_cs_7 "as of its timestamp: a certificate is expired" \
+      before_copy
+    # A legacy countersignature whose signing time was changed after it was signed.
+    refused_both_ways retimed_a_expired_cs_7 \
+      "(a countersignature is there, but its signature does not verify)" before_copy
     ;;
 
   refused_timestamp_without_usage)
     # Expired, with a timestamp made while it was valid by a key without the time-stamping usage
     # (no extended key usage, good for any usage to the chain engine): the expired key itself,
-    # and another under the CA. The timestamp counts as none, so the chain is judged as of now.
+    # and another under the CA, which also countersigns one the legacy way. The timestamp counts as none, so the chain is judged as of now.
     refused_both_ways signed_a_expired_self_ts_7 \
       "expired or not yet valid (a timestamp is there, but its authority is not for time stamping" \
       before_copy
     refused_both_ways signed_a_expired_ts_no_usage_7 \
       "expired or not yet valid (a timestamp is there, but its authority is not for time stamping" \
       before_copy
+    refused_both_ways signed_a_expired_cs_no_usage_7 "expired or not yet valid (a countersignature \
+is there, but its authority is not for time stamping" before_copy
     ;;
 
   refused_timestamp_ahead)
@@ -349,6 +357,14 @@ case "$scenario" in
     set_up signed_a_4 signed_a_ts_7
     run_launcher
     expect_replaced to_local signed_a_ts_7
+    # The same, countersigned the legacy way (signtool /t) while the certificate was valid.
+    set_up signed_a_4 signed_a_expired_cs_7
+    expect_plan "$dir" replace-local "the store's copy is newer"
+    run_launcher
+    expect_replaced to_local signed_a_expired_cs_7
+    set_up signed_a_expired_cs_7 signed_a_4
+    run_launcher
+    expect_replaced to_store signed_a_expired_cs_7
     ;;
 
   unreadable_signature)
@@ -390,7 +406,8 @@ case "$scenario" in
     # Every signed test file: revision-probe's verdict is osslsigncode's, with the test roots as
     # the trusted ones, for code and for timestamps, except where the launcher is deliberately
     # stricter: these it must refuse, for the reason given. osslsigncode 2.9 honours a timestamp
-    # by a key that names no time-stamping usage (no extended key usage at all), and one dated
+    # (a token or a legacy countersignature) by a key that names no time-stamping usage (no
+    # extended key usage at all), and one dated
     # ahead of the clock; the launcher counts neither: the first would let any key without usages
     # under a trusted root date a signature, the second would date one in advance. It also takes
     # junk inside the signature's entry after the signature, where the launcher lets nothing ride
@@ -398,6 +415,7 @@ case "$scenario" in
     declare -A stricter=(
       [signed_a_expired_self_ts_7.exe]="its authority is not for time stamping"
       [signed_a_expired_ts_no_usage_7.exe]="its authority is not for time stamping"
+      [signed_a_expired_cs_no_usage_7.exe]="its authority is not for time stamping"
       [signed_a_future_ts_7.exe]="is in the future"
       [junk_in_entry_a_7.exe]="bytes follow the signature inside its entry"
       [signed_a_md5_7.exe]="the signer's digest algorithm is MD5, which is refused"

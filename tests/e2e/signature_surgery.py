@@ -12,6 +12,10 @@
         OUT is SIGNED with SIZE bytes of junk after its signature: "table" after its entry, the
         table grown over them; "entry" inside its entry, the entry and the table grown; "file"
         after the table, which stays as it was.
+    signature_surgery.py retime SIGNED OUT
+        OUT is SIGNED with the last second of the signing time that its signature states last
+        (a legacy countersignature's, in its unsigned attributes) one later, so that the
+        countersignature no longer verifies while everything else still does.
     signature_surgery.py nul CERTIFICATE_DER TEXT ISSUER_KEY
         The "#" of TEXT, found once in the certificate, becomes a NUL, and the certificate is
         signed again with ISSUER_KEY (RSA with SHA-256), in place."""
@@ -116,6 +120,17 @@ def nul(certificate_path, text, key_path):
     open(certificate_path, "wb").write(certificate)
 
 
+def retime(signed_path, out_path):
+    image = bytearray(open(signed_path, "rb").read())
+    offset, size, _ = certificate_table(image)
+    # signingTime's OID, then its SET and a UTCTime of 13 characters
+    at = image.rfind(bytes.fromhex("06092a864886f70d010905310f170d"), offset, offset + size)
+    assert at >= 0, "no signing time in the signature"
+    second = at + 15 + 11
+    image[second] = ord("0") + (image[second] - ord("0") + 1) % 10
+    open(out_path, "wb").write(image)
+
+
 if __name__ == "__main__":
     {"transplant": transplant, "damage": damage, "second": second,
-     "junk": junk, "nul": nul}[sys.argv[1]](*sys.argv[2:])
+     "junk": junk, "nul": nul, "retime": retime}[sys.argv[1]](*sys.argv[2:])
