@@ -7,8 +7,8 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "platform/pe_version_reader.h"
-#include "platform/posix/posix_file.h"
+#include "core/pe/pe_version_reader.h"
+#include "os/posix/posix_file.h"
 #include "tests/counting_file.h"
 
 namespace launcher {

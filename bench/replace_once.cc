@@ -2,8 +2,8 @@
 // the versions of the two files.
 #include <cstdio>
 
-#include "platform/hold_retry.h"
-#include "platform/posix/posix_services.h"
+#include "core/hold_retry.h"
+#include "os/posix/posix_services.h"
 
 namespace {
 

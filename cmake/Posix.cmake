@@ -2,31 +2,31 @@
 set(LAUNCHER_POSIX_DRIVE_C "/var/lib/norvik/drive_c" CACHE PATH
   "Folder that stands for drive C: in the POSIX launcher")
 
-add_library(platform_posix STATIC
-  platform/posix/posix_file.cc
-  platform/posix/posix_folder.cc
-  platform/posix/posix_replace_steps.cc
-  platform/posix/posix_services.cc)
-target_link_libraries(platform_posix PUBLIC launch_core)
+add_library(os_posix STATIC
+  os/posix/posix_file.cc
+  os/posix/posix_folder.cc
+  os/posix/posix_replace_steps.cc
+  os/posix/posix_services.cc)
+target_link_libraries(os_posix PUBLIC launch_logic)
 
 # A program over the system's services with drive C: at `drive`.
 function(add_posix_program name drive)
-  add_executable(${name} ${ARGN} platform/posix/system_services_posix.cc)
+  add_executable(${name} ${ARGN} os/posix/system_services_posix.cc)
   target_compile_definitions(${name} PRIVATE LAUNCHER_DRIVE_C_ROOT="${drive}")
-  target_link_libraries(${name} PRIVATE platform_posix)
+  target_link_libraries(${name} PRIVATE os_posix)
   # Linked statically: loading libstdc++ at every start would cost more than the whole run.
   if(NOT LAUNCHER_SANITIZE)
     target_link_options(${name} PRIVATE -static)
   endif()
 endfunction()
 
-add_posix_program(launcher "${LAUNCHER_POSIX_DRIVE_C}" platform/posix/main_posix.cc)
-add_posix_program(revision-probe "${LAUNCHER_POSIX_DRIVE_C}" tools/revision_probe.cc)
+add_posix_program(launcher "${LAUNCHER_POSIX_DRIVE_C}" apps/launcher_posix.cc)
+add_posix_program(revision-probe "${LAUNCHER_POSIX_DRIVE_C}" apps/revision_probe.cc)
 
 if(BUILD_TESTING)
   # The tests' own launcher, with drive C: inside the build folder.
   set(TEST_DRIVE_C "${CMAKE_BINARY_DIR}/test-drive-c")
-  add_posix_program(launcher-testdrive "${TEST_DRIVE_C}" platform/posix/main_posix.cc)
+  add_posix_program(launcher-testdrive "${TEST_DRIVE_C}" apps/launcher_posix.cc)
 
   find_program(MINGW_GCC i686-w64-mingw32-gcc-win32)
   find_program(MINGW_WINDRES i686-w64-mingw32-windres)
@@ -40,14 +40,14 @@ if(BUILD_TESTING)
     launch/copy_reconciliation_test.cc
     launch/reconciliation_plan_test.cc
     launch/launch_sequence_test.cc
-    launch/revision_probe_test.cc
-    platform/distinguished_name_test.cc
-    platform/hold_retry_test.cc
-    platform/icon_file_test.cc
-    platform/pe_version_reader_test.cc
-    platform/replace_file_test.cc
-    platform/signature_rules_test.cc
-    platform/posix/posix_services_test.cc
+    launch/copy_revision_test.cc
+    core/signature/distinguished_name_test.cc
+    core/hold_retry_test.cc
+    core/pe/icon_file_test.cc
+    core/pe/pe_version_reader_test.cc
+    core/replace/replace_file_test.cc
+    core/signature/signature_rules_test.cc
+    os/posix/posix_services_test.cc
     tests/fake_services.cc
     tests/memory_disk.cc
     tests/fuzz/regressions_test.cc)
@@ -55,7 +55,7 @@ if(BUILD_TESTING)
     FIXTURE_DIR="${PE_FIXTURE_DIR}"
     ICON_FILE="${ICON_FILE}"
     REGRESSION_DIR="${PROJECT_SOURCE_DIR}/tests/fuzz/regressions")
-  target_link_libraries(launcher_tests PRIVATE platform_posix GTest::gtest_main)
+  target_link_libraries(launcher_tests PRIVATE os_posix GTest::gtest_main)
   include(GoogleTest)
   gtest_discover_tests(launcher_tests)
 
@@ -66,8 +66,10 @@ if(BUILD_TESTING)
   if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
     # The reader is compiled into the target itself so that it carries the coverage feedback.
     add_executable(pe_version_reader_fuzzer tests/fuzz/pe_version_reader_fuzzer.cc
-      platform/distinguished_name.cc platform/pe_image_layout.cc platform/pe_version_reader.cc
-      platform/service_error.cc platform/signature_rules.cc)
+      core/pe/pe_image_layout.cc core/pe/pe_version_reader.cc core/service_error.cc
+      core/signature/der_time.cc core/signature/digest_algorithm.cc
+      core/signature/distinguished_name.cc core/signature/timestamp_rules.cc
+      core/signature/chain_status.cc)
     target_include_directories(pe_version_reader_fuzzer PRIVATE "${PROJECT_SOURCE_DIR}")
     target_compile_options(pe_version_reader_fuzzer PRIVATE -fsanitize=fuzzer)
     target_link_options(pe_version_reader_fuzzer PRIVATE -fsanitize=fuzzer)

@@ -3,20 +3,20 @@
 # win32 builds the 32-bit deliverable; win64 builds the same for Wine's 64-bit half.
 enable_language(RC)
 
-add_library(platform_win32 STATIC
-  platform/win32/wide.cc
-  platform/win32/win32_decoded_message.cc
-  platform/win32/win32_file.cc
-  platform/win32/win32_folder.cc
-  platform/win32/win32_held_folder.cc
-  platform/win32/win32_replace_steps.cc
-  platform/win32/win32_services.cc
-  platform/win32/win32_start_path.cc
-  platform/win32/win32_signature.cc
-  platform/win32/win32_timestamps.cc)
+add_library(os_win32 STATIC
+  os/win32/wide.cc
+  os/win32/win32_decoded_message.cc
+  os/win32/win32_file.cc
+  os/win32/win32_folder.cc
+  os/win32/win32_held_folder.cc
+  os/win32/win32_replace_steps.cc
+  os/win32/win32_services.cc
+  os/win32/win32_start_path.cc
+  os/win32/win32_signature.cc
+  os/win32/win32_timestamps.cc)
 # Windows Vista and later: SetFileInformationByHandle renames and removes through a handle.
-target_compile_definitions(platform_win32 PRIVATE _WIN32_WINNT=0x0600 WINVER=0x0600)
-target_link_libraries(platform_win32 PUBLIC launch_core wintrust crypt32 bcrypt ntdll)
+target_compile_definitions(os_win32 PRIVATE _WIN32_WINNT=0x0600 WINVER=0x0600)
+target_link_libraries(os_win32 PUBLIC launch_logic wintrust crypt32 bcrypt ntdll)
 
 # No time stamp in the PE header, so the same sources give the same bytes; the linker computes
 # the header's checksum over them (tests/image checks both).
@@ -48,13 +48,13 @@ file(CONFIGURE OUTPUT "${ICON_DIR}/launcher_version.h" CONTENT "${version_h}")
 set_source_files_properties(resources/launcher.rc PROPERTIES
   OBJECT_DEPENDS "${ICON_FILE};${ICON_DIR}/launcher.manifest;${ICON_DIR}/launcher_version.h")
 
-add_executable(launcher WIN32 platform/win32/frm_main.cc resources/launcher.rc)
+add_executable(launcher WIN32 apps/launcher_win32.cc resources/launcher.rc)
 target_include_directories(launcher PRIVATE "${ICON_DIR}" "${PROJECT_SOURCE_DIR}/resources")
 add_dependencies(launcher icon)
-target_link_libraries(launcher PRIVATE platform_win32 ${LAUNCHER_STATIC_LINK})
+target_link_libraries(launcher PRIVATE os_win32 ${LAUNCHER_STATIC_LINK})
 
-add_executable(revision-probe tools/revision_probe.cc platform/win32/system_services_win32.cc)
-target_link_libraries(revision-probe PRIVATE platform_win32 shell32 ${LAUNCHER_STATIC_LINK})
+add_executable(revision-probe apps/revision_probe.cc os/win32/system_services_win32.cc)
+target_link_libraries(revision-probe PRIVATE os_win32 shell32 ${LAUNCHER_STATIC_LINK})
 
 set(MINGW_GCC "${CMAKE_C_COMPILER}")
 set(MINGW_WINDRES "${CMAKE_RC_COMPILER}")

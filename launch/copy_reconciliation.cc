@@ -1,7 +1,7 @@
 #include "launch/copy_reconciliation.h"
 
-#include "launch/revision_probe.h"
-#include "platform/replace_file.h"
+#include "core/replace/replace_file.h"
+#include "launch/copy_revision.h"
 
 namespace launcher {
 RevisionCheck::RevisionCheck(Revision chosen, Into into) : chosen_(chosen), into_(into) {}

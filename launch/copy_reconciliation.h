@@ -2,9 +2,9 @@
 
 #include <string>
 
-#include "launch/revision_probe.h"
-#include "platform/hold_retry.h"
-#include "platform/services.h"
+#include "core/hold_retry.h"
+#include "launch/copy_revision.h"
+#include "launch/services.h"
 
 namespace launcher {
 

@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "platform/hold_retry.h"
-#include "platform/services.h"
+#include "core/hold_retry.h"
+#include "launch/services.h"
 
 namespace launcher {
 

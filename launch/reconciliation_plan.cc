@@ -2,9 +2,9 @@
 
 #include <exception>
 
+#include "core/replace/replace_file.h"
 #include "launch/copy_reconciliation.h"
-#include "launch/revision_probe.h"
-#include "platform/replace_file.h"
+#include "launch/copy_revision.h"
 
 namespace launcher {
 namespace {

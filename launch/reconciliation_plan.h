@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "platform/services.h"
+#include "launch/services.h"
 
 namespace launcher {
 

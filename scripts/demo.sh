@@ -16,8 +16,7 @@ cmake --build --preset "$preset" >/dev/null
 build=$PWD/build/$preset
 wine_env "$build" "$build/demo-prefix"
 if [ "$preset" != win32 ]; then
-  echo "This kernel cannot run 32-bit programs, so 32-bit Wine cannot start here: the demo runs"
-  echo "the x86-64 build of the same sources (preset $preset)."
+  echo "Here $(why_not_win32): the demo runs the x86-64 build of the same sources (preset $preset)."
 fi
 if [ ! -d "$WINEPREFIX/drive_c/windows" ]; then
   echo "Making a Wine prefix for the demo (once)..."

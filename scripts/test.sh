@@ -23,9 +23,8 @@ ctest --preset native-asan -j 2 || status=1
 if [ "$wine" = win32 ]; then
   ctest --preset win32 || status=1
 else
-  echo "test: 32-bit Wine cannot run here (this kernel cannot run 32-bit programs, or wine32"
-  echo "test: could not be installed: see setup). The 32-bit build is checked without running"
-  echo "test: it; the Wine tests run its x86-64 twin."
+  echo "test: here $(why_not_win32). The 32-bit build is checked without running it; the Wine"
+  echo "test: tests run its x86-64 twin."
   ctest --preset win32 -R '^image\.' || status=1
   ctest --preset "$wine" || status=1
 fi

@@ -32,6 +32,15 @@ wine_preset() {
   if runs_32bit_programs && [ -e /usr/lib/wine/wine ]; then echo win32; else echo win64; fi
 }
 
+# Why wine_preset is not win32, in words that end a sentence.
+why_not_win32() {
+  if runs_32bit_programs; then
+    echo "32-bit Wine (wine32:i386) is not installed, though this kernel runs 32-bit programs (setup says why it could not be installed)"
+  else
+    echo "this kernel cannot run 32-bit programs, so 32-bit Wine cannot start"
+  fi
+}
+
 # The machine field of a PE file's header, in hex: 14c for x86, 8664 for x86-64.
 pe_machine() {  # pe_machine FILE
   local header

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "platform/random_access_file.h"
+#include "core/pe/random_access_file.h"
 
 namespace launcher {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/services.h"
+#include "launch/services.h"
 #include "tests/memory_disk.h"
 
 namespace launcher {

@@ -5,8 +5,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/distinguished_name.h"
-#include "platform/signature_rules.h"
+#include "core/signature/distinguished_name.h"
+#include "core/signature/signature_rules.h"
 
 namespace launcher {
 

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/hold_retry.h"
-#include "platform/replace_file.h"
+#include "core/hold_retry.h"
+#include "core/replace/replace_file.h"
 #include "tests/fake_signature.h"
 
 namespace launcher {

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "platform/random_access_file.h"
+#include "core/pe/random_access_file.h"
 
 namespace launcher {
 

@@ -10,10 +10,10 @@
 #include <memory>
 #include <string>
 
-#include "platform/hold_retry.h"
-#include "platform/services.h"
-#include "platform/win32/win32_replace_steps.h"
-#include "platform/win32/win32_services.h"
+#include "core/hold_retry.h"
+#include "launch/services.h"
+#include "os/win32/win32_replace_steps.h"
+#include "os/win32/win32_services.h"
 
 namespace {
 

@@ -247,7 +247,7 @@ case "$scenario" in
   read_only_older)
     # Wine, unlike Windows, moves over a read-only file, so this passes even without the
     # launcher's handling of the read-only mark. That rule is guarded by the fake steps of
-    # platform/replace_file_test.cc, which refuse as Windows does:
+    # core/replace/replace_file_test.cc, which refuse as Windows does:
     # ReplaceWithCopy.ReplacesAReadOnlyDestinationWhichWindowsWouldNotMoveOver.
     dir=$(app_folder "Apps/Norvik")
     cp "$fixtures/managed_1_0_0_4.exe" "$dir/Norvik_Studio.exe"

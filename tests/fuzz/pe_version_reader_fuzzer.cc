@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/distinguished_name.h"
-#include "platform/pe_version_reader.h"
-#include "platform/signature_rules.h"
+#include "core/pe/pe_version_reader.h"
+#include "core/signature/distinguished_name.h"
+#include "core/signature/timestamp_rules.h"
 #include "tests/memory_file.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

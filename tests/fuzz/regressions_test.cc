@@ -10,7 +10,7 @@
 #include <set>
 #include <string>
 
-#include "platform/pe_version_reader.h"
+#include "core/pe/pe_version_reader.h"
 #include "tests/memory_file.h"
 
 namespace launcher {

@@ -1,0 +1,21 @@
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+#include "launch/services.h"
+
+namespace launcher {
+
+// UTF-8 to UTF-16 and back. Throws ServiceError(operation, text, ...) for text that is not valid.
+std::wstring Wide(const std::string& text, const char* operation);
+std::string Utf8(const std::wstring& text);
+
+// The system's message for error code `error`, without the trailing line break.
+std::string SystemErrorText(DWORD error);
+
+// kHeld for the errors another process's open handle causes (sharing violation, access denied).
+FailureCause CauseOf(DWORD error);
+
+}  // namespace launcher

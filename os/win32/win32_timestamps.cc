@@ -1,0 +1,177 @@
+#include "os/win32/win32_timestamps.h"
+
+#include <bcrypt.h>
+
+#include <cstring>
+
+namespace launcher {
+namespace {
+
+class Win32TimestampToken : public TimestampToken {
+ public:
+  explicit Win32TimestampToken(const CRYPT_ATTR_BLOB& token)
+      : token_(token.pbData, token.cbData, szOID_TIMESTAMP_TOKEN) {}
+
+  Bytes Content() override { return token_.Content(); }
+  std::string DigestAlgorithm() override { return token_.DigestAlgorithm(); }
+  bool SignatureVerifies() override { return token_.SignatureVerifies(); }
+  // What is signed is the TSTInfo, which the content may still wrap.
+  bool MessageDigestMatches() override {
+    return token_.MessageDigestIs(TimestampInfoOf(Content()));
+  }
+  bool NamesTimeStampingUsage() override {
+    return launcher::NamesTimeStampingUsage(token_.signer());
+  }
+
+  ChainStatus Chain(FileTimeTicks time) override {
+    return token_.Chain(szOID_PKIX_KP_TIMESTAMP_SIGNING, time);
+  }
+
+ private:
+  DecodedMessage token_;
+};
+
+// The SignerInfo's fields that crypt32 does not hand out as they are encoded: its signed
+// attributes, re-tagged as the SET that was signed, and its encrypted digest.
+struct SignedAttributes {
+  Bytes set;
+  Bytes encrypted_digest;
+};
+
+std::optional<SignedAttributes> SignedAttributesOf(const Bytes& signer_info) {
+  const unsigned char* const end = signer_info.data() + signer_info.size();
+  const std::optional<DerValue> outer = ReadDer(signer_info.data(), end);
+  if (!outer || outer->tag != 0x30) return std::nullopt;
+  const unsigned char* at = outer->contents;
+  // version, issuerAndSerialNumber, digestAlgorithm, then [0] IMPLICIT authenticatedAttributes
+  for (int field = 0; field < 3; ++field) {
+    const std::optional<DerValue> skipped = ReadDer(at, outer->end);
+    if (!skipped) return std::nullopt;
+    at = skipped->end;
+  }
+  const std::optional<DerValue> attributes = ReadDer(at, outer->end);
+  if (!attributes || attributes->tag != 0xA0) return std::nullopt;
+  const std::optional<DerValue> algorithm = ReadDer(attributes->end, outer->end);
+  if (!algorithm || algorithm->tag != 0x30) return std::nullopt;
+  const std::optional<DerValue> digest = ReadDer(algorithm->end, outer->end);
+  if (!digest || digest->tag != 0x04) return std::nullopt;
+  SignedAttributes result{Bytes(at, attributes->end), Bytes(digest->contents, digest->end)};
+  result.set[0] = 0x31;
+  return result;
+}
+
+// A countersignature by RSA, the only kind time-stamping authorities wrote the legacy way.
+bool RsaSignatureVerifies(PCCERT_CONTEXT signer, HashAlgorithm algorithm, const Bytes& hash,
+                          const Bytes& signature) {
+  const wchar_t* names[] = {BCRYPT_SHA1_ALGORITHM, BCRYPT_SHA256_ALGORITHM, BCRYPT_SHA384_ALGORITHM,
+                            BCRYPT_SHA512_ALGORITHM};
+  BCRYPT_KEY_HANDLE key = nullptr;
+  if (!CryptImportPublicKeyInfoEx2(X509_ASN_ENCODING, &signer->pCertInfo->SubjectPublicKeyInfo, 0,
+                                   nullptr, &key)) {
+    return false;
+  }
+  BCRYPT_PKCS1_PADDING_INFO padding{names[static_cast<std::size_t>(algorithm)]};
+  const bool verifies =
+      BCryptVerifySignature(key, &padding, const_cast<unsigned char*>(hash.data()),
+                            static_cast<ULONG>(hash.size()),
+                            const_cast<unsigned char*>(signature.data()),
+                            static_cast<ULONG>(signature.size()), BCRYPT_PAD_PKCS1) == 0;
+  BCryptDestroyKey(key);
+  return verifies;
+}
+
+class Win32Countersignature : public Countersignature {
+ public:
+  // Throws Undecodable when `der` is no SignerInfo, or its signer's certificate is not among
+  // `message`'s.
+  Win32Countersignature(const CRYPT_ATTR_BLOB& der, const DecodedMessage& message)
+      : der_(der.pbData, der.pbData + der.cbData), store_(message.certificates()) {
+    DWORD size = 0;
+    if (!CryptDecodeObjectEx(kEncoding, PKCS7_SIGNER_INFO, der.pbData, der.cbData,
+                             CRYPT_DECODE_ALLOC_FLAG, nullptr, &info_, &size)) {
+      throw Undecodable("it is not a PKCS#7 SignerInfo");
+    }
+    CERT_INFO id{};
+    id.Issuer = info_->Issuer;
+    id.SerialNumber = info_->SerialNumber;
+    signer_ = CertGetSubjectCertificateFromStore(store_, kEncoding, &id);
+    if (signer_ == nullptr) {
+      LocalFree(info_);
+      throw Undecodable("the signature carries no certificate of its signer");
+    }
+  }
+  ~Win32Countersignature() override {
+    CertFreeCertificateContext(signer_);
+    LocalFree(info_);
+  }
+  Win32Countersignature(const Win32Countersignature&) = delete;
+  Win32Countersignature& operator=(const Win32Countersignature&) = delete;
+
+  std::string DigestAlgorithm() override {
+    const char* oid = info_->HashAlgorithm.pszObjId;
+    return oid != nullptr ? oid : "";
+  }
+  // crypt32's own check of a countersignature is missing from Wine, so the signed attributes are
+  // hashed and the signature checked against the certificate's key here, by the system's crypto.
+  bool SignatureVerifies() override {
+    const std::optional<HashAlgorithm> algorithm = HashAlgorithmOf(DigestAlgorithm());
+    const std::optional<SignedAttributes> signed_attributes = SignedAttributesOf(der_);
+    if (!algorithm || !signed_attributes) return false;
+    const Bytes hash =
+        Hash(*algorithm, signed_attributes->set.data(), signed_attributes->set.size());
+    return !hash.empty() &&
+           RsaSignatureVerifies(signer_, *algorithm, hash, signed_attributes->encrypted_digest);
+  }
+  bool NamesTimeStampingUsage() override { return launcher::NamesTimeStampingUsage(signer_); }
+  ChainStatus Chain(FileTimeTicks time) override {
+    return ChainOf(signer_, store_, szOID_PKIX_KP_TIMESTAMP_SIGNING, time);
+  }
+  Bytes MessageDigest() override {
+    const Bytes value = OnlyValue(szOID_RSA_messageDigest);
+    return DerContents(value).value_or(Bytes());
+  }
+  Bytes SigningTime() override { return OnlyValue(szOID_RSA_signingTime); }
+
+ private:
+  // The DER of the signed attribute's one value; empty when it is missing or has several.
+  Bytes OnlyValue(const char* oid) const {
+    const CRYPT_ATTRIBUTE* attribute = Attribute(info_->AuthAttrs, oid);
+    if (attribute == nullptr || attribute->cValue != 1) return {};
+    const CRYPT_ATTR_BLOB& value = attribute->rgValue[0];
+    return Bytes(value.pbData, value.pbData + value.cbData);
+  }
+
+  Bytes der_;
+  HCERTSTORE store_;  // the message's, which outlives this
+  CMSG_SIGNER_INFO* info_ = nullptr;
+  PCCERT_CONTEXT signer_ = nullptr;
+};
+
+}  // namespace
+
+std::unique_ptr<TimestampToken> TimestampTokenOf(const DecodedMessage& message,
+                                                 std::string* unreadable) {
+  const CRYPT_ATTRIBUTE* attribute =
+      Attribute(message.info().UnauthAttrs, szOID_RFC3161_counterSign);
+  if (attribute == nullptr || attribute->cValue < 1) return nullptr;
+  try {
+    return std::make_unique<Win32TimestampToken>(attribute->rgValue[0]);
+  } catch (const Undecodable& why) {
+    *unreadable = why.what();
+    return nullptr;
+  }
+}
+
+std::unique_ptr<Countersignature> CountersignatureOf(const DecodedMessage& message,
+                                                     std::string* unreadable) {
+  const CRYPT_ATTRIBUTE* attribute = Attribute(message.info().UnauthAttrs, szOID_RSA_counterSign);
+  if (attribute == nullptr || attribute->cValue < 1) return nullptr;
+  try {
+    return std::make_unique<Win32Countersignature>(attribute->rgValue[0], message);
+  } catch (const Undecodable& why) {
+    *unreadable = why.what();
+    return nullptr;
+  }
+}
+
+}  // namespace launcher
