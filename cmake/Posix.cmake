@@ -44,9 +44,11 @@ if(BUILD_TESTING)
     core/signature/distinguished_name_test.cc
     core/hold_retry_test.cc
     core/pe/icon_file_test.cc
+    core/pe/pe_image_layout_test.cc
     core/pe/pe_version_reader_test.cc
     core/replace/replace_file_test.cc
     core/signature/signature_rules_test.cc
+    os/posix/posix_replace_steps_test.cc
     os/posix/posix_services_test.cc
     tests/fake_services.cc
     tests/memory_disk.cc
