@@ -3,11 +3,28 @@
 #include <gtest/gtest.h>
 
 #include "core/hold_retry.h"
-#include "launch/copy_reconciliation.h"
 #include "tests/memory_disk.h"
 
 namespace launcher {
 namespace {
+
+// The launcher's check as the replacement asks it, for a copy chosen at version 1.0.0.`chosen`
+// (every version here is 1.0.0.N with N one digit): into the store, a cut destination is left
+// alone and only a trusted signature pins.
+class RevisionCheck : public CopyCheck {
+ public:
+  enum class Into { kLocalFolder, kUpdateStore };
+  explicit RevisionCheck(int chosen, Into into = Into::kLocalFolder)
+      : chosen_("1.0.0." + std::to_string(chosen)), into_(into) {}
+  bool IsChosenCopy(const std::string& version) const override { return version == chosen_; }
+  bool IsOlder(const std::string& version) const override { return version < chosen_; }
+  bool LeavesCutDestination() const override { return into_ == Into::kUpdateStore; }
+  bool PinsOnlyTrustedSignature() const override { return into_ == Into::kUpdateStore; }
+
+ private:
+  std::string chosen_;
+  Into into_;
+};
 
 const std::string kSource = "C:\\store\\Norvik_Studio.exe";
 const std::string kDestination = "C:\\app\\Norvik_Studio.exe";
