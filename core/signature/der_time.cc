@@ -50,7 +50,7 @@ std::optional<FileTimeTicks> ParseAfterYear(int year, const unsigned char* p, st
   }
   const std::int64_t seconds =
       DaysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day)) * 86400 +
-      hour * 3600 + minute * 60 + second + kSecondsFrom1601To1970;
+      std::int64_t{hour} * 3600 + std::int64_t{minute} * 60 + second + kSecondsFrom1601To1970;
   return seconds * 10000000 + fraction_ticks;
 }
 
