@@ -15,7 +15,9 @@ source "$root/scripts/wine_env.sh"
 
 packages=(cmake ninja-build g++ python3 procps libgtest-dev libbenchmark-dev clang
           libclang-rt-14-dev g++-mingw-w64-i686 binutils-mingw-w64-x86-64 wine
-          osslsigncode openssl wixl msitools faketime)
+          osslsigncode openssl wixl msitools faketime
+          # A signed release with the key on a token (PKCS#11), and SoftHSM2 as the tests' token.
+          libengine-pkcs11-openssl softhsm2)
 # 32-bit Wine, for the deliverable itself, where the kernel runs 32-bit programs; elsewhere, or
 # when it cannot be installed, the x86-64 build and 64-bit Wine run the Wine tests
 # (scripts/wine_env.sh).
