@@ -28,8 +28,9 @@ else
   ctest --preset win32 -R '^image\.' || status=1
   ctest --preset "$wine" || status=1
 fi
-# The release: reproducible, and its installer under Wine.
+# The release: reproducible, signed with each key source, and its installer under Wine.
 tests/release/release_check.sh reproducible || status=1
+tests/release/release_check.sh signed || status=1
 tests/release/release_check.sh msi || status=1
 # A short version of the fault soak (scripts/soak.sh runs 200 rounds).
 scripts/soak.sh "${SOAK_ROUNDS:-3}" || status=1

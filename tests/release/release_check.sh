@@ -1,16 +1,24 @@
 #!/usr/bin/env bash
 # The release (scripts/release.sh), one check per call:
 #   release_check.sh reproducible   two clones of this tree in different folders, built at
-#                                   different times (faketime), give the same executables
-#   release_check.sh msi            the MSI under Wine, in a prefix of its own: silent install,
-#                                   the installed launcher's first update, upgrade, refused
-#                                   downgrade, uninstall
+#                                   different times (faketime), under other umasks, time zones
+#                                   and languages, give the same dist/, file for file
+#   release_check.sh signed         signed releases with each key source and a timestamp, each
+#                                   checked against a rebuild; each failure leaves dist/ as it was
+#   release_check.sh msi            the signed release's MSI under Wine, in a prefix of its own:
+#                                   silent install, the installed launcher's first update,
+#                                   upgrade, refused downgrade, uninstall
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 root=$(cd "$here/../.." && pwd)
 source "$root/tests/e2e/lib.sh"
 work=$(mktemp -d /tmp/norvik-release.XXXXXX)
-trap 'rm -rf "$work"' EXIT
+tsa_pid=""
+cleanup() {
+  [ -z "$tsa_pid" ] || kill "$tsa_pid" 2>/dev/null || true
+  rm -rf "$work"
+}
+trap cleanup EXIT
 
 # The tree as it is, tracked and new files alike, without what is built or ignored.
 clone_tree() {  # clone_tree DESTINATION
@@ -20,15 +28,21 @@ clone_tree() {  # clone_tree DESTINATION
 }
 
 reproducible() {
-  local one="$work/one/norvik" two="$work/second place/elsewhere/tree" file
+  local one="$work/one/norvik" two="$work/second place/elsewhere/tree" file epoch
   clone_tree "$one"
   clone_tree "$two"
-  RELEASE_DIR="$work/dist-one" "$one/scripts/release.sh" >/dev/null
-  # A year and more later, by the clock every tool reads.
-  faketime -f '+400d' env RELEASE_DIR="$work/dist-two" "$two/scripts/release.sh" >/dev/null
-  for file in launcher.exe revision-probe.exe Ostra.ico; do
-    cmp "$work/dist-one/$file" "$work/dist-two/$file" ||
-      fail "$file differs between two builds of the same tree"
+  # The clones are no git checkouts: the commit's time is given as release.sh would read it.
+  epoch=$(git -C "$root" log -1 --format=%ct)
+  (umask 022 && SOURCE_DATE_EPOCH=$epoch TZ=UTC LANG=C.UTF-8 LC_ALL=C.UTF-8 \
+    RELEASE_DIR="$work/dist-one" "$one/scripts/release.sh" >/dev/null)
+  # A year and more later, by the clock every tool reads, elsewhere in the world.
+  (umask 077 && SOURCE_DATE_EPOCH=$epoch TZ=Pacific/Kiritimati LANG=POSIX LC_ALL=POSIX \
+    faketime -f '+400d' env RELEASE_DIR="$work/dist-two" "$two/scripts/release.sh" >/dev/null)
+  expect_eq "the files of the two releases" "$(ls "$work/dist-two" | tr '\n' ' ')" \
+    "$(ls "$work/dist-one" | tr '\n' ' ')"
+  for file in "$work/dist-one"/*; do
+    cmp "$file" "$work/dist-two/${file##*/}" ||
+      fail "${file##*/} differs between two builds of the same tree"
   done
   # The checksum checker agrees with osslsigncode, which writes the checksum anew when it signs;
   # and removing the signature gives back the built bytes, so a signed launcher can be compared
@@ -46,6 +60,38 @@ reproducible() {
   cmp "$pki/unsigned.exe" "$work/dist-one/launcher.exe" ||
     fail "removing the signature does not give back the built launcher"
   echo "ok: reproducible"
+}
+
+# The signature scenarios' throw-away PKI (tests/e2e/make_test_pki.sh) in $pki, publisher A's
+# certificate with its chain up to the root as a publisher hands it over, and a loopback TSA on
+# the PKI's time-stamping key at $tsa_url.
+test_pki() {
+  bash "$root/tests/e2e/make_test_pki.sh" "$work/signing" >/dev/null 2>&1 ||
+    fail "make_test_pki.sh could not make the PKI"
+  pki=$work/signing/pki
+  for name in a b; do cat "$pki/$name.pem" "$pki/ca.pem" "$pki/root.pem" > "$work/${name}_certs.pem"; done
+  python3 "$root/tests/e2e/loopback_tsa.py" "$work/tsa-port" "$pki/tsa/openssl.cnf" \
+    </dev/null >/dev/null 2>&1 &
+  tsa_pid=$!
+  for _ in $(seq 200); do [ -s "$work/tsa-port" ] && break; sleep 0.05; done
+  [ -s "$work/tsa-port" ] || fail "the loopback TSA did not start"
+  tsa_url=http://127.0.0.1:$(cat "$work/tsa-port")
+}
+
+# Each signed file of the release in DIST is signed by A (its very certificate), verifies
+# against the test root alone, and carries a timestamp that verifies too; SHA256SUMS lists what
+# was shipped.
+expect_signed() {  # expect_signed DIST
+  local file log a_hash
+  a_hash=$(sha256sum < "$pki/a.der" | cut -d' ' -f1)
+  for file in launcher.exe revision-probe.exe $(cd "$1" && ls NorvikTools-*.msi); do
+    log=$(osslsigncode verify -CAfile "$pki/root.pem" -TSA-CAfile "$pki/root.pem" \
+      -require-leaf-hash "sha256:$a_hash" -in "$1/$file" 2>&1) ||
+      fail "$file of the signed release does not verify as A's: $(tail -3 <<<"$log")"
+    grep -qx 'Timestamp Server Signature verification: ok' <<<"$log" ||
+      fail "$file of the signed release carries no timestamp that verifies"
+  done
+  (cd "$1" && sha256sum --quiet -c SHA256SUMS) || fail "SHA256SUMS does not list what was shipped"
 }
 
 # Products of that name that Windows Installer has registered for the user.
@@ -182,8 +228,112 @@ msi() {
   echo "ok: msi"
 }
 
+# release.sh with ARG... must end with a non-zero status and one line on stderr holding CAUSE,
+# and leave the release in $dist exactly as it was.
+expect_refused() {  # expect_refused CAUSE ARG...
+  local cause=$1 before status=0
+  shift
+  before=$(folder_state "$dist")
+  RELEASE_DIR=$dist "$root/scripts/release.sh" "$@" >/dev/null 2>"$work/refused" || status=$?
+  [ "$status" != 0 ] || fail "release.sh $* succeeded"
+  [ "$(wc -l < "$work/refused")" = 1 ] && grep -qF -- "$cause" "$work/refused" ||
+    fail "release.sh $*: expected one line with '$cause', got: $(cat "$work/refused")"
+  [ "$(folder_state "$dist")" = "$before" ] || fail "release.sh $* changed $dist"
+}
+
+signed() {
+  local preset build program secret pin log
+  preset=$(wine_preset)
+  build="$root/build/$preset"
+  program="$build/fixtures/managed_1_0_0_4.exe"
+  [ -f "$program" ] || fail "no $preset build in $build"
+  export RELEASE_PRESET=$preset
+  test_pki
+  secret="pass $(openssl rand -hex 8)" pin=$(openssl rand -hex 4)
+  # Every osslsigncode the release starts leaves its arguments here.
+  mkdir "$work/spy"
+  printf '#!/bin/sh\nprintf "%%s\\n" "$*" >> %q\nexec %q "$@"\n' "$work/spy.log" \
+    "$(command -v osslsigncode)" > "$work/spy/osslsigncode"
+  chmod +x "$work/spy/osslsigncode"
+  local spy_path="$work/spy:$PATH"
+
+  # A PEM key under a passphrase in a file, built anew; checked against a rebuild of its own.
+  dist=$work/dist-pem
+  openssl pkey -in "$pki/a.key" -aes256 -passout "file:"<(printf '%s' "$secret") \
+    -out "$work/a_encrypted.pem"
+  printf '%s\n' "$secret" > "$work/passphrase"
+  PATH=$spy_path RELEASE_SIGN_PASSWORD_FILE=$work/passphrase RELEASE_DIR=$dist \
+    "$root/scripts/release.sh" --sign "$work/a_certs.pem" "$work/a_encrypted.pem" \
+    --timestamp "$tsa_url" "$program" > "$work/release.log" 2>&1 ||
+    fail "a release signed with a PEM key failed: $(tail -3 "$work/release.log")"
+  expect_signed "$dist"
+  "$root/scripts/check_release.sh" "$dist" "$program" >/dev/null ||
+    fail "the signed release does not check against a rebuild"
+
+  # The others sign the same build: a PKCS#12 file with the passphrase in the environment, a
+  # key in SoftHSM2 through PKCS#11, and a command of the publisher's own.
+  export RELEASE_REUSE_BUILD=1
+  openssl pkcs12 -export -inkey "$pki/a.key" -in "$pki/a.pem" -certfile "$pki/ca.pem" \
+    -passout "file:"<(printf '%s' "$secret") -out "$work/a.p12"
+  dist=$work/dist-p12
+  PATH=$spy_path RELEASE_SIGN_PASSWORD=$secret RELEASE_DIR=$dist "$root/scripts/release.sh" \
+    --sign "$work/a_certs.pem" "$work/a.p12" --timestamp "$tsa_url" >> "$work/release.log" 2>&1 ||
+    fail "a release signed with a PKCS#12 file failed: $(tail -3 "$work/release.log")"
+  expect_signed "$dist"
+
+  export SOFTHSM2_CONF=$work/softhsm2.conf RELEASE_PKCS11_MODULE
+  RELEASE_PKCS11_MODULE=$(dpkg -L libsofthsm2 | grep -m1 '/libsofthsm2\.so$')
+  mkdir "$work/tokens"
+  printf 'directories.tokendir = %s\nobjectstore.backend = file\n' "$work/tokens" > "$SOFTHSM2_CONF"
+  softhsm2-util --init-token --free --label norvik-release --pin "$pin" --so-pin "$pin$pin" \
+    >/dev/null
+  openssl pkcs8 -topk8 -nocrypt -in "$pki/a.key" -out "$work/a.pk8"
+  softhsm2-util --import "$work/a.pk8" --token norvik-release --label publisher-a --id 0a \
+    --pin "$pin" >/dev/null
+  rm "$work/a.pk8"
+  local token="pkcs11:token=norvik-release;object=publisher-a;type=private"
+  dist=$work/dist-pkcs11
+  PATH=$spy_path RELEASE_SIGN_PASSWORD=$pin RELEASE_DIR=$dist "$root/scripts/release.sh" \
+    --sign "$work/a_certs.pem" "$token" --timestamp "$tsa_url" >> "$work/release.log" 2>&1 ||
+    fail "a release signed through PKCS#11 failed: $(tail -3 "$work/release.log")"
+  expect_signed "$dist"
+
+  # The publisher's command: osslsigncode with the key that SIGNER names, without a timestamp
+  # (the release adds it).
+  printf '#!/bin/sh\nset -e\nosslsigncode sign -certs "%s/${SIGNER}_certs.pem" -key "%s/$SIGNER.key" -h sha256 -in "$1" -out "$1.part" >/dev/null\nmv "$1.part" "$1"\n' \
+    "$work" "$pki" > "$work/publisher-sign"
+  chmod +x "$work/publisher-sign"
+  dist=$work/dist-command
+  SIGNER=a RELEASE_DIR=$dist "$root/scripts/release.sh" --sign-command "$work/publisher-sign" \
+    --chain "$work/a_certs.pem" --timestamp "$tsa_url" >> "$work/release.log" 2>&1 ||
+    fail "a release signed by a command failed: $(tail -3 "$work/release.log")"
+  expect_signed "$dist"
+
+  # No secret in any osslsigncode's arguments, in a release or in what the releases printed.
+  [ -s "$work/spy.log" ] || fail "no osslsigncode seen"
+  ! grep -rqF -e "$secret" -e "$pin" "$work/spy.log" "$work/release.log" "$work"/dist-* ||
+    fail "a passphrase or PIN showed in osslsigncode's arguments, the output or a release"
+
+  # Each failure leaves the last release whole.
+  dist=$work/dist-pem
+  RELEASE_SIGN_PASSWORD="wrong $secret" expect_refused \
+    "the passphrase in RELEASE_SIGN_PASSWORD does not open $work/a.p12" \
+    --sign "$work/a_certs.pem" "$work/a.p12"
+  expect_refused "$work/missing.pem: no such key file" --sign "$work/a_certs.pem" "$work/missing.pem"
+  RELEASE_SIGN_PASSWORD=$pin expect_refused "the token has no private key" \
+    --sign "$work/a_certs.pem" "pkcs11:token=norvik-release;object=publisher-b;type=private"
+  expect_refused "the certificate in $work/b_certs.pem (CN=Norvik Test Publisher B" \
+    --sign "$work/b_certs.pem" "$pki/a.key"
+  expect_refused "no timestamp from http://127.0.0.1:1 for launcher.exe" \
+    --sign "$work/a_certs.pem" "$pki/a.key" --timestamp http://127.0.0.1:1
+  SIGNER=b expect_refused "the signature of launcher.exe does not verify against" \
+    --sign-command "$work/publisher-sign" --chain "$work/a_certs.pem"
+  echo "ok: signed"
+}
+
 case "${1:-}" in
   reproducible) reproducible ;;
+  signed) signed ;;
   msi) msi ;;
-  *) fail "usage: release_check.sh reproducible|msi" ;;
+  *) fail "usage: release_check.sh reproducible|signed|msi" ;;
 esac
