@@ -137,8 +137,11 @@ msi() {
   build="$root/build/$preset"
   [ -x "$build/launcher.exe" ] || fail "no $preset build in $build"
   dist="$work/dist"
+  test_pki
   RELEASE_PRESET=$preset RELEASE_DIR=$dist "$root/scripts/release.sh" \
+    --sign "$work/a_certs.pem" "$pki/a.key" --timestamp "$tsa_url" \
     "$build/fixtures/managed_1_0_0_4.exe" >/dev/null
+  expect_signed "$dist"
   version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
   [ -f "$dist/NorvikTools-$version.msi" ] || fail "no NorvikTools-$version.msi in the release"
 
@@ -148,7 +151,7 @@ msi() {
   timeout 300 wineboot -i >/dev/null 2>&1 || fail "wineboot -i failed"
   wine reg add 'HKCU\Software\Wine\Drivers' /v Graphics /d null /f >/dev/null 2>&1
   own_server
-  trap 'end_server; rm -rf "$work"' EXIT
+  trap 'end_server; cleanup' EXIT
   local user_folder
   user_folder=$(find "$drive_c/users" -mindepth 1 -maxdepth 1 -type d ! -name Public | head -1)
   folder="$user_folder/AppData/Local/Programs/Norvik Tools"
@@ -164,6 +167,7 @@ msi() {
   cp "$dist/NorvikTools-$version.msi" "$drive_c/"
   msiexec_quiet /i "NorvikTools-$version.msi"
   expect_eq "installed files" "$(ls "$folder" | tr '\n' ' ')" "Norvik_Studio.exe Ostra.ico launcher.exe "
+  # The signed launcher (expect_signed checked the release's signatures).
   same_file "$folder/launcher.exe" "$dist/launcher.exe" || fail "the installed launcher is not the release's"
   same_file "$folder/Norvik_Studio.exe" "$build/fixtures/managed_1_0_0_4.exe" ||
     fail "the installed program is not the one given to release.sh"
@@ -199,11 +203,20 @@ msi() {
   same_file "$folder/Norvik_Studio.exe" "$build/fixtures/managed_1_0_0_7.exe" ||
     fail "the launcher did not copy the store's program after the upgrade"
 
-  # The same version built again (a product code of its own) reinstalls in place; the older
-  # release's installer is then refused by Windows Installer and changes nothing.
-  "$root/scripts/make_msi.sh" "$work/newer" "$next" "$drive_c/$again"
+  # The same version made of other files (the launcher unsigned: a product code of its own)
+  # replaces it in place; the older release's installer is then refused by Windows Installer
+  # and changes nothing.
+  mkdir "$work/again"
+  cp "$dist/Ostra.ico" "$work/again/"
+  osslsigncode remove-signature -in "$dist/launcher.exe" -out "$work/again/launcher.exe" >/dev/null
+  "$root/scripts/make_msi.sh" "$work/again" "$next" "$drive_c/$again"
+  [ "$(msiinfo export "$drive_c/$again" Property | grep ProductCode)" != \
+    "$(msiinfo export "$drive_c/$newer" Property | grep ProductCode)" ] ||
+    fail "two installers of other content share a product code"
   msiexec_quiet /i "$again"
   expect_eq "products after the same version again" "$(installed_products)" 1
+  same_file "$folder/launcher.exe" "$work/again/launcher.exe" ||
+    fail "the same version of other content did not replace the launcher"
   state=$(folder_state "$folder")
   (cd "$drive_c" && timeout 120 wine msiexec /i "C:\\NorvikTools-$version.msi" /qn) || status=$?
   [ "$(folder_state "$folder")" = "$state" ] || fail "the refused downgrade changed $folder"
