@@ -32,7 +32,7 @@ reproducible() {
   clone_tree "$one"
   clone_tree "$two"
   # The clones are no git checkouts: the commit's time is given as release.sh would read it.
-  epoch=$(git -C "$root" log -1 --format=%ct)
+  epoch=${SOURCE_DATE_EPOCH:-$(git -C "$root" log -1 --format=%ct)}
   (umask 022 && SOURCE_DATE_EPOCH=$epoch TZ=UTC LANG=C.UTF-8 LC_ALL=C.UTF-8 \
     RELEASE_DIR="$work/dist-one" "$one/scripts/release.sh" >/dev/null)
   # A year and more later, by the clock every tool reads, elsewhere in the world.
