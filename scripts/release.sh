@@ -25,7 +25,7 @@ usage() {
     "[--timestamp URL] [PROGRAM.exe]" >&2
   exit 2
 }
-sign_mode="" certs="" key="" sign_command="" timestamp="" program=""
+sign_mode="" certs="" key="" sign_command="" chain="" timestamp="" program=""
 while [ $# -gt 0 ]; do
   case "$1" in
     --sign) [ $# -ge 3 ] || usage "--sign takes CERTS and KEY"
@@ -34,15 +34,19 @@ while [ $# -gt 0 ]; do
     --sign-command) [ $# -ge 2 ] || usage "--sign-command takes CMD"
       [ -z "$sign_mode" ] || usage "one of --sign and --sign-command"
       sign_mode=command sign_command=$2; shift 2 ;;
-    --chain) [ $# -ge 2 ] || usage "--chain takes CERTS"; certs=$2; shift 2 ;;
+    --chain) [ $# -ge 2 ] || usage "--chain takes CERTS"; chain=$2; shift 2 ;;
     --timestamp) [ $# -ge 2 ] || usage "--timestamp takes URL"; timestamp=$2; shift 2 ;;
     -*) usage "no option $1" ;;
     *) [ -z "$program" ] || usage "one PROGRAM.exe at most"; program=$1; shift ;;
   esac
 done
-[ "$sign_mode" != command ] || [ -n "$certs" ] ||
-  usage "--sign-command needs --chain CERTS, the certificates its signatures are checked against"
-[ -n "$sign_mode" ] || [ -z "$certs$timestamp" ] || usage "--chain and --timestamp are for signing"
+if [ "$sign_mode" = command ]; then
+  [ -n "$chain" ] ||
+    usage "--sign-command needs --chain CERTS, the certificates its signatures are checked against"
+  certs=$chain
+fi
+[ -z "$chain" ] || [ "$sign_mode" = command ] || usage "--chain goes with --sign-command"
+[ -n "$sign_mode" ] || [ -z "$timestamp" ] || usage "--timestamp is for a signed release"
 if [ -n "$program" ]; then
   [ -f "$program" ] || { echo "release: $program: no such file" >&2; exit 2; }
   program=$(cd "$(dirname "$program")" && pwd)/$(basename "$program")
