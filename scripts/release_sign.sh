@@ -1,6 +1,6 @@
 # Signing for scripts/release.sh, sourced by it: Authenticode with osslsigncode, SHA-256, an
 # RFC 3161 timestamp when a server is given, and the check of every signature made.
-# shellcheck shell=bash
+# shellcheck shell=bash disable=SC2154  # sign_mode, certs, key, ... are release.sh's
 # Set by release.sh before sign_prepare: sign_mode (key or command), certs, key, sign_command,
 # timestamp. Secrets come from the environment only (RELEASE_SIGN_PASSWORD or
 # RELEASE_SIGN_PASSWORD_FILE, the passphrase of a key file or a token's PIN) and are handed to
