@@ -6,6 +6,7 @@ enable_language(RC)
 add_library(os_win32 STATIC
   os/win32/wide.cc
   os/win32/win32_decoded_message.cc
+  os/win32/win32_error.cc
   os/win32/win32_file.cc
   os/win32/win32_folder.cc
   os/win32/win32_held_folder.cc

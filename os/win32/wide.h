@@ -12,10 +12,4 @@ namespace launcher {
 std::wstring Wide(const std::string& text, const char* operation);
 std::string Utf8(const std::wstring& text);
 
-// The system's message for error code `error`, without the trailing line break.
-std::string SystemErrorText(DWORD error);
-
-// kHeld for the errors another process's open handle causes (sharing violation, access denied).
-FailureCause CauseOf(DWORD error);
-
 }  // namespace launcher

@@ -4,6 +4,7 @@
 
 #include "launch/services.h"
 #include "os/win32/wide.h"
+#include "os/win32/win32_error.h"
 
 namespace launcher {
 namespace {
@@ -21,7 +22,7 @@ Win32HandleReader::Win32HandleReader(HANDLE handle, const std::string& path, con
     : handle_(handle), path_(path), operation_(operation) {
   LARGE_INTEGER size;
   if (!GetFileSizeEx(handle_, &size)) {
-    throw ServiceError(operation, path, SystemErrorText(GetLastError()));
+    throw Win32Error(operation, path, GetLastError(), FailureCause::kOther);
   }
   size_ = static_cast<std::uint64_t>(size.QuadPart);
 }
@@ -39,7 +40,7 @@ std::size_t Win32HandleReader::ReadAt(std::uint64_t offset, void* buffer, std::s
     if (!ReadFile(handle_, out + done, want, &got, &at)) {
       const DWORD error = GetLastError();
       if (error == ERROR_HANDLE_EOF) break;
-      throw ServiceError(operation_, path_, SystemErrorText(error));
+      throw Win32Error(operation_, path_, error, FailureCause::kOther);
     }
     if (got == 0) break;
     done += got;
@@ -64,16 +65,13 @@ std::unique_ptr<Win32File> Win32File::OpenIfPresent(const std::string& path, con
 Win32File::Win32File(HANDLE handle, const std::string& path, const char* operation,
                      bool refuse_links)
     : handle_(handle) {
-  if (handle_ == INVALID_HANDLE_VALUE) {
-    const DWORD error = GetLastError();
-    throw ServiceError(operation, path, SystemErrorText(error), CauseOf(error));
-  }
+  if (handle_ == INVALID_HANDLE_VALUE) throw Win32Error(operation, path, GetLastError());
   try {
     if (GetFileType(handle_) != FILE_TYPE_DISK) throw ServiceError(operation, path, "not a file");
     if (refuse_links) {
       BY_HANDLE_FILE_INFORMATION information;
       if (!GetFileInformationByHandle(handle_, &information)) {
-        throw ServiceError(operation, path, SystemErrorText(GetLastError()));
+        throw Win32Error(operation, path, GetLastError(), FailureCause::kOther);
       }
       // Wine does not show a Unix symbolic link to a file as a reparse point, so this refusal
       // cannot be seen under Wine.

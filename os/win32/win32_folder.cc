@@ -7,6 +7,7 @@
 
 #include "launch/services.h"
 #include "os/win32/wide.h"
+#include "os/win32/win32_error.h"
 
 namespace launcher {
 namespace {
@@ -32,10 +33,7 @@ std::uint64_t FileIndexOf(HANDLE file, const std::string& path, const char* oper
   IO_STATUS_BLOCK io{};
   const NTSTATUS status =
       NtQueryInformationFile(file, &io, &information, sizeof information, FileInternalInformation);
-  if (!NT_SUCCESS(status)) {
-    const DWORD error = RtlNtStatusToDosError(status);
-    throw ServiceError(operation, path, SystemErrorText(error), CauseOf(error));
-  }
+  if (!NT_SUCCESS(status)) throw Win32Error(operation, path, RtlNtStatusToDosError(status));
   return static_cast<std::uint64_t>(information.IndexNumber.QuadPart);
 }
 
@@ -51,10 +49,7 @@ Win32Folder::Win32Folder(HANDLE held, const std::string& path, const char* opera
                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   }
-  if (handle_ == INVALID_HANDLE_VALUE) {
-    const DWORD error = GetLastError();
-    throw ServiceError(operation, path, SystemErrorText(error), CauseOf(error));
-  }
+  if (handle_ == INVALID_HANDLE_VALUE) throw Win32Error(operation, path, GetLastError());
 }
 
 Win32Folder::~Win32Folder() { CloseHandle(handle_); }

@@ -5,6 +5,7 @@
 #include "core/replace/replace_file.h"
 #include "launch/services.h"
 #include "os/win32/wide.h"
+#include "os/win32/win32_error.h"
 
 namespace launcher {
 namespace {
@@ -74,7 +75,7 @@ void Win32HeldFolder::Hold(const std::string& folder) {
       if (handle == INVALID_HANDLE_VALUE) {
         const DWORD error = GetLastError();
         if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
-          throw ServiceError("HoldFolder", component, SystemErrorText(error));
+          throw Win32Error("HoldFolder", component, error, FailureCause::kOther);
         }
         missing = true;
         break;
@@ -82,7 +83,7 @@ void Win32HeldFolder::Hold(const std::string& folder) {
       handles.push_back(handle);
       BY_HANDLE_FILE_INFORMATION information;
       if (!GetFileInformationByHandle(handle, &information)) {
-        throw ServiceError("HoldFolder", component, SystemErrorText(GetLastError()));
+        throw Win32Error("HoldFolder", component, GetLastError(), FailureCause::kOther);
       }
       // Windows shows a link's attribute on the handle of the link itself. Wine shows a Unix
       // symbolic link to a folder as a directory with the reparse-point attribute only when asked

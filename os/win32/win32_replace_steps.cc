@@ -10,6 +10,7 @@
 #include "core/pe/pe_version_reader.h"
 #include "launch/services.h"
 #include "os/win32/wide.h"
+#include "os/win32/win32_error.h"
 #include "os/win32/win32_file.h"
 #include "os/win32/win32_signature.h"
 
@@ -21,7 +22,7 @@ constexpr DWORD kCopyChunk = 1 << 20;
 constexpr int kNameAttempts = 16;
 
 [[noreturn]] void Fail(const std::string& path, DWORD error) {
-  throw ServiceError(kOperation, path, SystemErrorText(error), CauseOf(error));
+  throw Win32Error(kOperation, path, error);
 }
 
 // Marks the file open as `file` for removal when its last handle closes; whether it could.

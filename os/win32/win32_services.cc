@@ -6,6 +6,7 @@
 #include "core/pe/pe_version_reader.h"
 #include "core/replace/replace_file.h"
 #include "os/win32/wide.h"
+#include "os/win32/win32_error.h"
 #include "os/win32/win32_file.h"
 #include "os/win32/win32_replace_steps.h"
 #include "os/win32/win32_start_path.h"
@@ -17,11 +18,6 @@ constexpr std::uint64_t kFileTimeTicksPerSecond = 10000000;
 
 std::uint64_t Ticks(const FILETIME& time) {
   return std::uint64_t{time.dwHighDateTime} << 32 | time.dwLowDateTime;
-}
-
-[[noreturn]] void Fail(const char* operation, const std::string& path) {
-  const DWORD error = GetLastError();
-  throw ServiceError(operation, path, SystemErrorText(error), CauseOf(error));
 }
 
 // Removes a temporary nobody holds; a read-only mark, which the launcher never sets but another
@@ -50,7 +46,7 @@ std::string Win32Services::ApplicationDirectory() {
   std::wstring path(MAX_PATH, L'\0');
   for (;;) {
     const DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-    if (length == 0) Fail("ApplicationDirectory", "");
+    if (length == 0) throw Win32Error("ApplicationDirectory", "", GetLastError());
     if (length < path.size()) {
       path.resize(length);
       break;
@@ -80,7 +76,7 @@ bool Win32Services::FileExists(const std::string& path) {
     case ERROR_NOT_READY:
       return false;
     default:
-      Fail("FileExists", path);
+      throw Win32Error("FileExists", path, GetLastError());
   }
 }
 
@@ -102,13 +98,13 @@ void Win32Services::DeleteFile(const std::string& path, bool force) {
       attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0;
   if (force && read_only) {
     if (!SetFileAttributesW(wide.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY)) {
-      Fail("DeleteFile", path);
+      throw Win32Error("DeleteFile", path, GetLastError());
     }
   }
   if (!DeleteFileW(wide.c_str())) {
     const DWORD error = GetLastError();
     if (force && read_only) SetFileAttributesW(wide.c_str(), attributes);
-    throw ServiceError("DeleteFile", path, SystemErrorText(error));
+    throw Win32Error("DeleteFile", path, error, FailureCause::kOther);
   }
 }
 
@@ -177,7 +173,7 @@ TaskId Win32Services::StartProgram(const std::string& program_path, int show_sta
   // all (the child reads 0 with or without this flag), so no Wine test can show it.
   if (!CreateProcessW(application.c_str(), command_line.data(), nullptr, nullptr, FALSE,
                       CREATE_DEFAULT_ERROR_MODE, nullptr, nullptr, &startup, &process)) {
-    Fail("StartProgram", program_path);
+    throw Win32Error("StartProgram", program_path, GetLastError());
   }
   CloseHandle(process.hThread);
   CloseHandle(process.hProcess);
@@ -219,7 +215,7 @@ void Win32Services::LoadWindowIcon(const std::string& path) {
   for (const auto& size : sizes) {
     HANDLE icon = LoadImageW(nullptr, wide.c_str(), IMAGE_ICON, GetSystemMetrics(size.width_metric),
                              GetSystemMetrics(size.height_metric), LR_LOADFROMFILE);
-    if (icon == nullptr) Fail("LoadWindowIcon", path);
+    if (icon == nullptr) throw Win32Error("LoadWindowIcon", path, GetLastError());
     SendMessageW(window_, WM_SETICON, size.which, reinterpret_cast<LPARAM>(icon));
   }
 }

@@ -4,6 +4,7 @@
 
 #include "launch/services.h"
 #include "os/win32/wide.h"
+#include "os/win32/win32_error.h"
 
 namespace launcher {
 namespace {
