@@ -65,27 +65,21 @@ std::unique_ptr<Win32File> Win32File::OpenIfPresent(const std::string& path, con
 Win32File::Win32File(HANDLE handle, const std::string& path, const char* operation,
                      bool refuse_links)
     : handle_(handle) {
-  if (handle_ == INVALID_HANDLE_VALUE) throw Win32Error(operation, path, GetLastError());
-  try {
-    if (GetFileType(handle_) != FILE_TYPE_DISK) throw ServiceError(operation, path, "not a file");
-    if (refuse_links) {
-      BY_HANDLE_FILE_INFORMATION information;
-      if (!GetFileInformationByHandle(handle_, &information)) {
-        throw Win32Error(operation, path, GetLastError(), FailureCause::kOther);
-      }
-      // Wine does not show a Unix symbolic link to a file as a reparse point, so this refusal
-      // cannot be seen under Wine.
-      if ((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-        throw ServiceError(operation, path, "a link (reparse point), not a file");
-      }
+  if (!handle_.is_valid()) throw Win32Error(operation, path, GetLastError());
+  if (GetFileType(handle_.get()) != FILE_TYPE_DISK)
+    throw ServiceError(operation, path, "not a file");
+  if (refuse_links) {
+    BY_HANDLE_FILE_INFORMATION information;
+    if (!GetFileInformationByHandle(handle_.get(), &information)) {
+      throw Win32Error(operation, path, GetLastError(), FailureCause::kOther);
     }
-    reader_ = std::make_unique<Win32HandleReader>(handle_, path, operation);
-  } catch (...) {
-    CloseHandle(handle_);
-    throw;
+    // Wine does not show a Unix symbolic link to a file as a reparse point, so this refusal
+    // cannot be seen under Wine.
+    if ((information.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+      throw ServiceError(operation, path, "a link (reparse point), not a file");
+    }
   }
+  reader_ = std::make_unique<Win32HandleReader>(handle_.get(), path, operation);
 }
-
-Win32File::~Win32File() { CloseHandle(handle_); }
 
 }  // namespace launcher

@@ -7,6 +7,7 @@
 #include <string>
 
 #include "core/pe/random_access_file.h"
+#include "os/win32/scoped_handle.h"
 
 namespace launcher {
 
@@ -43,7 +44,6 @@ class Win32File : public RandomAccessFile {
   // Throws ServiceError(operation, path, ...) when the file cannot be opened or is a folder,
   // a device or, by `rules`, a link.
   Win32File(const std::string& path, const char* operation, Win32OpenRules rules = {});
-  ~Win32File() override;
   Win32File(const Win32File&) = delete;
   Win32File& operator=(const Win32File&) = delete;
 
@@ -56,12 +56,12 @@ class Win32File : public RandomAccessFile {
     return reader_->ReadAt(offset, buffer, length);
   }
 
-  HANDLE handle() const { return handle_; }
+  HANDLE handle() const { return handle_.get(); }
 
  private:
   Win32File(HANDLE handle, const std::string& path, const char* operation, bool refuse_links);
 
-  HANDLE handle_;
+  ScopedHandle handle_;
   std::unique_ptr<Win32HandleReader> reader_;
 };
 

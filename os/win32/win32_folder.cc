@@ -40,30 +40,29 @@ std::uint64_t FileIndexOf(HANDLE file, const std::string& path, const char* oper
 Win32Folder::Win32Folder(HANDLE held, const std::string& path, const char* operation)
     : operation_(operation) {
   if (held != nullptr) {
-    if (!DuplicateHandle(GetCurrentProcess(), held, GetCurrentProcess(), &handle_, 0, FALSE,
-                         DUPLICATE_SAME_ACCESS)) {
-      handle_ = INVALID_HANDLE_VALUE;
+    HANDLE duplicate = nullptr;
+    if (DuplicateHandle(GetCurrentProcess(), held, GetCurrentProcess(), &duplicate, 0, FALSE,
+                        DUPLICATE_SAME_ACCESS)) {
+      handle_.reset(duplicate);
     }
   } else {
-    handle_ = CreateFileW(Wide(path, operation).c_str(), FILE_LIST_DIRECTORY | SYNCHRONIZE,
-                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                          OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    handle_.reset(CreateFileW(Wide(path, operation).c_str(), FILE_LIST_DIRECTORY | SYNCHRONIZE,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
   }
-  if (handle_ == INVALID_HANDLE_VALUE) throw Win32Error(operation, path, GetLastError());
+  if (!handle_.is_valid()) throw Win32Error(operation, path, GetLastError());
 }
 
-Win32Folder::~Win32Folder() { CloseHandle(handle_); }
-
-HANDLE Win32Folder::Open(const std::string& name, ACCESS_MASK access, ULONG share,
-                         ULONG disposition, DWORD* error) const {
+ScopedHandle Win32Folder::Open(const std::string& name, ACCESS_MASK access, ULONG share,
+                               ULONG disposition, DWORD* error) const {
   const std::wstring wide = Wide(name, operation_);
   UNICODE_STRING text;
   if (!NameOf(wide, &text)) {
     *error = ERROR_INVALID_NAME;
-    return INVALID_HANDLE_VALUE;
+    return ScopedHandle();
   }
   OBJECT_ATTRIBUTES attributes;
-  InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE, handle_, nullptr);
+  InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE, handle_.get(), nullptr);
   IO_STATUS_BLOCK io{};
   HANDLE file = INVALID_HANDLE_VALUE;
   const NTSTATUS status = NtCreateFile(
@@ -72,9 +71,9 @@ HANDLE Win32Folder::Open(const std::string& name, ACCESS_MASK access, ULONG shar
       FILE_NON_DIRECTORY_FILE | FILE_SYNCHRONOUS_IO_NONALERT | FILE_OPEN_REPARSE_POINT, nullptr, 0);
   if (!NT_SUCCESS(status)) {
     *error = RtlNtStatusToDosError(status);
-    return INVALID_HANDLE_VALUE;
+    return ScopedHandle();
   }
-  return file;
+  return ScopedHandle(file);
 }
 
 DWORD Win32Folder::MoveInto(HANDLE file, const std::string& name) const {
@@ -84,7 +83,7 @@ DWORD Win32Folder::MoveInto(HANDLE file, const std::string& name) const {
   std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + text.Length);
   auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
   rename->ReplaceIfExists = TRUE;
-  rename->RootDirectory = handle_;
+  rename->RootDirectory = handle_.get();
   rename->FileNameLength = text.Length;
   std::memcpy(rename->FileName, wide.c_str(), text.Length);
   IO_STATUS_BLOCK io{};

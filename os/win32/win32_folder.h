@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string>
 
+#include "os/win32/scoped_handle.h"
+
 namespace launcher {
 
 // A folder open by handle, whose files are opened, created and renamed relative to that handle
@@ -20,22 +22,19 @@ class Win32Folder {
   // nullptr, to the folder at `path` opened now. Throws ServiceError(operation, path, ...) when
   // it cannot be had.
   Win32Folder(HANDLE held, const std::string& path, const char* operation);
-  ~Win32Folder();
-  Win32Folder(const Win32Folder&) = delete;
-  Win32Folder& operator=(const Win32Folder&) = delete;
 
   // Opens the file `name` inside (FILE_OPEN or FILE_CREATE) for synchronous I/O, never following
   // a link at that name, with `access` and `share` as CreateFileW takes them. Returns the handle,
-  // or INVALID_HANDLE_VALUE with the Win32 error in `*error`.
-  HANDLE Open(const std::string& name, ACCESS_MASK access, ULONG share, ULONG disposition,
-              DWORD* error) const;
+  // or none (is_valid() false) with the Win32 error in `*error`.
+  ScopedHandle Open(const std::string& name, ACCESS_MASK access, ULONG share, ULONG disposition,
+                    DWORD* error) const;
 
   // Renames the open `file` to `name` inside, replacing a file there. Returns 0 or the Win32
   // error.
   DWORD MoveInto(HANDLE file, const std::string& name) const;
 
  private:
-  HANDLE handle_ = INVALID_HANDLE_VALUE;
+  ScopedHandle handle_;
   const char* operation_;
 };
 

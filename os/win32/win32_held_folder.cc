@@ -44,7 +44,8 @@ bool SameText(const std::string& a, const std::string& b) {
 Win32HeldFolder::~Win32HeldFolder() { Release(); }
 
 void Win32HeldFolder::Release() {
-  for (const HANDLE handle : handles_) CloseHandle(handle);
+  // Closed from the top folder down, the order they were opened in.
+  for (ScopedHandle& handle : handles_) handle.reset();
   handles_.clear();
   folder_.clear();
   missing_ = false;
@@ -57,51 +58,46 @@ void Win32HeldFolder::Hold(const std::string& folder) {
   if (root == 0) throw ServiceError("HoldFolder", folder, "not a full path");
   while (path.size() > root && path.back() == '\\') path.pop_back();
 
-  std::vector<HANDLE> handles;
+  std::vector<ScopedHandle> handles;
   bool missing = false;
-  try {
-    for (std::size_t end = root; end < path.size() && !missing;) {
-      end = std::min(path.find('\\', end + 1), path.size());
-      const std::string component = path.substr(0, end);
-      // The system keeps the share mode of an open only when it asks for reading, writing or
-      // deletion; listing counts as reading, attributes alone would hold nothing. Reading and
-      // writing are shared, so files inside can still be created and renamed; deletion is not, so
-      // the folder can be neither removed nor renamed.
-      const HANDLE handle =
-          CreateFileW(Wide(component, "HoldFolder").c_str(),
-                      FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
-                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
-                      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-      if (handle == INVALID_HANDLE_VALUE) {
-        const DWORD error = GetLastError();
-        if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
-          throw Win32Error("HoldFolder", component, error, FailureCause::kOther);
-        }
-        missing = true;
-        break;
+  for (std::size_t end = root; end < path.size() && !missing;) {
+    end = std::min(path.find('\\', end + 1), path.size());
+    const std::string component = path.substr(0, end);
+    // The system keeps the share mode of an open only when it asks for reading, writing or
+    // deletion; listing counts as reading, attributes alone would hold nothing. Reading and
+    // writing are shared, so files inside can still be created and renamed; deletion is not, so
+    // the folder can be neither removed nor renamed.
+    ScopedHandle handle(CreateFileW(Wide(component, "HoldFolder").c_str(),
+                                    FILE_LIST_DIRECTORY | FILE_READ_ATTRIBUTES | SYNCHRONIZE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                    nullptr));
+    if (!handle.is_valid()) {
+      const DWORD error = GetLastError();
+      if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
+        throw Win32Error("HoldFolder", component, error, FailureCause::kOther);
       }
-      handles.push_back(handle);
-      BY_HANDLE_FILE_INFORMATION information;
-      if (!GetFileInformationByHandle(handle, &information)) {
-        throw Win32Error("HoldFolder", component, GetLastError(), FailureCause::kOther);
-      }
-      // Windows shows a link's attribute on the handle of the link itself. Wine shows a Unix
-      // symbolic link to a folder as a directory with the reparse-point attribute only when asked
-      // by the path, so the path is asked as well.
-      const DWORD by_path = GetFileAttributesW(Wide(component, "HoldFolder").c_str());
-      const DWORD attributes =
-          information.dwFileAttributes | (by_path != INVALID_FILE_ATTRIBUTES ? by_path : 0);
-      if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
-        throw ServiceError("HoldFolder", component,
-                           "a link (reparse point), not a folder of its own");
-      }
-      if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
-        throw ServiceError("HoldFolder", component, "not a folder");
-      }
+      missing = true;
+      break;
     }
-  } catch (...) {
-    for (const HANDLE handle : handles) CloseHandle(handle);
-    throw;
+    handles.push_back(std::move(handle));
+    BY_HANDLE_FILE_INFORMATION information;
+    if (!GetFileInformationByHandle(handles.back().get(), &information)) {
+      throw Win32Error("HoldFolder", component, GetLastError(), FailureCause::kOther);
+    }
+    // Windows shows a link's attribute on the handle of the link itself. Wine shows a Unix
+    // symbolic link to a folder as a directory with the reparse-point attribute only when asked
+    // by the path, so the path is asked as well.
+    const DWORD by_path = GetFileAttributesW(Wide(component, "HoldFolder").c_str());
+    const DWORD attributes =
+        information.dwFileAttributes | (by_path != INVALID_FILE_ATTRIBUTES ? by_path : 0);
+    if ((attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+      throw ServiceError("HoldFolder", component,
+                         "a link (reparse point), not a folder of its own");
+    }
+    if ((information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+      throw ServiceError("HoldFolder", component, "not a folder");
+    }
   }
   handles_ = std::move(handles);
   folder_ = path;

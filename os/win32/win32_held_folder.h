@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "os/win32/scoped_handle.h"
+
 namespace launcher {
 
 // A folder held open together with every folder above it, each opened without following links
@@ -37,7 +39,7 @@ class Win32HeldFolder {
   // The held folder's own handle; nullptr when nothing is held, the folder is missing, or it is a
   // drive's root (which is not held).
   HANDLE Handle() const {
-    return folder_.empty() || missing_ || handles_.empty() ? nullptr : handles_.back();
+    return folder_.empty() || missing_ || handles_.empty() ? nullptr : handles_.back().get();
   }
 
  private:
@@ -45,7 +47,7 @@ class Win32HeldFolder {
 
   std::string folder_;  // empty: nothing held
   bool missing_ = false;
-  std::vector<HANDLE> handles_;
+  std::vector<ScopedHandle> handles_;
 };
 
 }  // namespace launcher

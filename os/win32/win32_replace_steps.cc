@@ -9,6 +9,7 @@
 
 #include "core/pe/pe_version_reader.h"
 #include "launch/services.h"
+#include "os/win32/scoped_handle.h"
 #include "os/win32/wide.h"
 #include "os/win32/win32_error.h"
 #include "os/win32/win32_file.h"
@@ -72,16 +73,11 @@ class Win32SourceFile : public SourceFile {
 // one without write access (CloseForWriting).
 class Win32TemporaryCopy : public TemporaryCopy {
  public:
-  Win32TemporaryCopy(HANDLE handle, std::unique_ptr<Win32Folder> folder, std::string path)
-      : handle_(handle),
-        folder_(std::move(folder)),
+  Win32TemporaryCopy(ScopedHandle handle, std::unique_ptr<Win32Folder> folder, std::string path)
+      : folder_(std::move(folder)),
+        handle_(std::move(handle)),
         path_(std::move(path)),
         name_(FileNameOf(path_)) {}
-  ~Win32TemporaryCopy() override {
-    if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
-  }
-  Win32TemporaryCopy(const Win32TemporaryCopy&) = delete;
-  Win32TemporaryCopy& operator=(const Win32TemporaryCopy&) = delete;
 
   void CopyFrom(SourceFile& source) override {
     auto* from = dynamic_cast<Win32SourceFile*>(&source);
@@ -95,13 +91,13 @@ class Win32TemporaryCopy : public TemporaryCopy {
       at.Offset = static_cast<DWORD>(offset);
       at.OffsetHigh = static_cast<DWORD>(offset >> 32);
       DWORD written = 0;
-      if (!WriteFile(handle_, buffer.data(), static_cast<DWORD>(got), &written, &at)) {
+      if (!WriteFile(handle_.get(), buffer.data(), static_cast<DWORD>(got), &written, &at)) {
         Fail(path_, GetLastError());
       }
       if (written != got) Fail(path_, ERROR_WRITE_FAULT);
       offset += got;
     }
-    if (!FlushFileBuffers(handle_)) Fail(path_, GetLastError());
+    if (!FlushFileBuffers(handle_.get())) Fail(path_, GetLastError());
   }
 
   // A handle cannot give up write access, and a second one that denies writers cannot be opened
@@ -111,34 +107,28 @@ class Win32TemporaryCopy : public TemporaryCopy {
   // through the new handle, which denies writers and deletion until the move.
   void CloseForWriting() override {
     if (!written_id_) {
-      written_id_ = FileIndexOf(handle_, path_, kOperation);
-      CloseHandle(handle_);
-      handle_ = INVALID_HANDLE_VALUE;
+      written_id_ = FileIndexOf(handle_.get(), path_, kOperation);
+      handle_.reset();
     }
     DWORD error = 0;
-    const HANDLE reader =
+    ScopedHandle reader =
         folder_->Open(name_, GENERIC_READ | DELETE, FILE_SHARE_READ, FILE_OPEN, &error);
-    if (reader == INVALID_HANDLE_VALUE) Fail(path_, error);
-    try {
-      if (FileIndexOf(reader, path_, kOperation) != *written_id_) {
-        replaced_ = true;
-        throw ServiceError(kOperation, path_, "the copy was replaced by another file");
-      }
-    } catch (...) {
-      CloseHandle(reader);
-      throw;
+    if (!reader.is_valid()) Fail(path_, error);
+    if (FileIndexOf(reader.get(), path_, kOperation) != *written_id_) {
+      replaced_ = true;
+      throw ServiceError(kOperation, path_, "the copy was replaced by another file");
     }
-    handle_ = reader;
+    handle_ = std::move(reader);
   }
 
   std::uint64_t Size() override {
     LARGE_INTEGER size;
-    if (!GetFileSizeEx(handle_, &size)) Fail(path_, GetLastError());
+    if (!GetFileSizeEx(handle_.get(), &size)) Fail(path_, GetLastError());
     return static_cast<std::uint64_t>(size.QuadPart);
   }
 
   std::string Version() override {
-    Win32HandleReader reader(handle_, path_, kOperation);
+    Win32HandleReader reader(handle_.get(), path_, kOperation);
     return ReadPeFileVersion(reader);
   }
 
@@ -147,40 +137,36 @@ class Win32TemporaryCopy : public TemporaryCopy {
     if (FolderOf(destination) != FolderOf(path_)) {
       throw ServiceError(kOperation, destination, "not in the folder of the copy");
     }
-    const DWORD error = folder_->MoveInto(handle_, FileNameOf(destination));
+    const DWORD error = folder_->MoveInto(handle_.get(), FileNameOf(destination));
     if (error != 0) Fail(destination, error);
     moved_ = true;
     // The data were flushed before the rename; this asks for the file's record once more and
     // cannot undo the move, so its outcome changes nothing.
-    FlushFileBuffers(handle_);
+    FlushFileBuffers(handle_.get());
   }
 
   void Discard() override {
     if (moved_ || discarded_) return;
     discarded_ = true;
     bool marked = false;
-    if (handle_ != INVALID_HANDLE_VALUE) {
-      marked = MarkForRemoval(handle_);
-      CloseHandle(handle_);
-      handle_ = INVALID_HANDLE_VALUE;
+    if (handle_.is_valid()) {
+      marked = MarkForRemoval(handle_.get());
+      handle_.reset();
     }
     // Also when CloseForWriting could not open the file again, unless another file took the
     // name: that one is not ours to remove. What cannot be removed now (a holder denies
     // deletion) is stale an hour later and removed by a later run.
     if (!marked && !replaced_) {
       DWORD error = 0;
-      const HANDLE file = folder_->Open(
+      const ScopedHandle file = folder_->Open(
           name_, DELETE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN, &error);
-      if (file != INVALID_HANDLE_VALUE) {
-        MarkForRemoval(file);
-        CloseHandle(file);
-      }
+      if (file.is_valid()) MarkForRemoval(file.get());
     }
   }
 
  private:
-  HANDLE handle_;
   std::unique_ptr<Win32Folder> folder_;
+  ScopedHandle handle_;  // after the folder, so that it is closed before the folder's handle
   std::string path_;
   std::string name_;
   std::optional<std::uint64_t> written_id_;  // set once the writing handle is closed
@@ -229,12 +215,11 @@ std::unique_ptr<SourceFile> Win32ReplaceSteps::OpenSource(const std::string& pat
 
 void Win32ReplaceSteps::CheckCanCreateIn(const std::string& destination) {
   RequireFolder(destination);
-  const HANDLE folder =
+  const ScopedHandle folder(
       CreateFileW(Wide(FolderOf(destination), kOperation).c_str(), FILE_ADD_FILE | SYNCHRONIZE,
                   FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                  FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (folder == INVALID_HANDLE_VALUE) Fail(destination, GetLastError());
-  CloseHandle(folder);
+                  FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!folder.is_valid()) Fail(destination, GetLastError());
 }
 
 std::unique_ptr<Win32Folder> Win32ReplaceSteps::FolderFor(const std::string& path) const {
@@ -249,10 +234,10 @@ std::unique_ptr<TemporaryCopy> Win32ReplaceSteps::CreateTemporary(const std::str
     const std::string name = TemporaryNameFor(FileNameOf(destination), RandomNumber(destination));
     // Deletion is ours (Discard, the rename); others may only read it while it is written.
     DWORD error = 0;
-    const HANDLE handle = folder->Open(name, GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ,
+    ScopedHandle handle = folder->Open(name, GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ,
                                        FILE_CREATE, &error);
-    if (handle != INVALID_HANDLE_VALUE) {
-      return std::make_unique<Win32TemporaryCopy>(handle, std::move(folder),
+    if (handle.is_valid()) {
+      return std::make_unique<Win32TemporaryCopy>(std::move(handle), std::move(folder),
                                                   FolderOf(destination) + "\\" + name);
     }
     if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) Fail(destination, error);
@@ -285,16 +270,16 @@ void Win32ReplaceSteps::RestoreReadOnly(const std::string& path) {
 
 bool Win32ReplaceSteps::SetReadOnly(const std::string& path, bool read_only) {
   DWORD error = 0;
-  const HANDLE file = FolderFor(path)->Open(
+  const ScopedHandle file = FolderFor(path)->Open(
       FileNameOf(path), FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, FILE_OPEN, &error);
-  if (file == INVALID_HANDLE_VALUE) {
+  if (!file.is_valid()) {
     if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return false;
     Fail(path, error);
   }
   FILE_BASIC_INFO basic{};
   bool changed = false;
-  if (!GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic)) {
+  if (!GetFileInformationByHandleEx(file.get(), FileBasicInfo, &basic, sizeof basic)) {
     error = GetLastError();
   } else if (((basic.FileAttributes & FILE_ATTRIBUTE_READONLY) != 0) != read_only) {
     basic.FileAttributes ^= FILE_ATTRIBUTE_READONLY;
@@ -302,10 +287,9 @@ bool Win32ReplaceSteps::SetReadOnly(const std::string& path, bool read_only) {
     // Times of zero leave the file's times as they are.
     basic.CreationTime.QuadPart = basic.LastAccessTime.QuadPart = 0;
     basic.LastWriteTime.QuadPart = basic.ChangeTime.QuadPart = 0;
-    changed = SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic) != FALSE;
+    changed = SetFileInformationByHandle(file.get(), FileBasicInfo, &basic, sizeof basic) != FALSE;
     if (!changed) error = GetLastError();
   }
-  CloseHandle(file);
   if (error != 0) Fail(path, error);
   return changed;
 }

@@ -5,6 +5,7 @@
 #include "core/pe/icon_file.h"
 #include "core/pe/pe_version_reader.h"
 #include "core/replace/replace_file.h"
+#include "os/win32/scoped_handle.h"
 #include "os/win32/wide.h"
 #include "os/win32/win32_error.h"
 #include "os/win32/win32_file.h"
@@ -115,14 +116,14 @@ void Win32Services::RemoveStaleTemporaries(const std::string& copy_path) {
   const std::string folder = FolderOf(copy_path);
   const std::string file_name = FileNameOf(copy_path);
   WIN32_FIND_DATAW found;
-  HANDLE search;
+  ScopedFind search;
   try {
-    search = FindFirstFileW(
-        Wide(folder + "\\~" + file_name + ".*.tmp", "RemoveStaleTemporaries").c_str(), &found);
+    search.reset(FindFirstFileW(
+        Wide(folder + "\\~" + file_name + ".*.tmp", "RemoveStaleTemporaries").c_str(), &found));
   } catch (const ServiceError&) {
     return;
   }
-  if (search == INVALID_HANDLE_VALUE) return;
+  if (!search.is_valid()) return;
   FILETIME now;
   GetSystemTimeAsFileTime(&now);
   do {
@@ -138,8 +139,7 @@ void Win32Services::RemoveStaleTemporaries(const std::string& copy_path) {
         // A name the system gave is valid text.
       }
     }
-  } while (FindNextFileW(search, &found));
-  FindClose(search);
+  } while (FindNextFileW(search.get(), &found));
 }
 
 bool Win32Services::FileCopy(const std::string& source, const std::string& destination,
@@ -175,8 +175,9 @@ TaskId Win32Services::StartProgram(const std::string& program_path, int show_sta
                       CREATE_DEFAULT_ERROR_MODE, nullptr, nullptr, &startup, &process)) {
     throw Win32Error("StartProgram", program_path, GetLastError());
   }
-  CloseHandle(process.hThread);
-  CloseHandle(process.hProcess);
+  // Not kept: the program runs on without them. The thread's is closed first.
+  const ScopedHandle child(process.hProcess);
+  const ScopedHandle thread(process.hThread);
   return process.dwProcessId;
 }
 
