@@ -52,17 +52,17 @@ Bytes MessageParam(HCRYPTMSG message, DWORD param, DWORD index = 0) {
 // certificate set may hold other kinds (Microsoft's time-stamping tokens carry an attribute
 // certificate), which Wine's decoder hands back as a CRL, and the message store then fails to
 // open. An entry that does not decode as a certificate is skipped.
-HCERTSTORE X509CertificatesOf(HCRYPTMSG message) {
-  HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
+ScopedCertStore X509CertificatesOf(HCRYPTMSG message) {
+  ScopedCertStore store(CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr));
   DWORD count = 0;
   DWORD size = sizeof count;
-  if (store == nullptr || !CryptMsgGetParam(message, CMSG_CERT_COUNT_PARAM, 0, &count, &size)) {
+  if (!store.is_valid() || !CryptMsgGetParam(message, CMSG_CERT_COUNT_PARAM, 0, &count, &size)) {
     return store;
   }
   for (DWORD i = 0; i < count; ++i) {
     const Bytes certificate = MessageParam(message, CMSG_CERT_PARAM, i);
     if (certificate.empty()) continue;
-    CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, certificate.data(),
+    CertAddEncodedCertificateToStore(store.get(), X509_ASN_ENCODING, certificate.data(),
                                      static_cast<DWORD>(certificate.size()), CERT_STORE_ADD_ALWAYS,
                                      nullptr);
   }
@@ -167,15 +167,10 @@ ChainStatus ChainOf(PCCERT_CONTEXT certificate, HCERTSTORE store, const char* us
 }
 DecodedMessage::DecodedMessage(const unsigned char* der, std::size_t size,
                                const char* content_type) {
-  try {
-    Decode(der, size, content_type);
-  } catch (...) {
-    Release();
-    throw;
-  }
+  Decode(der, size, content_type);
 }
 
-Bytes DecodedMessage::Content() const { return MessageParam(message_, CMSG_CONTENT_PARAM); }
+Bytes DecodedMessage::Content() const { return MessageParam(message_.get(), CMSG_CONTENT_PARAM); }
 
 std::string DecodedMessage::DigestAlgorithm() const {
   const char* oid = info().HashAlgorithm.pszObjId;
@@ -187,8 +182,8 @@ bool DecodedMessage::SignatureVerifies() const {
   para.cbSize = sizeof para;
   para.dwSignerIndex = 0;
   para.dwSignerType = CMSG_VERIFY_SIGNER_CERT;
-  para.pvSigner = const_cast<CERT_CONTEXT*>(signer_);
-  return CryptMsgControl(message_, 0, CMSG_CTRL_VERIFY_SIGNATURE_EX, &para) != FALSE;
+  para.pvSigner = const_cast<CERT_CONTEXT*>(signer_.get());
+  return CryptMsgControl(message_.get(), 0, CMSG_CTRL_VERIFY_SIGNATURE_EX, &para) != FALSE;
 }
 bool DecodedMessage::MessageDigestIs(const Bytes& signed_content) const {
   const std::optional<HashAlgorithm> algorithm = HashAlgorithmOf(DigestAlgorithm());
@@ -200,35 +195,28 @@ bool DecodedMessage::MessageDigestIs(const Bytes& signed_content) const {
   return !expected.empty() && stated == expected;
 }
 void DecodedMessage::Decode(const unsigned char* der, std::size_t size, const char* content_type) {
-  message_ = CryptMsgOpenToDecode(kEncoding, 0, 0, 0, nullptr, nullptr);
-  if (message_ == nullptr || !CryptMsgUpdate(message_, der, static_cast<DWORD>(size), TRUE)) {
+  message_.reset(CryptMsgOpenToDecode(kEncoding, 0, 0, 0, nullptr, nullptr));
+  if (!message_.is_valid() ||
+      !CryptMsgUpdate(message_.get(), der, static_cast<DWORD>(size), TRUE)) {
     throw Undecodable("it is not a PKCS#7 signature");
   }
-  const Bytes type = MessageParam(message_, CMSG_INNER_CONTENT_TYPE_PARAM);
+  const Bytes type = MessageParam(message_.get(), CMSG_INNER_CONTENT_TYPE_PARAM);
   if (type.empty() || std::strcmp(reinterpret_cast<const char*>(type.data()), content_type)) {
     throw Undecodable(std::string("its content is not of type ") + content_type);
   }
-  store_ = X509CertificatesOf(message_);
-  const Bytes signer_id = MessageParam(message_, CMSG_SIGNER_CERT_INFO_PARAM);
-  info_ = MessageParam(message_, CMSG_SIGNER_INFO_PARAM);
-  if (store_ == nullptr || signer_id.empty() || info_.empty()) {
+  store_ = X509CertificatesOf(message_.get());
+  const Bytes signer_id = MessageParam(message_.get(), CMSG_SIGNER_CERT_INFO_PARAM);
+  info_ = MessageParam(message_.get(), CMSG_SIGNER_INFO_PARAM);
+  if (!store_.is_valid() || signer_id.empty() || info_.empty()) {
     throw Undecodable("it names no signer");
   }
-  signer_ = CertGetSubjectCertificateFromStore(
-      store_, kEncoding,
-      reinterpret_cast<CERT_INFO*>(const_cast<unsigned char*>(signer_id.data())));
-  if (signer_ == nullptr) throw Undecodable("it carries no certificate of its signer");
+  signer_.reset(CertGetSubjectCertificateFromStore(
+      store_.get(), kEncoding,
+      reinterpret_cast<CERT_INFO*>(const_cast<unsigned char*>(signer_id.data()))));
+  if (!signer_.is_valid()) throw Undecodable("it carries no certificate of its signer");
   // A name the pin cannot compare would match none, the older copy's own renewal included.
-  if (!IsReadableName(SubjectOf(signer_).der)) {
+  if (!IsReadableName(SubjectOf(signer_.get()).der)) {
     throw Undecodable("its signer's name cannot be read");
   }
-}
-void DecodedMessage::Release() {
-  if (signer_ != nullptr) CertFreeCertificateContext(signer_);
-  if (store_ != nullptr) CertCloseStore(store_, 0);
-  if (message_ != nullptr) CryptMsgClose(message_);
-  signer_ = nullptr;
-  store_ = nullptr;
-  message_ = nullptr;
 }
 }  // namespace launcher

@@ -13,6 +13,7 @@
 #include "core/signature/der_time.h"
 #include "core/signature/digest_algorithm.h"
 #include "core/signature/distinguished_name.h"
+#include "os/win32/scoped_crypto.h"
 
 // A PKCS#7 SignedData as crypt32 decodes it, and what the launcher asks of its certificates.
 
@@ -49,16 +50,15 @@ class DecodedMessage {
  public:
   // Throws Undecodable when `der` is not one, or names no signer whose certificate it carries.
   DecodedMessage(const unsigned char* der, std::size_t size, const char* content_type);
-  ~DecodedMessage() { Release(); }
   DecodedMessage(const DecodedMessage&) = delete;
   DecodedMessage& operator=(const DecodedMessage&) = delete;
 
   const CMSG_SIGNER_INFO& info() const {
     return *reinterpret_cast<const CMSG_SIGNER_INFO*>(info_.data());
   }
-  PCCERT_CONTEXT signer() const { return signer_; }
+  PCCERT_CONTEXT signer() const { return signer_.get(); }
   // The message's X.509 certificates.
-  HCERTSTORE certificates() const { return store_; }
+  HCERTSTORE certificates() const { return store_.get(); }
   Bytes Content() const;
   // The primary signer's digest algorithm, as a dotted OID.
   std::string DigestAlgorithm() const;
@@ -68,16 +68,16 @@ class DecodedMessage {
   bool MessageDigestIs(const Bytes& signed_content) const;
   // The signer's chain, built for `usage` as of `time` (ChainOf).
   ChainStatus Chain(const char* usage, std::optional<FileTimeTicks> time) const {
-    return ChainOf(signer_, store_, usage, time);
+    return ChainOf(signer_.get(), store_.get(), usage, time);
   }
 
  private:
   void Decode(const unsigned char* der, std::size_t size, const char* content_type);
-  void Release();
 
-  HCRYPTMSG message_ = nullptr;
-  HCERTSTORE store_ = nullptr;
-  PCCERT_CONTEXT signer_ = nullptr;
+  // Released in the reverse order: the signer's certificate, the store, the message.
+  ScopedCryptMessage message_;
+  ScopedCertStore store_;
+  ScopedCertContext signer_;
   Bytes info_;  // CMSG_SIGNER_INFO with what it points to
 };
 

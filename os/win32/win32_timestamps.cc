@@ -86,29 +86,23 @@ class Win32Countersignature : public Countersignature {
   // `message`'s.
   Win32Countersignature(const CRYPT_ATTR_BLOB& der, const DecodedMessage& message)
       : der_(der.pbData, der.pbData + der.cbData), store_(message.certificates()) {
+    CMSG_SIGNER_INFO* info = nullptr;
     DWORD size = 0;
     if (!CryptDecodeObjectEx(kEncoding, PKCS7_SIGNER_INFO, der.pbData, der.cbData,
-                             CRYPT_DECODE_ALLOC_FLAG, nullptr, &info_, &size)) {
+                             CRYPT_DECODE_ALLOC_FLAG, nullptr, &info, &size)) {
       throw Undecodable("it is not a PKCS#7 SignerInfo");
     }
+    info_.reset(info);
     CERT_INFO id{};
-    id.Issuer = info_->Issuer;
-    id.SerialNumber = info_->SerialNumber;
-    signer_ = CertGetSubjectCertificateFromStore(store_, kEncoding, &id);
-    if (signer_ == nullptr) {
-      LocalFree(info_);
+    id.Issuer = info->Issuer;
+    id.SerialNumber = info->SerialNumber;
+    signer_.reset(CertGetSubjectCertificateFromStore(store_, kEncoding, &id));
+    if (!signer_.is_valid())
       throw Undecodable("the signature carries no certificate of its signer");
-    }
   }
-  ~Win32Countersignature() override {
-    CertFreeCertificateContext(signer_);
-    LocalFree(info_);
-  }
-  Win32Countersignature(const Win32Countersignature&) = delete;
-  Win32Countersignature& operator=(const Win32Countersignature&) = delete;
 
   std::string DigestAlgorithm() override {
-    const char* oid = info_->HashAlgorithm.pszObjId;
+    const char* oid = info_.get()->HashAlgorithm.pszObjId;
     return oid != nullptr ? oid : "";
   }
   // crypt32's own check of a countersignature is missing from Wine, so the signed attributes are
@@ -119,12 +113,12 @@ class Win32Countersignature : public Countersignature {
     if (!algorithm || !signed_attributes) return false;
     const Bytes hash =
         Hash(*algorithm, signed_attributes->set.data(), signed_attributes->set.size());
-    return !hash.empty() &&
-           RsaSignatureVerifies(signer_, *algorithm, hash, signed_attributes->encrypted_digest);
+    return !hash.empty() && RsaSignatureVerifies(signer_.get(), *algorithm, hash,
+                                                 signed_attributes->encrypted_digest);
   }
-  bool NamesTimeStampingUsage() override { return launcher::NamesTimeStampingUsage(signer_); }
+  bool NamesTimeStampingUsage() override { return launcher::NamesTimeStampingUsage(signer_.get()); }
   ChainStatus Chain(FileTimeTicks time) override {
-    return ChainOf(signer_, store_, szOID_PKIX_KP_TIMESTAMP_SIGNING, time);
+    return ChainOf(signer_.get(), store_, szOID_PKIX_KP_TIMESTAMP_SIGNING, time);
   }
   Bytes MessageDigest() override {
     const Bytes value = OnlyValue(szOID_RSA_messageDigest);
@@ -135,7 +129,7 @@ class Win32Countersignature : public Countersignature {
  private:
   // The DER of the signed attribute's one value; empty when it is missing or has several.
   Bytes OnlyValue(const char* oid) const {
-    const CRYPT_ATTRIBUTE* attribute = Attribute(info_->AuthAttrs, oid);
+    const CRYPT_ATTRIBUTE* attribute = Attribute(info_.get()->AuthAttrs, oid);
     if (attribute == nullptr || attribute->cValue != 1) return {};
     const CRYPT_ATTR_BLOB& value = attribute->rgValue[0];
     return Bytes(value.pbData, value.pbData + value.cbData);
@@ -143,8 +137,9 @@ class Win32Countersignature : public Countersignature {
 
   Bytes der_;
   HCERTSTORE store_;  // the message's, which outlives this
-  CMSG_SIGNER_INFO* info_ = nullptr;
-  PCCERT_CONTEXT signer_ = nullptr;
+  // Released in the reverse order: the signer's certificate, then the decoded SignerInfo.
+  ScopedLocalMemory<CMSG_SIGNER_INFO> info_;
+  ScopedCertContext signer_;
 };
 
 }  // namespace
