@@ -46,6 +46,7 @@ if(BUILD_TESTING)
     core/pe/icon_file_test.cc
     core/pe/pe_image_layout_test.cc
     core/pe/pe_version_reader_test.cc
+    core/replace/fresh_name_test.cc
     core/replace/replace_file_test.cc
     core/signature/signature_rules_test.cc
     os/posix/posix_replace_steps_test.cc

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/pe/pe_version_reader.h"
+#include "core/replace/fresh_name.h"
 #include "launch/services.h"
 #include "os/posix/posix_file.h"
 
@@ -19,7 +20,6 @@ namespace {
 
 constexpr char kOperation[] = "FileCopy";
 constexpr std::size_t kCopyChunk = 1 << 20;
-constexpr int kNameAttempts = 16;
 
 [[noreturn]] void Fail(const std::string& path, const std::string& why) {
   throw ServiceError(kOperation, path, why);
@@ -199,19 +199,21 @@ void PosixReplaceSteps::CheckCanCreateIn(const std::string& destination) {
 std::unique_ptr<TemporaryCopy> PosixReplaceSteps::CreateTemporary(const std::string& destination) {
   FolderEntry entry = folders_.Locate(destination);
   if (entry.folder() < 0) Fail(destination, entry.unavailable());
-  for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
-    const std::string name = TemporaryNameFor(entry.name(), RandomNumber(destination));
-    const int descriptor = ::openat(entry.folder(), name.c_str(),
-                                    O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-    if (descriptor >= 0) {
-      // Alive for RemoveStaleTemporaries while this lock is held; only an exclusive lock, which
-      // no launcher takes on its own copy, could stand in the way.
-      ::flock(descriptor, LOCK_SH | LOCK_NB);
-      return std::make_unique<PosixTemporaryCopy>(std::move(entry), name, descriptor);
-    }
-    if (errno != EEXIST) Fail(destination, errno);
-  }
-  Fail(destination, EEXIST);
+  int descriptor = -1;
+  const std::optional<std::string> name = CreateWithFreshName(
+      destination, [&] { return RandomNumber(destination); },
+      [&](const std::string& candidate) {
+        descriptor = ::openat(entry.folder(), candidate.c_str(),
+                              O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (descriptor >= 0) return CreateOutcome::kCreated;
+        if (errno != EEXIST) Fail(destination, errno);
+        return CreateOutcome::kNameTaken;
+      });
+  if (!name) Fail(destination, EEXIST);
+  // Alive for RemoveStaleTemporaries while this lock is held; only an exclusive lock, which no
+  // launcher takes on its own copy, could stand in the way.
+  ::flock(descriptor, LOCK_SH | LOCK_NB);
+  return std::make_unique<PosixTemporaryCopy>(std::move(entry), *name, descriptor);
 }
 
 std::string PosixReplaceSteps::VersionOf(const std::string& path) {

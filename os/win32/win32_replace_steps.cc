@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/pe/pe_version_reader.h"
+#include "core/replace/fresh_name.h"
 #include "launch/services.h"
 #include "os/win32/scoped_handle.h"
 #include "os/win32/wide.h"
@@ -20,7 +21,6 @@ namespace {
 
 constexpr char kOperation[] = "FileCopy";
 constexpr DWORD kCopyChunk = 1 << 20;
-constexpr int kNameAttempts = 16;
 
 [[noreturn]] void Fail(const std::string& path, DWORD error) {
   throw Win32Error(kOperation, path, error);
@@ -230,19 +230,21 @@ std::unique_ptr<Win32Folder> Win32ReplaceSteps::FolderFor(const std::string& pat
 
 std::unique_ptr<TemporaryCopy> Win32ReplaceSteps::CreateTemporary(const std::string& destination) {
   std::unique_ptr<Win32Folder> folder = FolderFor(destination);
-  for (int attempt = 0; attempt < kNameAttempts; ++attempt) {
-    const std::string name = TemporaryNameFor(FileNameOf(destination), RandomNumber(destination));
-    // Deletion is ours (Discard, the rename); others may only read it while it is written.
-    DWORD error = 0;
-    ScopedHandle handle = folder->Open(name, GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ,
-                                       FILE_CREATE, &error);
-    if (handle.is_valid()) {
-      return std::make_unique<Win32TemporaryCopy>(std::move(handle), std::move(folder),
-                                                  FolderOf(destination) + "\\" + name);
-    }
-    if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) Fail(destination, error);
-  }
-  Fail(destination, ERROR_FILE_EXISTS);
+  ScopedHandle handle;
+  const std::optional<std::string> name = CreateWithFreshName(
+      destination, [&] { return RandomNumber(destination); },
+      [&](const std::string& candidate) {
+        // Deletion is ours (Discard, the rename); others may only read it while it is written.
+        DWORD error = 0;
+        handle = folder->Open(candidate, GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ,
+                              FILE_CREATE, &error);
+        if (handle.is_valid()) return CreateOutcome::kCreated;
+        if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) Fail(destination, error);
+        return CreateOutcome::kNameTaken;
+      });
+  if (!name) Fail(destination, ERROR_FILE_EXISTS);
+  return std::make_unique<Win32TemporaryCopy>(std::move(handle), std::move(folder),
+                                              FolderOf(destination) + "\\" + *name);
 }
 
 std::string Win32ReplaceSteps::VersionOf(const std::string& path) {
