@@ -126,10 +126,16 @@ FakeSignature ExpiredWithTimestamp() {
   return signature;
 }
 
+FakeCountersignature CountersignatureAt(const Bytes& signing_time) {
+  FakeCountersignature countersignature;
+  countersignature.signing_time = signing_time;
+  return countersignature;
+}
+
 // The same, countersigned the legacy way instead (a UTCTime, as signtool writes it).
 void CountersignedInstead(FakeSignature& signature) {
   signature.timestamp.reset();
-  signature.countersignature = FakeCountersignature{Der(0x17, Text("250102030405Z"))};
+  signature.countersignature = CountersignatureAt(Der(0x17, Text("250102030405Z")));
 }
 
 TEST(JudgeSignature, EveryRuleMustHold) {
@@ -256,13 +262,13 @@ TEST(JudgeSignature, EveryRuleMustHold) {
        true, nullptr},
       {"a token that fails beside a countersignature that holds",
        [](FakeSignature& s) {
-         s.countersignature = FakeCountersignature{Der(0x17, Text("250102030405Z"))};
+         s.countersignature = CountersignatureAt(Der(0x17, Text("250102030405Z")));
          s.timestamp->signature_verifies = false;
        },
        true, nullptr},
       {"a token and a countersignature that both fail",
        [](FakeSignature& s) {
-         s.countersignature = FakeCountersignature{Der(0x17, Text("250102030405Z"))};
+         s.countersignature = CountersignatureAt(Der(0x17, Text("250102030405Z")));
          s.countersignature->signature_verifies = false;
          s.timestamp->signature_verifies = false;
        },
@@ -380,7 +386,9 @@ TEST(PinningSigner, OnlyAnIntactSignatureUnderATrustedRootPinsTimeAside) {
     FakeSignedMessage message(signature, &file_reads);
     const std::optional<SubjectName> signer = PinningSigner(message);
     EXPECT_EQ(signer.has_value(), c.pins);
-    if (signer) EXPECT_EQ(signer->der, signature.subject.der);
+    if (signer) {
+      EXPECT_EQ(signer->der, signature.subject.der);
+    }
     EXPECT_EQ(file_reads, c.pins || signature.file_problem ? 1 : 0)
         << "a signature that pins nothing by itself costs no read of the file";
   }

@@ -109,7 +109,7 @@ void Win32TemporaryCopy::Discard() {
   }
   // Also when CloseForWriting could not open the file again, unless another file took the
   // name: that one is not ours to remove. What cannot be removed now (a holder denies
-  // deletion) is stale an hour later and removed by a later run.
+  // deletion) is removed by a later run, once its grace has passed and nobody holds it.
   if (!marked && !replaced_) {
     DWORD error = 0;
     const ScopedHandle file = folder_->Open(
