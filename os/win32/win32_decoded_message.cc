@@ -2,7 +2,11 @@
 
 #include <bcrypt.h>
 
+#include <algorithm>
 #include <cstring>
+#include <optional>
+#include <string>
+#include <vector>
 
 #include "os/win32/wide.h"
 
@@ -118,21 +122,45 @@ const CRYPT_ATTRIBUTE* Attribute(const CRYPT_ATTRIBUTES& attributes, const char*
   return nullptr;
 }
 
-bool NamesTimeStampingUsage(PCCERT_CONTEXT certificate) {
+namespace {
+
+// The certificate's own extended key usages, from its extension; nullopt without one.
+std::optional<std::vector<std::string>> StatedUsages(PCCERT_CONTEXT certificate) {
+  if (CertFindExtension(szOID_ENHANCED_KEY_USAGE, certificate->pCertInfo->cExtension,
+                        certificate->pCertInfo->rgExtension) == nullptr) {
+    return std::nullopt;
+  }
+  std::vector<std::string> usages;
   constexpr DWORD kExtensionOnly = CERT_FIND_EXT_ONLY_ENHKEY_USAGE_FLAG;
   DWORD size = 0;
   if (!CertGetEnhancedKeyUsage(certificate, kExtensionOnly, nullptr, &size) || size == 0) {
-    return false;
+    return usages;  // one that cannot be read allows nothing
   }
   Bytes buffer(size);
   auto* usage = reinterpret_cast<CERT_ENHKEY_USAGE*>(buffer.data());
-  if (!CertGetEnhancedKeyUsage(certificate, kExtensionOnly, usage, &size)) return false;
+  if (!CertGetEnhancedKeyUsage(certificate, kExtensionOnly, usage, &size)) return usages;
   for (DWORD i = 0; i < usage->cUsageIdentifier; ++i) {
-    if (std::strcmp(usage->rgpszUsageIdentifier[i], szOID_PKIX_KP_TIMESTAMP_SIGNING) == 0) {
-      return true;
-    }
+    usages.emplace_back(usage->rgpszUsageIdentifier[i]);
   }
-  return false;
+  return usages;
+}
+
+bool Names(const std::vector<std::string>& usages, const char* usage) {
+  return std::find(usages.begin(), usages.end(), usage) != usages.end();
+}
+
+// Whether a CA's extended key usage, where it states one, allows `usage` for what it issues, as
+// Windows' chain engine reads it (Wine's reads the end certificate's alone).
+bool CaAllows(PCCERT_CONTEXT ca, const char* usage) {
+  const std::optional<std::vector<std::string>> usages = StatedUsages(ca);
+  return !usages || Names(*usages, usage) || Names(*usages, "2.5.29.37.0");  // anyExtendedKeyUsage
+}
+
+}  // namespace
+
+bool NamesTimeStampingUsage(PCCERT_CONTEXT certificate) {
+  const std::optional<std::vector<std::string>> usages = StatedUsages(certificate);
+  return usages && Names(*usages, szOID_PKIX_KP_TIMESTAMP_SIGNING);
 }
 ChainStatus ChainOf(PCCERT_CONTEXT certificate, HCERTSTORE store, const char* usage,
                     std::optional<FileTimeTicks> time) {
@@ -160,6 +188,9 @@ ChainStatus ChainOf(PCCERT_CONTEXT certificate, HCERTSTORE store, const char* us
     const CERT_SIMPLE_CHAIN& simple = *chain->rgpChain[0];
     for (DWORD i = 0; i < simple.cElement; ++i) {
       status.certificates.push_back(BasicConstraintsOf(simple.rgpElement[i]->pCertContext));
+      if (i > 0 && !CaAllows(simple.rgpElement[i]->pCertContext, usage)) {
+        status.errors |= chain_error::kNotValidForUsage;
+      }
     }
   }
   CertFreeCertificateChain(chain);

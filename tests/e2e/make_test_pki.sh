@@ -100,6 +100,24 @@ keyUsage = critical, digitalSignature, nonRepudiation
 extendedKeyUsage = critical, timeStamping
 subjectKeyIdentifier = hash
 authorityKeyIdentifier = keyid:always
+[ tls_ca_ext ]
+basicConstraints = critical, CA:TRUE, pathlen:0
+keyUsage = critical, keyCertSign, cRLSign
+extendedKeyUsage = serverAuth
+subjectKeyIdentifier = hash
+authorityKeyIdentifier = keyid:always
+[ code_ca_ext ]
+basicConstraints = critical, CA:TRUE, pathlen:0
+keyUsage = critical, keyCertSign, cRLSign
+extendedKeyUsage = codeSigning
+subjectKeyIdentifier = hash
+authorityKeyIdentifier = keyid:always
+[ signer_tsa_ext ]
+basicConstraints = critical, CA:FALSE
+keyUsage = critical, digitalSignature
+extendedKeyUsage = codeSigning, timeStamping
+subjectKeyIdentifier = hash
+authorityKeyIdentifier = keyid:always
 EOF
 }
 
@@ -115,7 +133,7 @@ issue() {  # issue WORK NAME SUBJECT ISSUER EXTENSIONS DAYS_FROM DAYS [STRING_MA
   local work=$1 name=$2 subject=$3 issuer=$4 extensions=$5 from=$6 days=$7
   local config="$work/$issuer/openssl.cnf" signing=(-cert "$work/$issuer.pem")
   openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out "$work/$name.key" 2>/dev/null
-  case "$extensions" in root_ext | ca_ext) ca_config "$work" "$name" ;; esac
+  case "$extensions" in root_ext | ca_ext | tls_ca_ext | code_ca_ext) ca_config "$work" "$name" ;; esac
   if [ "$issuer" = self ]; then
     [ -f "$work/$name/openssl.cnf" ] || ca_config "$work" "$name"
     config="$work/$name/openssl.cnf"
@@ -171,8 +189,15 @@ make_pki() {
   issue "$work" a_by_b "$subject_a" b signer_ext 1 3650
   issue "$work" sub_ca "/C=NO/O=Norvik Test Root/CN=Norvik Test Sub-CA" ca ca_ext 3650 7300
   issue "$work" a_by_sub_ca "$subject_a" sub_ca signer_ext 1 3650
+  # CAs under the root whose extended key usage allows only TLS servers, or only code signing:
+  # what they issue is good for nothing else, whatever its own usages say.
+  issue "$work" tls_ca "/C=NO/O=Norvik Test Root/CN=Norvik Test TLS CA" root tls_ca_ext 3650 7300
+  issue "$work" a_by_tls_ca "$subject_a" tls_ca signer_ext 1 3650
+  issue "$work" code_ca "/C=NO/O=Norvik Test Root/CN=Norvik Test Code-Only CA" root code_ca_ext \
+    3650 7300
+  issue "$work" a_expired_stamping "$subject_a" code_ca signer_tsa_ext 400 30
   for name in a_renewed untrusted_a a_tls a_expired a_expired_no_usage a_future a_by_b \
-    a_by_sub_ca self_a; do
+    a_by_sub_ca a_by_tls_ca a_expired_stamping self_a; do
     [ "$(encoded_subject "$work/$name.pem")" = "$(encoded_subject "$work/a.pem")" ] ||
       fail "$name does not carry A's subject byte for byte"
   done
@@ -198,6 +223,8 @@ make_pki() {
   done
   cat "$work/a_by_b.pem" "$work/b.pem" "$work/ca.pem" > "$work/a_by_b_chain.pem"
   cat "$work/a_by_sub_ca.pem" "$work/sub_ca.pem" "$work/ca.pem" > "$work/a_by_sub_ca_chain.pem"
+  cat "$work/a_by_tls_ca.pem" "$work/tls_ca.pem" > "$work/a_by_tls_ca_chain.pem"
+  cat "$work/a_expired_stamping.pem" "$work/code_ca.pem" > "$work/a_expired_stamping_chain.pem"
   cat "$work/tsa.pem" "$work/ca.pem" > "$work/tsa_chain.pem"
   cp "$work/self_a.pem" "$work/self_a_chain.pem"
   tsa_config "$work"
@@ -331,7 +358,8 @@ valid_only_after() {  # valid_only_after CERT DATE
 
 if [ ! -f "$pki/root.der" ] || [ ! -f "$pki/tsa/openssl.cnf" ] || [ ! -f "$pki/a_future.pem" ] ||
   [ ! -f "$pki/self_a_chain.pem" ] || [ ! -f "$pki/a_by_sub_ca.pem" ] ||
-  [ ! -f "$pki/a_nul.pem" ] || ! valid_only_after "$pki/a_future.pem" "10 days"; then
+  [ ! -f "$pki/a_nul.pem" ] || [ ! -f "$pki/a_expired_stamping_chain.pem" ] ||
+  ! valid_only_after "$pki/a_future.pem" "10 days"; then
   make_pki
 fi
 
@@ -352,6 +380,7 @@ if [ -n "$fixtures" ]; then
   sign "$fixtures/managed_1_0_0_7.exe" a_tls "$out/signed_a_tls_7.exe"
   sign "$fixtures/managed_1_0_0_7.exe" a_by_b "$out/signed_a_by_b_7.exe"
   sign "$fixtures/managed_1_0_0_7.exe" a_by_sub_ca "$out/signed_a_by_sub_ca_7.exe"
+  sign "$fixtures/managed_1_0_0_7.exe" a_by_tls_ca "$out/signed_a_by_tls_ca_7.exe"
   digest=md5 sign "$fixtures/managed_1_0_0_7.exe" a "$out/signed_a_md5_7.exe"
   # a_expired was valid from 400 to 370 days ago.
   sign "$fixtures/managed_1_0_0_7.exe" a_expired "$out/signed_a_expired_7.exe"
@@ -365,6 +394,9 @@ if [ -n "$fixtures" ]; then
   legacy=1 sign "$fixtures/managed_1_0_0_7.exe" a_expired "$out/signed_a_expired_late_cs_7.exe" now
   legacy=1 sign "$fixtures/managed_1_0_0_7.exe" a_expired "$out/signed_a_expired_cs_no_usage_7.exe" \
     "385 days ago" tsa_no_usage
+  # The expired key countersigning itself while valid: it names time stamping, its CA does not.
+  legacy=1 sign "$fixtures/managed_1_0_0_7.exe" a_expired_stamping \
+    "$out/signed_a_expired_self_cs_7.exe" "385 days ago" a_expired_stamping
   # Timestamped while valid, but by keys without the time-stamping usage: the expired
   # publisher's own, and one under the CA.
   sign "$fixtures/managed_1_0_0_7.exe" a_expired_no_usage "$out/signed_a_expired_self_ts_7.exe" \

@@ -281,6 +281,10 @@ case "$scenario" in
     # Issued by a sub-CA under the CA, whose path length allows no CA below it.
     refused_both_ways signed_a_by_sub_ca_7 \
       "for code signing: a CA's path length constraint is exceeded" before_copy
+    # Issued by a CA for TLS servers only: the chain engine under Wine reads the signer's usages
+    # alone, Windows' those of every CA above it too.
+    refused_both_ways signed_a_by_tls_ca_7 "for code signing: not valid for the usage asked" \
+      before_copy
     ;;
 
   refused_md5)
@@ -315,6 +319,10 @@ case "$scenario" in
       before_copy
     refused_both_ways signed_a_expired_cs_no_usage_7 "expired or not yet valid (a countersignature \
 is there, but its authority is not for time stamping" before_copy
+    # The expired key countersigning itself: it names time stamping, but its CA is for code
+    # signing only.
+    refused_both_ways signed_a_expired_self_cs_7 "expired or not yet valid (a countersignature is \
+there, but its authority's chain for time stamping: not valid for the usage asked" before_copy
     ;;
 
   refused_timestamp_ahead)
@@ -411,8 +419,11 @@ is there, but its authority is not for time stamping" before_copy
     # ahead of the clock; the launcher counts neither: the first would let any key without usages
     # under a trusted root date a signature, the second would date one in advance. It also takes
     # junk inside the signature's entry after the signature, where the launcher lets nothing ride
-    # along unsigned, and MD5 digests, for which collisions can be made.
+    # along unsigned, and MD5 digests, for which collisions can be made. It reads the extended key
+    # usage of the signer's (or the authority's) certificate alone, not of the CAs above it.
     declare -A stricter=(
+      [signed_a_by_tls_ca_7.exe]="for code signing: not valid for the usage asked"
+      [signed_a_expired_self_cs_7.exe]="its authority's chain for time stamping: not valid for the usage"
       [signed_a_expired_self_ts_7.exe]="its authority is not for time stamping"
       [signed_a_expired_ts_no_usage_7.exe]="its authority is not for time stamping"
       [signed_a_expired_cs_no_usage_7.exe]="its authority is not for time stamping"
