@@ -133,7 +133,7 @@ if grep -q '^npm:' <<<"$real_missing" && ! command -v npm >/dev/null; then apt_i
 for package in $real_missing; do
   echo "setup: fetching $package into $real_signatures"
   folder=$(real_signature_folder "$package")
-  rm -rf "$folder" "$folder.partial"
+  rm -rf "$folder" "$folder.partial" "$folder.unavailable"
   mkdir -p "$folder.partial"
   if case "$package" in
        deb:*) (cd "$folder.partial" && apt-get download -qq "${sandbox[@]}" "${package#deb:}") &&
@@ -141,11 +141,16 @@ for package in $real_missing; do
        npm:*) (cd "$folder.partial" && npm pack --silent "${package#npm:}" >/dev/null) &&
                 tar -xzf "$folder.partial"/*.tgz -C "$folder.partial" && rm "$folder.partial"/*.tgz ;;
        *) false ;;
-     esac; then
+     esac 2>"$folder.error"; then
     # Moved in whole, so that a setup cut short is not taken for a finished one.
     mv "$folder.partial" "$folder"
+    rm -f "$folder.error"
   else
-    echo "setup: $package cannot be fetched; wine.real_signatures will name it" >&2
+    # Kept, so that the test can tell a package this machine could not fetch (a registry out of
+    # reach, a proxy whose certificate the package tool does not trust) from one never fetched.
+    mv "$folder.error" "$folder.unavailable"
+    echo "setup: $package cannot be fetched; wine.real_signatures will name it:" >&2
+    tail -n 3 "$folder.unavailable" | sed 's/^/setup:   /' >&2
     rm -rf "$folder.partial"
   fi
 done

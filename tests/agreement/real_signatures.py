@@ -109,10 +109,22 @@ def main():
     entries = expectations()
     missing = sorted({package for package, path, _, _ in entries
                       if not os.path.isfile(os.path.join(folder_of(package), path))})
-    if missing:
+    # What setup tried and could not fetch on this machine is named and left out; what it never
+    # tried means setup did not run, which CI must not pass over.
+    unavailable = [package for package in missing
+                   if os.path.isfile(folder_of(package) + '.unavailable')]
+    for package in unavailable:
+        with open(folder_of(package) + '.unavailable', errors='replace') as error:
+            why = ' '.join(error.read().split())[-300:]
+        print('left out, setup could not fetch it here: %s (%s)' % (package, why))
+    if len(unavailable) < len(missing):
         print('the real signed programs are missing (scripts/setup.sh fetches them): ' +
-              ', '.join(missing))
+              ', '.join(sorted(set(missing) - set(unavailable))))
         return 1 if os.environ.get('CI') == 'true' else 77
+    entries = [entry for entry in entries if entry[0] not in unavailable]
+    if not entries:
+        print('no real signed program could be fetched here; skipped')
+        return 77
 
     failures = []
     drive_c = os.path.join(ENV['WINEPREFIX'], 'drive_c')
