@@ -148,9 +148,23 @@ bool SameRdn(const Rdn& a, const Rdn& b) {
 }
 
 bool IsInvisible(char32_t c) {
-  return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0xAD || (c >= 0x200B && c <= 0x200F) ||
-         (c >= 0x2028 && c <= 0x202E) || (c >= 0x2060 && c <= 0x206F) || c == 0xFEFF ||
-         (c >= 0xFFF9 && c <= 0xFFFB);
+  // Controls, every space but U+0020, and the code points Unicode says to show as nothing
+  // (Default_Ignorable_Code_Point: format and direction marks, variation selectors, fillers,
+  // tags).
+  constexpr struct {
+    char32_t first, last;
+  } kRanges[] = {
+      {0x00, 0x1F},       {0x7F, 0xA0},     {0xAD, 0xAD},       {0x34F, 0x34F},
+      {0x61C, 0x61C},     {0x115F, 0x1160}, {0x1680, 0x1680},   {0x17B4, 0x17B5},
+      {0x180B, 0x180F},   {0x2000, 0x200F}, {0x2028, 0x202F},   {0x205F, 0x206F},
+      {0x3000, 0x3000},   {0x3164, 0x3164}, {0xFE00, 0xFE0F},   {0xFEFF, 0xFEFF},
+      {0xFFA0, 0xFFA0},   {0xFFF0, 0xFFFB}, {0x1BCA0, 0x1BCA3}, {0x1D173, 0x1D17A},
+      {0xE0000, 0xE0FFF},
+  };
+  for (const auto& range : kRanges) {
+    if (c >= range.first && c <= range.last) return true;
+  }
+  return false;
 }
 
 // A byte as "\x" and two hex digits, a character beyond ASCII as "\u" and four.

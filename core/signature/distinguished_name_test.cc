@@ -142,6 +142,15 @@ TEST(EscapedName, ShowsEveryCharacterThatCouldCutOrDisguiseAName) {
        "A\xC2\x85",
        "CN=\xC3\xA9\\u202eA\\u0085"},
       {"CN=\xFF\xC3", "CN=\\xff\\xc3"},
+      // Spaces other than U+0020 and characters shown as nothing: no-break, ideographic, an
+      // Arabic letter mark, a tag letter, a variation selector, a Hangul filler.
+      {"CN=A\xC2\xA0"
+       "B\xE3\x80\x80"
+       "C\xD8\x9C"
+       "D\xF3\xA0\x81\x81"
+       "E\xEF\xB8\x8F"
+       "F\xE3\x85\xA4",
+       "CN=A\\u00a0B\\u3000C\\u061cD\\ue0041E\\ufe0fF\\u3164"},
   };
   for (const auto& c : cases) EXPECT_EQ(EscapedName(c.text), c.shown);
 }

@@ -65,6 +65,11 @@ bool RsaSignatureVerifies(PCCERT_CONTEXT signer, HashAlgorithm algorithm, const 
                           const Bytes& signature) {
   const wchar_t* names[] = {BCRYPT_SHA1_ALGORITHM, BCRYPT_SHA256_ALGORITHM, BCRYPT_SHA384_ALGORITHM,
                             BCRYPT_SHA512_ALGORITHM};
+  // Wine's bcrypt takes the padding flag for no proof of the key's kind: an EC key would verify
+  // a bare r||s there.
+  if (std::strcmp(signer->pCertInfo->SubjectPublicKeyInfo.Algorithm.pszObjId, szOID_RSA_RSA) != 0) {
+    return false;
+  }
   BCRYPT_KEY_HANDLE key = nullptr;
   if (!CryptImportPublicKeyInfoEx2(X509_ASN_ENCODING, &signer->pCertInfo->SubjectPublicKeyInfo, 0,
                                    nullptr, &key)) {
