@@ -11,16 +11,18 @@ plus the file's length (as IMAGEHLP's CheckSumMappedFile computes it).
 import struct
 import sys
 
+from pe_fields import optional_header, pe_offset
+
 CHECKSUM_OFFSET_IN_OPTIONAL_HEADER = 64
 
 
 def checksum_offset(image: bytes) -> int:
     if image[:2] != b"MZ" or len(image) < 0x40:
         raise ValueError("not an MZ executable")
-    pe = struct.unpack_from("<I", image, 0x3C)[0]
+    pe = pe_offset(image)
     if image[pe:pe + 4] != b"PE\0\0":
         raise ValueError("no PE signature")
-    offset = pe + 4 + 20 + CHECKSUM_OFFSET_IN_OPTIONAL_HEADER
+    offset = optional_header(image) + CHECKSUM_OFFSET_IN_OPTIONAL_HEADER
     if offset + 4 > len(image):
         raise ValueError("optional header cut short")
     return offset

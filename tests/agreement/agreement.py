@@ -22,6 +22,9 @@ import struct
 import subprocess
 import sys
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', '..', 'scripts'))
+from pe_fields import is_pe32_plus, sections  # noqa: E402  (found through the path above)
+
 BUILD = os.path.abspath(sys.argv[1])
 HELPER = os.path.abspath(sys.argv[2])
 WORK = os.path.join(BUILD, 'agreement')
@@ -63,13 +66,8 @@ def sample(files, count):
 def resource_range(data):
     """File offsets of the .rsrc section, or None."""
     try:
-        nt = struct.unpack_from('<I', data, 0x3C)[0]
-        sections, optional_size = struct.unpack_from('<H', data, nt + 6)[0], \
-            struct.unpack_from('<H', data, nt + 20)[0]
-        table = nt + 24 + optional_size
-        for i in range(sections):
-            name, _, _, raw_size, raw_offset = struct.unpack_from('<8sIIII', data, table + 40 * i)
-            if name.rstrip(b'\0') == b'.rsrc' and raw_size:
+        for name, _, raw_size, raw_offset in sections(data):
+            if name == b'.rsrc' and raw_size:
                 return raw_offset, min(raw_offset + raw_size, len(data))
     except struct.error:
         pass
@@ -79,8 +77,7 @@ def resource_range(data):
 def is_image64(path):
     data = open(path, 'rb').read(4096)
     try:
-        nt = struct.unpack_from('<I', data, 0x3C)[0]
-        return struct.unpack_from('<H', data, nt + 24)[0] == 0x20B
+        return is_pe32_plus(data)
     except struct.error:
         return False
 

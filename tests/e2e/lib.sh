@@ -168,3 +168,8 @@ expect_plan() {  # expect_plan DIR ACTION REASON
   [ "$(cut -f2 <<<"$plan")" = "$2" ] || fail "planned '$plan', expected $2"
   [[ "$(cut -f3 <<<"$plan")" == *"$3"* ]] || fail "planned '$plan', expected a reason with '$3'"
 }
+
+# FILE's sections, one a line: name, virtual size, size in the file, offset in the file (tabs).
+pe_sections() {  # pe_sections FILE
+  python3 "$(dirname "${BASH_SOURCE[0]}")/../../scripts/pe_fields.py" sections "$1"
+}

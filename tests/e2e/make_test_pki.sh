@@ -315,29 +315,19 @@ surgery() {  # surgery WHAT IN... OUT
   python3 "$here/signature_surgery.py" "$@" || fail "signature_surgery.py could not make $target"
 }
 
-# A little-endian number of BYTES bytes at OFFSET of FILE.
-number_at() { od -An -t "u$3" -j "$2" -N "$3" "$1" | tr -d ' '; }
-
 # Changes one byte of the .text section's padding (hashed by Authenticode, never executed), so
 # the signature's digest no longer matches while the program still runs.
 tamper() {  # tamper SIGNED OUT
   local signed=$1 target=$2
   [ "$target" -nt "$signed" ] && return 0
-  local pe sections count table offset=""
-  pe=$(number_at "$signed" 60 4)
-  count=$(number_at "$signed" $(( pe + 6 )) 2)
-  table=$(( pe + 24 + $(number_at "$signed" $(( pe + 20 )) 2) ))
-  for (( i = 0; i < count; i++ )); do
-    sections=$(( table + 40 * i ))
-    if [ "$(dd if="$signed" bs=1 skip="$sections" count=8 status=none | tr -d '\0')" = .text ]; then
-      local virtual_size raw_size raw_start
-      virtual_size=$(number_at "$signed" $(( sections + 8 )) 4)
-      raw_size=$(number_at "$signed" $(( sections + 16 )) 4)
-      raw_start=$(number_at "$signed" $(( sections + 20 )) 4)
-      [ "$virtual_size" -lt "$raw_size" ] || fail "no padding in .text of $signed"
-      offset=$(( raw_start + virtual_size ))
-    fi
-  done
+  local sections name virtual_size raw_size raw_start offset=""
+  sections=$(python3 "$here/../../scripts/pe_fields.py" sections "$signed") ||
+    fail "pe_fields.py could not read the sections of $signed"
+  while IFS=$'\t' read -r name virtual_size raw_size raw_start; do
+    [ "$name" = .text ] || continue
+    [ "$virtual_size" -lt "$raw_size" ] || fail "no padding in .text of $signed"
+    offset=$(( raw_start + virtual_size ))
+  done <<<"$sections"
   [ -n "$offset" ] || fail "no .text section in $signed"
   cp "$signed" "$target.part"
   printf '\x5a' | dd of="$target.part" bs=1 seek="$offset" conv=notrunc status=none

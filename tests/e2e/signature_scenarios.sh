@@ -170,25 +170,17 @@ refused_both_ways() {  # refused_both_ways OFFERED REASON [before_copy]
   [ "$before_copy" != before_copy ] || expect_eq "temporaries written" "$(temporaries_opened)" 0
 }
 
-# A little-endian number of BYTES bytes at OFFSET of FILE.
-number() { od -An -t "u$3" -j "$2" -N "$3" "$1" | tr -d ' '; }
-
 # A copy of FIXTURE that ends right after the section holding its version record: the version
 # still reads, but the file is shorter than its sections.
 cut_after_version_record() {  # cut_after_version_record FIXTURE OUT
-  local at pe count table section start size cut="" whole
+  local at sections size start cut="" whole
   at=$(grep -obUaP 'V\x00S\x00_\x00V\x00E\x00R\x00S\x00I\x00O\x00N\x00_\x00I\x00N\x00F\x00O' "$1" |
     head -1 | cut -d: -f1)
   [ -n "$at" ] || fail "no version record in $1"
-  pe=$(number "$1" 60 4)
-  count=$(number "$1" $(( pe + 6 )) 2)
-  table=$(( pe + 24 + $(number "$1" $(( pe + 20 )) 2) ))
-  for (( i = 0; i < count; i++ )); do
-    section=$(( table + 40 * i ))
-    size=$(number "$1" $(( section + 16 )) 4)
-    start=$(number "$1" $(( section + 20 )) 4)
+  sections=$(pe_sections "$1") || fail "pe_fields.py could not read the sections of $1"
+  while IFS=$'\t' read -r _ _ size start; do
     if [ "$start" -le "$at" ] && [ "$at" -lt $(( start + size )) ]; then cut=$(( start + size )); fi
-  done
+  done <<<"$sections"
   whole=$(stat -c %s "$1")
   if [ -z "$cut" ] || [ "$cut" -ge "$whole" ]; then
     fail "the version record of $1 is in its last section"

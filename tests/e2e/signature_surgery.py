@@ -19,9 +19,13 @@
     signature_surgery.py nul CERTIFICATE_DER TEXT ISSUER_KEY
         The "#" of TEXT, found once in the certificate, becomes a NUL, and the certificate is
         signed again with ISSUER_KEY (RSA with SHA-256), in place."""
+import os
 import struct
 import subprocess
 import sys
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "scripts"))
+from pe_fields import data_directory  # noqa: E402  (found through the path above)
 
 # The DigestInfo of SpcIndirectData: SHA-256's algorithm identifier, then a 32-byte OCTET STRING.
 SHA256_DIGEST_INFO = bytes.fromhex("06096086480165030402010500" "0420")
@@ -29,9 +33,7 @@ SHA256_DIGEST_INFO = bytes.fromhex("06096086480165030402010500" "0420")
 
 def table_directory(image):
     """Where the header gives the certificate table's offset and size."""
-    pe = struct.unpack_from("<I", image, 0x3C)[0]
-    magic = struct.unpack_from("<H", image, pe + 24)[0]
-    return pe + 24 + (96 if magic == 0x10B else 112) + 8 * 4
+    return data_directory(image, 4)
 
 
 def certificate_table(image):
