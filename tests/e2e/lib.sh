@@ -1,4 +1,5 @@
-# Helpers shared by the end-to-end scenarios. Sourced, not run.
+# Helpers shared by the end-to-end scenarios, and the opening of the Wine scenario scripts.
+# Sourced, not run.
 # shellcheck shell=bash
 # shellcheck source=scripts/wine_env.sh
 source "$(dirname "${BASH_SOURCE[0]}")/../../scripts/wine_env.sh"
@@ -22,17 +23,115 @@ use_wine() {  # use_wine BUILD
   store="$drive_c/Brelvance/UpdateFile/10001000/0005"
 }
 
+# The opening of a Wine scenario script called as SCRIPT BUILD_DIR SCENARIO: $build, $scenario,
+# the managed test programs in $fixtures, the helper programs in $helpers, use_wine's settings,
+# and, for any scenario but "prefix", the prefix that it makes.
+# shellcheck disable=SC2034  # read by the scenarios
+open_scenario() {  # open_scenario BUILD_DIR SCENARIO
+  [ $# -ge 2 ] || fail "usage: $(basename "$0") BUILD_DIR SCENARIO [ARGUMENT...], or --list"
+  build=$(cd "$1" && pwd)
+  scenario=$2
+  # signature_scenarios.sh passes signed programs for the rounds it runs here.
+  fixtures=${SCENARIO_FIXTURES:-$build/fixtures}
+  helpers="$build/tests/e2e"
+  use_wine "$build"
+  [ "$scenario" = prefix ] || [ -d "$drive_c/windows" ] ||
+    fail "no Wine prefix in $WINEPREFIX (the scenario \"prefix\" of wine_scenarios.sh makes it)"
+}
+
+# The scenarios of the script files FILE...: each is a function scenario_NAME, and is listed by
+# its NAME, in the order of the files, so that CMake reads the names from the definitions.
+scenarios_in() {  # scenarios_in FILE...
+  sed -n 's/^scenario_\([a-z0-9_]*\)() {.*/\1/p' "$@"
+}
+
+# Runs the scenario $scenario with ARGUMENT..., then says it passed.
+run_scenario() {  # run_scenario [ARGUMENT...]
+  declare -F "scenario_$scenario" >/dev/null || fail "unknown scenario $scenario"
+  "scenario_$scenario" "$@"
+  echo "ok: $scenario"
+}
+
+# What the end of the scenario ends, the last added first: a hold, the scenario's own server.
+exit_actions=()
+at_exit() {  # at_exit FUNCTION
+  exit_actions=("$1" "${exit_actions[@]}")
+  trap run_exit_actions EXIT
+}
+run_exit_actions() {
+  local action
+  for action in "${exit_actions[@]}"; do "$action"; done
+}
+
 # One Wine server for the rest of the scenario, started once any earlier one has ended (the
 # prefix is shared, one scenario at a time). On exit the scenario's programs and the server are
 # ended, and waited for, so the next scenario starts on a prefix with no server.
 own_server() {
   timeout 60 wineserver -w || fail "an earlier Wine server did not end"
   wineserver -p || fail "wineserver -p failed with status $?"
-  trap end_server EXIT
+  at_exit end_server
 }
 end_server() {
   wineserver -k 2>/dev/null || true
   timeout 60 wineserver -w 2>/dev/null || true
+}
+
+# Puts launcher.exe, and its icon as Ostra.ico, into the folder DIR.
+add_launcher() {  # add_launcher DIR
+  cp "$build/launcher.exe" "$1/"
+  cp "$build/resources/launcher.ico" "$1/Ostra.ico"
+}
+
+# Runs the launcher in DIR once from drive C:'s "work" folder, with WINEDEBUG=DEBUG; its stderr,
+# Wine's trace included, goes to TRACE. Sets $status.
+launch() {  # launch DIR DEBUG TRACE
+  mkdir -p "$drive_c/work"
+  status=0
+  (cd "$drive_c/work" && WINEDEBUG="$2" timeout 60 wine "$1/launcher.exe") 2>"$3" || status=$?
+}
+
+# Wine's traces of process starts and of file calls, and what shows in them: the launcher trying
+# to start the program; renaming a file (class 0xa: FileRenameInformation); creating or opening
+# a replacement's temporary file (every file a Windows program creates goes through
+# NtCreateFile, which the file trace logs with the name).
+# shellcheck disable=SC2034  # read by the scenarios
+{
+  process_trace='-all,trace+process'
+  file_trace='-all,trace+file'
+  start_pattern='CreateProcessInternalW app L".*Norvik_Studio.exe'
+  rename_pattern='NtSetInformationFile (.*,0x0000000a)$'
+  temporary_pattern='NtCreateFile .*name=L"[^"]*~Norvik_Studio\.exe\.[0-9a-f]\{16\}\.tmp"'
+}
+
+# The number of lines of the trace file TRACE that show PATTERN (a basic regular expression).
+trace_count() {  # trace_count TRACE PATTERN
+  grep -c -- "$2" "$1" || true
+}
+
+# Holds the file at WINDOWS_PATH open in MODE ("write", "read" or "exclusive", see hold_open.c)
+# until release_hold, or MS milliseconds at the latest, in the background; returns once it is
+# held. Should the scenario end first, the hold ends with it.
+hold_file() {  # hold_file WINDOWS_PATH MS MODE
+  mkdir -p "$drive_c/work"
+  rm -f "$drive_c/work/held.marker"
+  # A minute at most, or a minute beyond a longer hold, should hold_open never end.
+  (cd "$drive_c/work" && exec timeout $(( $2 < 60000 ? 60 : $2 / 1000 + 60 )) \
+    wine "$helpers/hold_open.exe" "$1" 'C:\work\held.marker' "$2" "$3") &
+  holder=$!
+  at_exit end_hold
+  for _ in $(seq 400); do [ -e "$drive_c/work/held.marker" ] && break; sleep 0.05; done
+  [ -e "$drive_c/work/held.marker" ] || fail "hold_open did not open $1"
+}
+release_hold() {
+  rm -f "$drive_c/work/held.marker"
+  wait "$holder" || fail "hold_open failed"
+  holder=
+}
+end_hold() {
+  [ -n "${holder:-}" ] || return 0
+  rm -f "$drive_c/work/held.marker"
+  wait "$holder" 2>/dev/null || true
+  holder=
 }
 
 expect_eq() {  # expect_eq WHAT ACTUAL EXPECTED
