@@ -3,20 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <fstream>
-#include <iterator>
 #include <optional>
 
 #include "tests/memory_file.h"
+#include "tests/pe_fixture.h"
 
 namespace launcher {
 namespace {
-
-std::string Fixture(const std::string& name) {
-  std::ifstream in(std::string(FIXTURE_DIR) + "/" + name + ".exe", std::ios::binary);
-  EXPECT_TRUE(in) << "missing fixture " << name;
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 std::optional<std::uint64_t> ExtentOf(std::string bytes) {
   MemoryFile file(std::move(bytes));

@@ -2,20 +2,12 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <iterator>
-
 #include "core/service_error.h"
 #include "tests/memory_file.h"
+#include "tests/pe_fixture.h"
 
 namespace launcher {
 namespace {
-
-std::string Fixture(const std::string& name) {
-  std::ifstream in(std::string(FIXTURE_DIR) + "/" + name + ".exe", std::ios::binary);
-  EXPECT_TRUE(in) << "missing fixture " << name;
-  return std::string(std::istreambuf_iterator<char>(in), {});
-}
 
 std::string VersionOf(std::string bytes) {
   MemoryFile file(std::move(bytes));

@@ -13,6 +13,7 @@
 
 #include "core/hold_retry.h"
 #include "os/posix/posix_services.h"
+#include "tests/pe_fixture.h"
 
 // What the POSIX services' and steps' tests share: a drive C: of their own, and files in it.
 
@@ -32,10 +33,6 @@ inline std::string ReadAll(const fs::path& path) {
 
 inline void WriteAll(const fs::path& path, const std::string& bytes) {
   std::ofstream(path, std::ios::binary) << bytes;
-}
-
-inline std::string Fixture(const std::string& name) {
-  return ReadAll(std::string(FIXTURE_DIR) + "/" + name + ".exe");
 }
 
 // A fixture followed by `size` bytes of padding that vary with `seed`.
