@@ -69,8 +69,9 @@ sign_prepare() {  # sign_prepare DIR
       engine=$(openssl version -e | sed -n 's/^ENGINESDIR: "\(.*\)"$/\1/p')/pkcs11.so
       [ -f "$engine" ] ||
         sign_fail "no PKCS#11 engine at $engine (scripts/setup.sh --release installs it)"
-      key_args=(-pkcs11engine "$engine" -pkcs11module "$module" -certs "$sign_dir/chain.pem"
-                -key "$key") ;;
+      # The engine by its id, not by its path: osslsigncode 2.5 (Debian 12's) cannot load it
+      # by path ("Failed to set 'dynamic' engine"); 2.5 and 2.9 both find it by id.
+      key_args=(-pkcs11module "$module" -certs "$sign_dir/chain.pem" -key "$key") ;;
     key:*)
       [ -f "$key" ] && [ -r "$key" ] || sign_fail "$key: no such key file"
       if grep -q -- '-----BEGIN' "$key"; then
