@@ -51,8 +51,11 @@ if(BUILD_TESTING)
     core/signature/signature_rules_test.cc
     os/posix/posix_replace_steps_test.cc
     os/posix/posix_services_test.cc
+    os/posix/posix_services_test_drive.cc
     tests/fake_services.cc
+    tests/fake_services_test_drive.cc
     tests/memory_disk.cc
+    tests/services_conformance_test.cc
     tests/fuzz/regressions_test.cc)
   target_compile_definitions(launcher_tests PRIVATE
     FIXTURE_DIR="${PE_FIXTURE_DIR}"

@@ -37,6 +37,7 @@ std::string FakeServices::GetFileVersion(const std::string& path) {
   Record("GetFileVersion", path, path);
   const auto file = files.find(path);
   if (file == files.end()) throw ServiceError("GetFileVersion", path, "file not found");
+  if (file->second.folder) throw ServiceError("GetFileVersion", path, "a folder");
   return file->second.version;
 }
 
@@ -44,6 +45,7 @@ void FakeServices::DeleteFile(const std::string& path, bool force) {
   Record("DeleteFile", path, path);
   const auto file = files.find(path);
   if (file == files.end()) throw ServiceError("DeleteFile", path, "file not found");
+  if (file->second.folder) throw ServiceError("DeleteFile", path, "a folder");
   if (file->second.read_only && !force) throw ServiceError("DeleteFile", path, "read-only");
   files.erase(file);
 }

@@ -164,7 +164,9 @@ std::unique_ptr<SourceFile> MemoryDisk::OpenSource(const std::string& path) {
 
 void MemoryDisk::RequireCreatable(const std::string& destination) const {
   const std::string folder = FolderOf(destination);
-  if (folders_missing.count(folder) != 0) {
+  const auto entry = files.find(folder);
+  const bool known = entry != files.end() && entry->second.folder;
+  if (folders_missing.count(folder) != 0 || (folders_must_exist && !known)) {
     throw ServiceError("FileCopy", destination, "The system cannot find the path specified.");
   }
   if (folders_locked.count(folder) != 0) {

@@ -47,6 +47,7 @@ class MemoryDisk : public ReplaceSteps {
   std::set<std::string> changing;         // changes while it is copied
   std::set<std::string> folders_missing;  // nothing can be created in these
   std::set<std::string> folders_locked;   // these exist, but the caller may not add files
+  bool folders_must_exist = false;        // only folders entered in `files` take new files
   std::string failing_step;               // this step fails, by name
   std::size_t write_fails_after = std::string::npos;  // bytes a copy writes before failing
   std::function<void()> while_copying;  // runs once a copy is written (another launcher)
