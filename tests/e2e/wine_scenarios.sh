@@ -26,14 +26,19 @@ scenario_prefix() {
   [ -d "$drive_c/windows" ] || fail "wineboot made no prefix"
 }
 
-scenario_win32_services() {  # scenario_win32_services PROGRAM
-  # PROGRAM checks the Win32 services in a folder of its own; "linked" in it is a Unix symbolic
-  # link to another folder, which Wine shows as a reparse point.
-  rm -rf "$drive_c/services check" "$drive_c/services link target"
-  mkdir -p "$drive_c/services check" "$drive_c/services link target"
-  ln -s "$drive_c/services link target" "$drive_c/services check/linked"
-  (cd "$drive_c" && timeout 60 wine "$1" 'C:\services check' linked) ||
-    fail "the Win32 services check failed (status $?)"
+scenario_services_conformance() {  # scenario_services_conformance PROGRAM
+  # PROGRAM runs the services' suite in folders of its own below C:\conformance. Wine makes no
+  # links itself, so Unix symbolic links to empty folders wait in "conformance links\N\link"
+  # for the cases about links, which Wine shows as reparse points.
+  rm -rf "$drive_c/conformance" "$drive_c/conformance links" "$drive_c/conformance targets"
+  local n status=0
+  for n in 1 2 3 4; do
+    mkdir -p "$drive_c/conformance targets/$n" "$drive_c/conformance links/$n"
+    ln -s "$drive_c/conformance targets/$n" "$drive_c/conformance links/$n/link"
+  done
+  (cd "$drive_c" && timeout 240 wine "$1") || status=$?
+  rm -rf "$drive_c/conformance" "$drive_c/conformance links" "$drive_c/conformance targets"
+  [ "$status" -eq 0 ] || fail "the services' conformance suite failed (status $status)"
 }
 
 # shellcheck source=tests/e2e/wine/helpers.sh
