@@ -66,9 +66,10 @@ TEST_F(Win32ServicesTest, TheWrittenCopyKeepsNoWriteAccessYetDeniesWriters) {
                   OPEN_EXISTING, 0, nullptr);
   EXPECT_NE(reader, INVALID_HANDLE_VALUE) << "no handle with write access is left";
   if (reader != INVALID_HANDLE_VALUE) CloseHandle(reader);
-  const HANDLE writer =
-      CreateFileW(W(written).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                  OPEN_EXISTING, 0, nullptr);
+  // Sharing everything, so that only the copy's own handle can refuse it.
+  const HANDLE writer = CreateFileW(W(written).c_str(), GENERIC_WRITE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
   EXPECT_EQ(writer, INVALID_HANDLE_VALUE) << "others are still denied writing it";
   if (writer != INVALID_HANDLE_VALUE) CloseHandle(writer);
   copy->MoveOver(At("sealed.exe"));
