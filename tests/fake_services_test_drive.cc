@@ -81,7 +81,8 @@ std::unique_ptr<ServicesTestDrive> MakeFakeDrive() {
   return std::make_unique<FakeServicesTestDrive>();
 }
 
-INSTANTIATE_TEST_SUITE_P(Fake, ServicesConformanceTest, testing::Values(&MakeFakeDrive));
+INSTANTIATE_TEST_SUITE_P(Fake, ServicesConformanceTest,
+                         testing::Values(ServicesTestDriveMaker{"fake", &MakeFakeDrive}));
 
 }  // namespace
 }  // namespace launcher

@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -55,15 +56,21 @@ class ServicesTestDrive {
   virtual std::optional<std::string> FolderLink() = 0;
 };
 
-// Makes the drive for one test; each implementation instantiates the suite with its own.
-using ServicesTestDriveFactory = std::unique_ptr<ServicesTestDrive> (*)();
+// Makes the drive for one test; each implementation instantiates the suite with its own. Printed
+// by its name, which the test runners show beside each case.
+struct ServicesTestDriveMaker {
+  const char* name;
+  std::unique_ptr<ServicesTestDrive> (*make)();
+};
+inline void PrintTo(const ServicesTestDriveMaker& maker, std::ostream* out) { *out << maker.name; }
 
 // The suite of services_conformance_test.cc, on a fresh drive per test. An implementation runs
-// it with INSTANTIATE_TEST_SUITE_P(Name, ServicesConformanceTest, testing::Values(&MakeItsDrive)).
-class ServicesConformanceTest : public testing::TestWithParam<ServicesTestDriveFactory> {
+// it with INSTANTIATE_TEST_SUITE_P(Name, ServicesConformanceTest,
+//                                  testing::Values(ServicesTestDriveMaker{"name", &MakeItsDrive})).
+class ServicesConformanceTest : public testing::TestWithParam<ServicesTestDriveMaker> {
  protected:
   void SetUp() override {
-    drive_ = GetParam()();
+    drive_ = GetParam().make();
     root_ = drive_->Root();
   }
 

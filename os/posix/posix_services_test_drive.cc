@@ -95,7 +95,8 @@ std::unique_ptr<ServicesTestDrive> MakePosixDrive() {
   return std::make_unique<PosixServicesTestDrive>();
 }
 
-INSTANTIATE_TEST_SUITE_P(Posix, ServicesConformanceTest, testing::Values(&MakePosixDrive));
+INSTANTIATE_TEST_SUITE_P(Posix, ServicesConformanceTest,
+                         testing::Values(ServicesTestDriveMaker{"posix", &MakePosixDrive}));
 
 }  // namespace
 }  // namespace launcher

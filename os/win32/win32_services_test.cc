@@ -17,7 +17,8 @@ std::unique_ptr<ServicesTestDrive> MakeWin32Drive() {
   return std::make_unique<Win32ServicesTestDrive>();
 }
 
-INSTANTIATE_TEST_SUITE_P(Win32, ServicesConformanceTest, testing::Values(&MakeWin32Drive));
+INSTANTIATE_TEST_SUITE_P(Win32, ServicesConformanceTest,
+                         testing::Values(ServicesTestDriveMaker{"win32", &MakeWin32Drive}));
 
 std::string Fixture(const std::string& name) {
   std::ifstream in(std::string(FIXTURE_DIR) + "/" + name + ".exe", std::ios::binary);
