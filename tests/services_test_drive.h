@@ -33,13 +33,14 @@ class ServicesTestDrive {
   // The services under test, over this drive.
   virtual Services& services() = 0;
 
-  // A fresh empty folder of this drive for one test, such as "C:\conformance\3".
+  // A fresh empty folder of this drive for one test, such as "C:\conformance\fake".
   virtual std::string Root() const = 0;
 
   virtual void MakeFolder(const std::string& path) = 0;
   virtual void Write(const std::string& path, const std::string& bytes) = 0;
   // The file's bytes; nothing when there is no regular file at `path`.
   virtual std::optional<std::string> Read(const std::string& path) = 0;
+  // A link to a folder counts as a folder, as Windows shows it.
   virtual bool IsFolder(const std::string& path) = 0;
   // The names in `folder`, sorted.
   virtual std::vector<std::string> Entries(const std::string& folder) = 0;
