@@ -165,8 +165,7 @@ class FakeSignedMessage : public SignedMessage {
     bool SignatureVerifies() override { return c.signature_verifies; }
     bool NamesTimeStampingUsage() override { return c.names_time_stamping; }
     ChainStatus Chain(FileTimeTicks time) override {
-      const std::optional<DerValue> value =
-          ReadDer(c.signing_time.data(), c.signing_time.data() + c.signing_time.size());
+      const std::optional<DerValue> value = ReadWholeDer(c.signing_time);
       const bool then = value && ParseDerTime(*value) == time;
       return {then ? c.chain_errors : chain_error::kNotTimeValid, {}};
     }

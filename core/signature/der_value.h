@@ -40,11 +40,18 @@ inline std::optional<DerValue> ReadDer(const unsigned char* at, const unsigned c
   return DerValue{tag, contents, length, contents + length};
 }
 
+// The DER value that `der` is; nullopt when `der` is not exactly one value, nothing after it.
+inline std::optional<DerValue> ReadWholeDer(const Bytes& der) {
+  const std::optional<DerValue> value = ReadDer(der.data(), der.data() + der.size());
+  if (!value || value->end != der.data() + der.size()) return std::nullopt;
+  return value;
+}
+
 // The contents of the DER value that `der` is, without its tag and length (what PKCS#7 hashes of
 // content that is not plain data); nullopt when `der` is not exactly one DER value.
 inline std::optional<Bytes> DerContents(const Bytes& der) {
-  const std::optional<DerValue> value = ReadDer(der.data(), der.data() + der.size());
-  if (!value || value->end != der.data() + der.size()) return std::nullopt;
+  const std::optional<DerValue> value = ReadWholeDer(der);
+  if (!value) return std::nullopt;
   return Bytes(value->contents, value->end);
 }
 

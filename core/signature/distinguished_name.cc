@@ -22,11 +22,8 @@ struct Attribute {
 using Rdn = std::vector<Attribute>;
 
 std::optional<std::vector<Rdn>> ReadName(const Bytes& der) {
-  const unsigned char* const end = der.data() + der.size();
-  const std::optional<DerValue> name = ReadDer(der.data(), end);
-  if (!name || name->tag != kTagSequence || name->end != end || name->size == 0) {
-    return std::nullopt;
-  }
+  const std::optional<DerValue> name = ReadWholeDer(der);
+  if (!name || name->tag != kTagSequence || name->size == 0) return std::nullopt;
   std::vector<Rdn> rdns;
   for (const unsigned char* at = name->contents; at != name->end;) {
     const std::optional<DerValue> set = ReadDer(at, name->end);

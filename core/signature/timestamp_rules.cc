@@ -69,12 +69,8 @@ std::optional<FileTimeTicks> CountersignatureTime(TimestampedSignature& signatur
                                                   std::string* why_not) {
   const std::string algorithm = countersignature.DigestAlgorithm();
   const Bytes stated_time = countersignature.SigningTime();
-  const std::optional<DerValue> time_value =
-      ReadDer(stated_time.data(), stated_time.data() + stated_time.size());
-  const std::optional<FileTimeTicks> time =
-      time_value && time_value->end == stated_time.data() + stated_time.size()
-          ? ParseDerTime(*time_value)
-          : std::nullopt;
+  const std::optional<DerValue> time_value = ReadWholeDer(stated_time);
+  const std::optional<FileTimeTicks> time = time_value ? ParseDerTime(*time_value) : std::nullopt;
   if (const auto problem = DigestAlgorithmProblem(algorithm)) {
     *why_not = "its digest algorithm is " + *problem;
   } else if (!time) {
@@ -100,8 +96,8 @@ void AddWhyNot(std::string* why_not, const char* kind, const std::string& why) {
 }  // namespace
 
 Bytes TimestampInfoOf(const Bytes& content) {
-  const std::optional<DerValue> value = ReadDer(content.data(), content.data() + content.size());
-  if (value && value->tag == kTagOctetString && value->end == content.data() + content.size()) {
+  const std::optional<DerValue> value = ReadWholeDer(content);
+  if (value && value->tag == kTagOctetString) {
     return Bytes(value->contents, value->end);
   }
   return content;
@@ -109,10 +105,8 @@ Bytes TimestampInfoOf(const Bytes& content) {
 
 std::optional<TimestampInfo> ParseTimestampInfo(const Bytes& content) {
   const Bytes der = TimestampInfoOf(content);
-  const std::optional<DerValue> info = ReadDer(der.data(), der.data() + der.size());
-  if (!info || info->tag != kTagSequence || info->end != der.data() + der.size()) {
-    return std::nullopt;
-  }
+  const std::optional<DerValue> info = ReadWholeDer(der);
+  if (!info || info->tag != kTagSequence) return std::nullopt;
   const unsigned char* at = info->contents;
   if (!Next(at, *info, kTagInteger) || !Next(at, *info, kTagOid)) return std::nullopt;
   const std::optional<DerValue> imprint = Next(at, *info, kTagSequence);
