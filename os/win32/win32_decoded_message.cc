@@ -73,6 +73,14 @@ ScopedCertStore X509CertificatesOf(HCRYPTMSG message) {
   return store;
 }
 
+// The attribute of `oid` among `attributes`; nullptr when there is none.
+const CRYPT_ATTRIBUTE* Attribute(const CRYPT_ATTRIBUTES& attributes, const char* oid) {
+  for (DWORD i = 0; i < attributes.cAttr; ++i) {
+    if (std::strcmp(attributes.rgAttr[i].pszObjId, oid) == 0) return &attributes.rgAttr[i];
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 // With the default quoting, so that a value cannot pass for several attributes.
@@ -115,11 +123,14 @@ Bytes Hash(HashAlgorithm algorithm, const unsigned char* data, std::size_t size)
   return made ? digest : Bytes();
 }
 
-const CRYPT_ATTRIBUTE* Attribute(const CRYPT_ATTRIBUTES& attributes, const char* oid) {
-  for (DWORD i = 0; i < attributes.cAttr; ++i) {
-    if (std::strcmp(attributes.rgAttr[i].pszObjId, oid) == 0) return &attributes.rgAttr[i];
-  }
-  return nullptr;
+const CRYPT_ATTR_BLOB* OnlyValue(const CRYPT_ATTRIBUTES& attributes, const char* oid) {
+  const CRYPT_ATTRIBUTE* attribute = Attribute(attributes, oid);
+  return attribute != nullptr && attribute->cValue == 1 ? &attribute->rgValue[0] : nullptr;
+}
+
+const CRYPT_ATTR_BLOB* FirstValue(const CRYPT_ATTRIBUTES& attributes, const char* oid) {
+  const CRYPT_ATTRIBUTE* attribute = Attribute(attributes, oid);
+  return attribute != nullptr && attribute->cValue >= 1 ? &attribute->rgValue[0] : nullptr;
 }
 
 namespace {
@@ -218,11 +229,11 @@ bool DecodedMessage::SignatureVerifies() const {
 }
 bool DecodedMessage::MessageDigestIs(const Bytes& signed_content) const {
   const std::optional<HashAlgorithm> algorithm = HashAlgorithmOf(DigestAlgorithm());
-  const CRYPT_ATTRIBUTE* attribute = Attribute(info().AuthAttrs, szOID_RSA_messageDigest);
-  if (!algorithm || attribute == nullptr || attribute->cValue != 1) return false;
+  const CRYPT_ATTR_BLOB* value = OnlyValue(info().AuthAttrs, szOID_RSA_messageDigest);
+  if (!algorithm || value == nullptr) return false;
   const Bytes expected = Hash(*algorithm, signed_content.data(), signed_content.size());
-  const std::optional<Bytes> stated = DerContents(Bytes(
-      attribute->rgValue[0].pbData, attribute->rgValue[0].pbData + attribute->rgValue[0].cbData));
+  const std::optional<Bytes> stated =
+      DerContents(Bytes(value->pbData, value->pbData + value->cbData));
   return !expected.empty() && stated == expected;
 }
 void DecodedMessage::Decode(const unsigned char* der, std::size_t size, const char* content_type) {

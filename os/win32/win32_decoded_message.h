@@ -33,8 +33,12 @@ SubjectName SubjectOf(PCCERT_CONTEXT certificate);
 // The hash of `data` by bcrypt; empty when the system cannot make it.
 Bytes Hash(HashAlgorithm algorithm, const unsigned char* data, std::size_t size);
 
-// The attribute of `oid` among `attributes`; nullptr when there is none.
-const CRYPT_ATTRIBUTE* Attribute(const CRYPT_ATTRIBUTES& attributes, const char* oid);
+// The one value of the attribute of `oid` among `attributes`, as DER; nullptr when there is no
+// such attribute or it has several values (a signed attribute must have one).
+const CRYPT_ATTR_BLOB* OnlyValue(const CRYPT_ATTRIBUTES& attributes, const char* oid);
+
+// The first value of the attribute of `oid` among `attributes`; nullptr when there is none.
+const CRYPT_ATTR_BLOB* FirstValue(const CRYPT_ATTRIBUTES& attributes, const char* oid);
 
 // Whether the certificate's own extended key usage extension names time stamping; usages a store
 // may add as properties do not count.

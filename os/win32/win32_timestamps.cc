@@ -126,18 +126,15 @@ class Win32Countersignature : public Countersignature {
     return ChainOf(signer_.get(), store_, szOID_PKIX_KP_TIMESTAMP_SIGNING, time);
   }
   Bytes MessageDigest() override {
-    const Bytes value = OnlyValue(szOID_RSA_messageDigest);
-    return DerContents(value).value_or(Bytes());
+    return DerContents(SignedValue(szOID_RSA_messageDigest)).value_or(Bytes());
   }
-  Bytes SigningTime() override { return OnlyValue(szOID_RSA_signingTime); }
+  Bytes SigningTime() override { return SignedValue(szOID_RSA_signingTime); }
 
  private:
   // The DER of the signed attribute's one value; empty when it is missing or has several.
-  Bytes OnlyValue(const char* oid) const {
-    const CRYPT_ATTRIBUTE* attribute = Attribute(info_.get()->AuthAttrs, oid);
-    if (attribute == nullptr || attribute->cValue != 1) return {};
-    const CRYPT_ATTR_BLOB& value = attribute->rgValue[0];
-    return Bytes(value.pbData, value.pbData + value.cbData);
+  Bytes SignedValue(const char* oid) const {
+    const CRYPT_ATTR_BLOB* value = OnlyValue(info_.get()->AuthAttrs, oid);
+    return value != nullptr ? Bytes(value->pbData, value->pbData + value->cbData) : Bytes();
   }
 
   Bytes der_;
@@ -151,11 +148,10 @@ class Win32Countersignature : public Countersignature {
 
 std::unique_ptr<TimestampToken> TimestampTokenOf(const DecodedMessage& message,
                                                  std::string* unreadable) {
-  const CRYPT_ATTRIBUTE* attribute =
-      Attribute(message.info().UnauthAttrs, szOID_RFC3161_counterSign);
-  if (attribute == nullptr || attribute->cValue < 1) return nullptr;
+  const CRYPT_ATTR_BLOB* token = FirstValue(message.info().UnauthAttrs, szOID_RFC3161_counterSign);
+  if (token == nullptr) return nullptr;
   try {
-    return std::make_unique<Win32TimestampToken>(attribute->rgValue[0]);
+    return std::make_unique<Win32TimestampToken>(*token);
   } catch (const Undecodable& why) {
     *unreadable = why.what();
     return nullptr;
@@ -164,10 +160,11 @@ std::unique_ptr<TimestampToken> TimestampTokenOf(const DecodedMessage& message,
 
 std::unique_ptr<Countersignature> CountersignatureOf(const DecodedMessage& message,
                                                      std::string* unreadable) {
-  const CRYPT_ATTRIBUTE* attribute = Attribute(message.info().UnauthAttrs, szOID_RSA_counterSign);
-  if (attribute == nullptr || attribute->cValue < 1) return nullptr;
+  const CRYPT_ATTR_BLOB* signer_info =
+      FirstValue(message.info().UnauthAttrs, szOID_RSA_counterSign);
+  if (signer_info == nullptr) return nullptr;
   try {
-    return std::make_unique<Win32Countersignature>(attribute->rgValue[0], message);
+    return std::make_unique<Win32Countersignature>(*signer_info, message);
   } catch (const Undecodable& why) {
     *unreadable = why.what();
     return nullptr;
