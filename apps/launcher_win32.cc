@@ -4,9 +4,12 @@
 #include <windows.h>
 
 #include <exception>
+#include <memory>
 #include <string>
 
+#include "core/replace/disk_replace_steps.h"
 #include "launch/launch_sequence.h"
+#include "os/win32/win32_disk.h"
 #include "os/win32/win32_services.h"
 
 namespace {
@@ -41,8 +44,8 @@ class FrmMain {
   // Without a window, setting the icon fails and the run takes its fallback path.
   HWND window() const { return window_; }
 
-  [[noreturn]] void Load(launcher::Services& services) {
-    launcher::RunLaunchSequence(services);
+  [[noreturn]] void Load(launcher::Services& services, launcher::ReplaceSteps& steps) {
+    launcher::RunLaunchSequence(services, steps);
     EndUnhandled("the run returned");  // every way through the run ends the process
   }
 
@@ -64,8 +67,11 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE /*previous*/, LPSTR /*command_l
   SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
   try {
     FrmMain frm_main(instance);
-    launcher::Win32Services services(frm_main.window());
-    frm_main.Load(services);
+    const auto held = std::make_shared<launcher::Win32HeldFolder>();
+    launcher::Win32Services services(frm_main.window(), held);
+    launcher::Win32Disk disk(held, "FileCopy");
+    launcher::DiskReplaceSteps steps(disk);
+    frm_main.Load(services, steps);
   } catch (const std::exception& failure) {
     EndUnhandled(failure.what());
   } catch (...) {

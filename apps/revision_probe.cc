@@ -12,10 +12,12 @@
 #include <exception>
 #include <string>
 
+#include "core/replace/disk_replace_steps.h"
 #include "core/signature/distinguished_name.h"
 #include "launch/copy_revision.h"
 #include "launch/launch_paths.h"
 #include "launch/reconciliation_plan.h"
+#include "launch/signature_report.h"
 #include "launch/system_services.h"
 
 namespace {
@@ -25,14 +27,16 @@ namespace {
 constexpr char kLauncherFileName[] = "launcher.exe";
 
 // Prints the file's line; false, with the reason on stderr, when it cannot.
-bool PrintFileLine(launcher::Services& services, const std::string& path) {
+bool PrintFileLine(launcher::Services& services, launcher::Disk& report_disk,
+                   const std::string& path) {
   try {
     if (!services.FileExists(path)) {
       std::fprintf(stderr, "revision-probe: %s: no such file\n", path.c_str());
       return false;
     }
     const std::string version = services.GetFileVersion(path);
-    const launcher::SignatureReport signature = launcher::ReadSignatureReport(path);
+    const launcher::SignatureReport signature =
+        launcher::ReadSignatureReport(report_disk, services.SystemPath(path));
     const std::string verdict = signature.verification.verified
                                     ? "verifies"
                                     : "does not verify: " + signature.verification.problem;
@@ -62,7 +66,8 @@ std::string FolderProblem(launcher::Services& services, const std::string& folde
   return {};
 }
 
-int PrintPlan(launcher::Services& services, std::string folder) {
+int PrintPlan(launcher::Services& services, launcher::ReplaceSteps& steps,
+              launcher::Disk& report_disk, std::string folder) {
   while (folder.size() > 1 && (folder.back() == '\\' || folder.back() == '/')) folder.pop_back();
   std::string problem;
   try {
@@ -77,12 +82,12 @@ int PrintPlan(launcher::Services& services, std::string folder) {
   const std::string local_copy_path = folder + "\\" + launcher::kProgramFileName;
   // The plan first: it holds the store's folders, so the lines below read what it read.
   const launcher::ReconciliationPlan plan =
-      launcher::PlanReconciliation(services, folder + "\\" + launcher::kIconFileName,
+      launcher::PlanReconciliation(services, steps, folder + "\\" + launcher::kIconFileName,
                                    launcher::kUpdateCopyPath, local_copy_path);
   for (const std::string& path : {std::string(launcher::kUpdateCopyPath), local_copy_path}) {
     try {
       // A copy that is missing has no line; the plan says so.
-      if (services.FileExists(path)) PrintFileLine(services, path);
+      if (services.FileExists(path)) PrintFileLine(services, report_disk, path);
     } catch (const std::exception& failure) {
       std::fprintf(stderr, "revision-probe: %s\n", failure.what());
     }
@@ -100,11 +105,17 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: revision-probe FILE...\n       revision-probe --plan FOLDER\n");
     return 2;
   }
-  const auto services = launcher::CreateSystemServices();
-  if (plan) return PrintPlan(*services, arguments[1]);
+  const launcher::SystemServices system = launcher::CreateSystemServices("FileCopy");
+  // The report reads each file by its path, apart from the folder the plan holds.
+  const launcher::SystemServices report = launcher::CreateSystemServices("ReadSignatureReport");
+  launcher::Services& services = *system.services;
+  if (plan) {
+    launcher::DiskReplaceSteps steps(*system.disk);
+    return PrintPlan(services, steps, *report.disk, arguments[1]);
+  }
   int status = 0;
   for (const std::string& path : arguments) {
-    if (!PrintFileLine(*services, path)) status = 1;
+    if (!PrintFileLine(services, *report.disk, path)) status = 1;
   }
   return status;
 }

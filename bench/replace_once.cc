@@ -1,9 +1,11 @@
 // replace_once SOURCE DESTINATION: one crash-safe replacement, as the launcher makes it, whatever
 // the versions of the two files.
 #include <cstdio>
+#include <memory>
 
 #include "core/hold_retry.h"
-#include "os/posix/posix_services.h"
+#include "core/replace/disk_replace_steps.h"
+#include "os/posix/posix_disk.h"
 
 namespace {
 
@@ -20,9 +22,10 @@ class AnyVersion : public launcher::CopyCheck {
 int main(int argc, char** argv) {
   if (argc != 3) return 2;
   try {
-    launcher::PosixServices services("/");
-    launcher::HoldRetry retry([&services](int milliseconds) { services.Pause(milliseconds); });
-    services.FileCopy(argv[1], argv[2], AnyVersion(), retry);
+    launcher::PosixDisk disk(std::make_shared<launcher::HeldFolders>(), "FileCopy");
+    launcher::DiskReplaceSteps steps(disk);
+    launcher::HoldRetry retry([&steps](int milliseconds) { steps.Pause(milliseconds); });
+    launcher::ReplaceWithCopy(steps, argv[1], argv[2], AnyVersion(), retry);
   } catch (const launcher::ServiceError& failure) {
     std::fprintf(stderr, "%s\n", failure.what());
     return 1;

@@ -3,9 +3,9 @@ set(LAUNCHER_POSIX_DRIVE_C "/var/lib/norvik/drive_c" CACHE PATH
   "Folder that stands for drive C: in the POSIX launcher")
 
 add_library(os_posix STATIC
+  os/posix/posix_disk.cc
   os/posix/posix_file.cc
   os/posix/posix_folder.cc
-  os/posix/posix_replace_steps.cc
   os/posix/posix_services.cc)
 target_link_libraries(os_posix PUBLIC launch_logic)
 
@@ -46,10 +46,11 @@ if(BUILD_TESTING)
     core/pe/icon_file_test.cc
     core/pe/pe_image_layout_test.cc
     core/pe/pe_version_reader_test.cc
+    core/replace/disk_replace_steps_test.cc
     core/replace/fresh_name_test.cc
     core/replace/replace_file_test.cc
     core/signature/signature_rules_test.cc
-    os/posix/posix_replace_steps_test.cc
+    os/posix/posix_disk_test.cc
     os/posix/posix_services_test.cc
     os/posix/posix_services_test_drive.cc
     tests/fake_services.cc

@@ -10,11 +10,11 @@ add_library(os_win32 STATIC
   os/win32/win32_file.cc
   os/win32/win32_folder.cc
   os/win32/win32_held_folder.cc
-  os/win32/win32_replace_steps.cc
+  os/win32/win32_disk.cc
   os/win32/win32_services.cc
-  os/win32/win32_source_file.cc
+  os/win32/win32_disk_file.cc
   os/win32/win32_start_path.cc
-  os/win32/win32_temporary_copy.cc
+  os/win32/win32_new_file.cc
   os/win32/win32_signature.cc
   os/win32/win32_timestamps.cc)
 # Windows Vista and later: SetFileInformationByHandle renames and removes through a handle.

@@ -30,12 +30,13 @@ Reconciliation DirectionFor(Revision update_revision, Revision local_revision) {
   return Reconciliation::kNone;
 }
 
-Reconciliation ReconcileCopies(Services& services, const std::string& update_copy_path,
+Reconciliation ReconcileCopies(Services& services, ReplaceSteps& steps,
+                               const std::string& update_copy_path,
                                const std::string& local_copy_path, HoldRetry& retry) {
   // Nothing in the store is read or written unless its folders are held, free of links.
   services.HoldFolder(FolderOf(update_copy_path));
-  services.RemoveStaleTemporaries(update_copy_path);
-  services.RemoveStaleTemporaries(local_copy_path);
+  steps.RemoveStaleTemporaries(services.SystemPath(update_copy_path));
+  steps.RemoveStaleTemporaries(services.SystemPath(local_copy_path));
 
   const Revision update_revision = ReadRevision(services, update_copy_path, retry);
   const Revision local_revision = ReadRevision(services, local_copy_path, retry);
@@ -50,7 +51,9 @@ Reconciliation ReconcileCopies(Services& services, const std::string& update_cop
   // The source is tested again at this moment: it may have gone since the probe.
   if (!services.FileExists(source)) return Reconciliation::kNone;
   const RevisionCheck check = CheckFor(direction, to_local ? update_revision : local_revision);
-  return services.FileCopy(source, destination, check, retry) ? direction : Reconciliation::kNone;
+  const bool replaced = ReplaceWithCopy(steps, services.SystemPath(source),
+                                        services.SystemPath(destination), check, retry);
+  return replaced ? direction : Reconciliation::kNone;
 }
 
 }  // namespace launcher

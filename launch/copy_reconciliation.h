@@ -3,6 +3,7 @@
 #include <string>
 
 #include "core/hold_retry.h"
+#include "core/replace/replace_file.h"
 #include "launch/copy_revision.h"
 #include "launch/services.h"
 
@@ -36,13 +37,15 @@ class RevisionCheck : public CopyCheck {
 // above 0, else nowhere.
 Reconciliation DirectionFor(Revision update_revision, Revision local_revision);
 
-// Holds the update store's folder (free of links) and clears stale temporaries beside both copies,
+// Holds the update store's folder (free of links) and, through `steps`, clears stale temporaries
+// beside both copies,
 // reads both revisions (the update store's first), then replaces the older copy with the newer
 // one when the newer revision is above 0 and the local copy's path can be started. kNone also
 // when another launcher made the older copy as new meanwhile. Every wait for a file held for a
 // moment, the reads included, is drawn from `retry`. Raises the first ServiceError; a failed
 // replacement leaves the older copy as it was.
-Reconciliation ReconcileCopies(Services& services, const std::string& update_copy_path,
+Reconciliation ReconcileCopies(Services& services, ReplaceSteps& steps,
+                               const std::string& update_copy_path,
                                const std::string& local_copy_path, HoldRetry& retry);
 
 // The check of a copy in `direction` (not kNone) at revision `chosen`.

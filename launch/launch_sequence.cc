@@ -13,7 +13,7 @@ void LaunchLocalCopy(Services& services, const std::string& local_copy_path, Hol
   }
 }
 
-void RunLaunchSequence(Services& services) {
+void RunLaunchSequence(Services& services, ReplaceSteps& steps) {
   // Empty until the icon is set, so a run without a usable icon starts nothing.
   std::string local_copy_path;
   // Two budgets for waits on files held for a moment: the icon and every read and write of the
@@ -27,7 +27,7 @@ void RunLaunchSequence(Services& services) {
     update_retry.Run([&] { services.LoadWindowIcon(icon_path); });
     const std::string update_copy_path = kUpdateCopyPath;
     local_copy_path = directory + "\\" + kProgramFileName;
-    ReconcileCopies(services, update_copy_path, local_copy_path, update_retry);
+    ReconcileCopies(services, steps, update_copy_path, local_copy_path, update_retry);
     LaunchLocalCopy(services, local_copy_path, start_retry);
   } catch (const std::exception& failure) {
     // Fallback, taken once: a failure in here is left to the caller. The cause is said first,

@@ -22,7 +22,7 @@ FakeServices ReadyToStart() {
 
 int RunToEnd(FakeServices& services) {
   try {
-    RunLaunchSequence(services);
+    RunLaunchSequence(services, services);
   } catch (const ProcessEnded& ended) {
     return ended.status;
   }
@@ -81,18 +81,20 @@ TEST(RunLaunchSequence, WithoutAUsableIconNothingIsStarted) {
     c.prepare(services);
     EXPECT_EQ(RunToEnd(services), kExitFallback);
     EXPECT_TRUE(services.started.empty());
-    EXPECT_TRUE(services.CallsOf("FileCopy").empty());
+    EXPECT_EQ(services.temporaries_created, 0);
     EXPECT_EQ(services.files[kLocal].contents, "local");
   }
 }
 
 TEST(RunLaunchSequence, AFailureAtEachStepOfTheMainPathStartsTheLocalCopyOnceByTheFallback) {
-  // Each operation's first call on the main path fails; the fallback then starts the local copy.
-  for (const char* operation : {"GetFileVersion", "FileCopy", "StartProgram"}) {
+  // Each operation's first call on the main path fails, or the copy's move; the fallback then
+  // starts the local copy.
+  for (const char* operation : {"GetFileVersion", "MoveOver", "StartProgram"}) {
     SCOPED_TRACE(operation);
     FakeServices services = ReadyToStart();
     services.files[kStore] = {"new", "1.0.0.7"};
     services.FailOn(operation, 1);
+    services.failing_step = operation;
     EXPECT_EQ(RunToEnd(services), kExitFallback);
     EXPECT_EQ(services.started, std::vector<std::string>{kLocal});
     EXPECT_EQ(services.calls.back(), "EndProcess 1");
@@ -134,7 +136,7 @@ TEST(RunLaunchSequence, FallbackFindsNoLocalCopyAndStartsNothing) {
 TEST(RunLaunchSequence, UnstartableLocalCopyIsTriedTwiceAndTheSecondFailureLeavesTheRun) {
   FakeServices services = ReadyToStart();
   services.unstartable.insert(kLocal);
-  EXPECT_THROW(RunLaunchSequence(services), ServiceError);
+  EXPECT_THROW(RunLaunchSequence(services, services), ServiceError);
   EXPECT_EQ(services.CallsOf("StartProgram").size(), 2u);
   EXPECT_TRUE(services.CallsOf("EndProcess").empty());
   EXPECT_TRUE(services.pauses.empty()) << "only a held file is worth waiting for";
@@ -156,7 +158,7 @@ TEST(RunLaunchSequence, AStartHeldForAMomentIsTriedAgainWithinOneBudget) {
     FakeServices services = ReadyToStart();
     services.held_calls["StartProgram"] = c.held;
     if (c.expected < 0) {
-      EXPECT_THROW(RunLaunchSequence(services), ServiceError);
+      EXPECT_THROW(RunLaunchSequence(services, services), ServiceError);
     } else {
       EXPECT_EQ(RunToEnd(services), c.expected);
       EXPECT_EQ(services.started, std::vector<std::string>{kLocal});
@@ -254,7 +256,7 @@ TEST(RunLaunchSequence, APathTooLongToStartIsRefusedBeforeAnyCopy) {
   FakeServices services = ReadyToStart();
   services.files[kStore] = {"new", "1.0.0.7"};
   services.paths_too_long.insert(kLocal);
-  EXPECT_THROW(RunLaunchSequence(services), ServiceError);
+  EXPECT_THROW(RunLaunchSequence(services, services), ServiceError);
   EXPECT_EQ(services.files[kLocal].contents, "local");
   EXPECT_EQ(services.temporaries_created, 0);
   ASSERT_EQ(services.reports.size(), 1u);
@@ -264,7 +266,7 @@ TEST(RunLaunchSequence, APathTooLongToStartIsRefusedBeforeAnyCopy) {
 TEST(RunLaunchSequence, FailureOfTheFallbacksExistenceTestLeavesTheRun) {
   FakeServices services = ReadyToStart();
   services.FailOn("FileExists", 0);
-  EXPECT_THROW(RunLaunchSequence(services), ServiceError);
+  EXPECT_THROW(RunLaunchSequence(services, services), ServiceError);
   EXPECT_TRUE(services.started.empty());
 }
 

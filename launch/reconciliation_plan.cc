@@ -30,7 +30,8 @@ const char* PlannedActionName(PlannedAction action) {
   return "refuse";
 }
 
-ReconciliationPlan PlanReconciliation(Services& services, const std::string& icon_path,
+ReconciliationPlan PlanReconciliation(Services& services, ReplaceSteps& steps,
+                                      const std::string& icon_path,
                                       const std::string& update_copy_path,
                                       const std::string& local_copy_path) {
   HoldRetry retry([&services](int milliseconds) { services.Pause(milliseconds); });
@@ -50,12 +51,14 @@ ReconciliationPlan PlanReconciliation(Services& services, const std::string& ico
     }
     services.CheckStartable(local_copy_path);
     if (direction == Reconciliation::kStoreToLocal) {
-      services.CheckFileCopy(update_copy_path, local_copy_path,
-                             CheckFor(direction, update_revision), retry);
+      CheckReplacement(steps, services.SystemPath(update_copy_path),
+                       services.SystemPath(local_copy_path), CheckFor(direction, update_revision),
+                       retry);
       return {PlannedAction::kReplaceLocal, revisions + ": the store's copy is newer"};
     }
-    services.CheckFileCopy(local_copy_path, update_copy_path, CheckFor(direction, local_revision),
-                           retry);
+    CheckReplacement(steps, services.SystemPath(local_copy_path),
+                     services.SystemPath(update_copy_path), CheckFor(direction, local_revision),
+                     retry);
     return {PlannedAction::kReplaceStore, revisions + ": the local copy is newer"};
   } catch (const std::exception& refusal) {
     return {PlannedAction::kRefuse,

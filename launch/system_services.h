@@ -1,29 +1,24 @@
 #pragma once
 
 #include <memory>
-#include <optional>
 #include <string>
 #include <vector>
 
-#include "core/replace/replace_file.h"
+#include "core/replace/disk.h"
 #include "launch/services.h"
 
 namespace launcher {
 
-// The services of the system this program was built for, without a window: LoadWindowIcon is for
-// the launcher's own window and fails here.
-std::unique_ptr<Services> CreateSystemServices();
-
-// What revision-probe shows of a file's signature: the signer its embedded signature names,
-// whether or not it verifies (nullopt: unsigned, as every file is on a system without a
-// verifier; kUnreadableSigner: signed, but the signer cannot be read), and the verdict on it.
-// Throws ServiceError when the file cannot be read.
-inline constexpr char kUnreadableSigner[] = "(unreadable)";
-struct SignatureReport {
-  std::optional<std::string> signer;
-  Verification verification;
+// The services of the system this program was built for, and its disk, which reaches files
+// through the folder the services hold (HoldFolder).
+struct SystemServices {
+  std::unique_ptr<Services> services;
+  std::unique_ptr<Disk> disk;
 };
-SignatureReport ReadSignatureReport(const std::string& path);
+
+// Without a window: LoadWindowIcon is for the launcher's own window and fails here. The disk's
+// failures name `disk_operation`.
+SystemServices CreateSystemServices(const char* disk_operation);
 
 // Whether a folder is at `path` (links followed). Never fails: false also when the system
 // cannot tell.

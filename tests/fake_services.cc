@@ -41,15 +41,6 @@ std::string FakeServices::GetFileVersion(const std::string& path) {
   return file->second.version;
 }
 
-void FakeServices::DeleteFile(const std::string& path, bool force) {
-  Record("DeleteFile", path, path);
-  const auto file = files.find(path);
-  if (file == files.end()) throw ServiceError("DeleteFile", path, "file not found");
-  if (file->second.folder) throw ServiceError("DeleteFile", path, "a folder");
-  if (file->second.read_only && !force) throw ServiceError("DeleteFile", path, "read-only");
-  files.erase(file);
-}
-
 void FakeServices::HoldFolder(const std::string& folder) {
   Record("HoldFolder", folder, folder);
   if (links.count(folder) != 0) throw ServiceError("HoldFolder", folder, "a link");
@@ -59,17 +50,7 @@ void FakeServices::RemoveStaleTemporaries(const std::string& copy_path) {
   calls.push_back("RemoveStaleTemporaries " + copy_path);
 }
 
-bool FakeServices::FileCopy(const std::string& source, const std::string& destination,
-                            const CopyCheck& check, HoldRetry& retry) {
-  Record("FileCopy", source + " -> " + destination, destination);
-  return ReplaceWithCopy(*this, source, destination, check, retry);
-}
-
-void FakeServices::CheckFileCopy(const std::string& source, const std::string& destination,
-                                 const CopyCheck& check, HoldRetry& retry) {
-  Record("CheckFileCopy", source + " -> " + destination, destination);
-  CheckReplacement(*this, source, destination, check, retry);
-}
+std::string FakeServices::SystemPath(const std::string& path) { return path; }
 
 void FakeServices::CheckStartable(const std::string& program_path) {
   Record("CheckStartable", program_path, program_path);

@@ -16,9 +16,8 @@ struct ProcessEnded {
   int status;
 };
 
-// In-memory services over a MemoryDisk, whose files FileCopy replaces with the real
-// ReplaceWithCopy: a recorder of every call, and a failure that can be injected at any call of any
-// operation.
+// In-memory services over a MemoryDisk, which are also the run's replacement steps: a recorder of
+// every call, and a failure that can be injected at any call of any operation.
 class FakeServices : public Services, public MemoryDisk {
  public:
   using File = MemoryDiskFile;
@@ -30,7 +29,7 @@ class FakeServices : public Services, public MemoryDisk {
   std::set<std::string> icons_well_formed;  // LoadWindowIcon fails for any other existing file
   std::map<std::string, int> held_calls;    // an operation here fails as held this many times more
 
-  // Every call in order, as "Operation path" (FileCopy: "FileCopy source -> destination").
+  // Every call in order, as "Operation path".
   std::vector<std::string> calls;
   std::vector<std::string> started;
   std::vector<std::string> reports;  // the lines of Report
@@ -44,13 +43,11 @@ class FakeServices : public Services, public MemoryDisk {
   std::string ApplicationDirectory() override;
   bool FileExists(const std::string& path) override;
   std::string GetFileVersion(const std::string& path) override;
-  void DeleteFile(const std::string& path, bool force) override;
   void HoldFolder(const std::string& folder) override;
+  // The path itself.
+  std::string SystemPath(const std::string& path) override;
+  // Recorded among the calls; removes nothing.
   void RemoveStaleTemporaries(const std::string& copy_path) override;
-  bool FileCopy(const std::string& source, const std::string& destination, const CopyCheck& check,
-                HoldRetry& retry) override;
-  void CheckFileCopy(const std::string& source, const std::string& destination,
-                     const CopyCheck& check, HoldRetry& retry) override;
   void CheckStartable(const std::string& program_path) override;
   TaskId StartProgram(const std::string& program_path, int show_state) override;
   void LoadWindowIcon(const std::string& path) override;

@@ -25,6 +25,7 @@ class FakeServicesTestDrive : public ServicesTestDrive {
   // logic's tests script those answers themselves (links, held_calls).
   Capabilities capabilities() const override { return {false, false, false, true}; }
   Services& services() override { return services_; }
+  ReplaceSteps& steps() override { return services_; }
   std::string Root() const override { return "C:\\conformance\\fake"; }
 
   void MakeFolder(const std::string& path) override { services_.files[path].folder = true; }

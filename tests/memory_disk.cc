@@ -30,6 +30,12 @@ class MemorySource : public SourceFile {
       : disk_(disk), path_(std::move(path)), size_(disk.files.at(path_).contents.size()) {}
 
   std::uint64_t Size() const override { return size_; }
+  std::size_t ReadAt(std::uint64_t offset, void* buffer, std::size_t length) override {
+    const std::string& contents = file().contents;
+    if (offset >= contents.size()) return 0;
+    return contents.copy(static_cast<char*>(buffer), length, static_cast<std::size_t>(offset));
+  }
+  std::uint32_t Permissions() const override { return 0; }
   std::optional<std::uint64_t> ImageExtent() override {
     disk_.Step("ImageExtent", path_);
     return disk_.files.at(path_).whole ? size_ : size_ + 1;
@@ -213,6 +219,10 @@ void MemoryDisk::RestoreReadOnly(const std::string& path) {
 void MemoryDisk::Pause(int milliseconds) {
   pauses.push_back(milliseconds);
   if (while_paused) std::exchange(while_paused, nullptr)();
+}
+
+void MemoryDisk::RemoveStaleTemporaries(const std::string& copy_path) {
+  Step("RemoveStaleTemporaries", copy_path);
 }
 
 std::vector<std::string> MemoryDisk::Temporaries() const {

@@ -67,6 +67,8 @@ class MemoryDisk : public ReplaceSteps {
   bool ClearReadOnly(const std::string& path) override;
   void RestoreReadOnly(const std::string& path) override;
   void Pause(int milliseconds) override;
+  // Only recorded: which temporaries are stale is the real steps' to find.
+  void RemoveStaleTemporaries(const std::string& copy_path) override;
 
   // Records a step and fails it when it is the failing one.
   void Step(const std::string& name, const std::string& path);

@@ -102,19 +102,6 @@ TEST_P(ServicesConformanceTest, ApplicationDirectoryHasNoTrailingSeparator) {
   EXPECT_NE(directory.back(), '/');
 }
 
-TEST_P(ServicesConformanceTest, DeleteFileTakesAReadOnlyFileOnlyWithForce) {
-  drive_->Write(At("read only.exe"), "x");
-  drive_->SetReadOnly(At("read only.exe"));
-  EXPECT_THROW(services().DeleteFile(At("read only.exe"), false), ServiceError);
-  EXPECT_TRUE(services().FileExists(At("read only.exe")));
-  services().DeleteFile(At("read only.exe"), true);
-  EXPECT_FALSE(services().FileExists(At("read only.exe")));
-  EXPECT_THROW(services().DeleteFile(At("read only.exe"), true), ServiceError) << "now missing";
-  drive_->MakeFolder(At("folder"));
-  EXPECT_THROW(services().DeleteFile(At("folder"), true), ServiceError);
-  EXPECT_TRUE(drive_->IsFolder(At("folder")));
-}
-
 TEST_P(ServicesConformanceTest, GetFileVersionReadsPeFilesAndFailsOnWhatCannotBeRead) {
   drive_->Write(At("Nörvik Studio.exe"), Fixture("managed_1_0_0_7"));
   drive_->Write(At("notes.txt"), "not a program");
@@ -280,7 +267,7 @@ TEST_P(ServicesConformanceTest, RemoveStaleTemporariesTakesItsOwnThatNoLauncherH
     {
       const auto held = drive_->Open(folder + "\\~Norvik_Studio.exe.00000000000000ee.tmp",
                                      ServicesTestDrive::Hold::kCopyUnderWay);
-      services().RemoveStaleTemporaries(folder + "\\Norvik_Studio.exe");
+      RemoveStale(folder + "\\Norvik_Studio.exe");
     }
     EXPECT_EQ(drive_->Entries(folder), kept);
   }
@@ -318,7 +305,7 @@ TEST_P(ServicesConformanceTest, AFolderHeldWhileMissingStaysMissingWhenMadeAfter
             "the folder does not exist");
   EXPECT_EQ(FailureOf([&] { Copy(At("program.exe"), later + "\\there.exe", check); }),
             "the folder does not exist");
-  services().RemoveStaleTemporaries(later + "\\there.exe");
+  RemoveStale(later + "\\there.exe");
   EXPECT_EQ(check.temporaries_when_written, -1);
   EXPECT_EQ(drive_->Entries(later),
             (std::vector<std::string>{"there.exe", "~there.exe.00000000000000aa.tmp"}));
@@ -358,12 +345,11 @@ TEST_P(ServicesConformanceTest, ALinkInTheHeldFolderIsNeitherReadNorWritten) {
   services().HoldFolder(folder);
   EXPECT_THROW(services().FileExists(*link), ServiceError);
   EXPECT_THROW(services().GetFileVersion(*link), ServiceError);
-  EXPECT_THROW(services().DeleteFile(*link, true), ServiceError);
   EXPECT_THROW(Copy(*link, At("program.exe"), RevisionCheck(7)), ServiceError);
   AnswersCheck check(*drive_, folder);
   EXPECT_THROW(Copy(At("program.exe"), *link, check), ServiceError);
   EXPECT_EQ(check.temporaries_when_written, -1) << "no copy is written for it";
-  services().RemoveStaleTemporaries(*link);
+  RemoveStale(*link);
   EXPECT_EQ(drive_->Entries(folder), std::vector<std::string>{FileNameOf(*link)});
   EXPECT_TRUE(drive_->IsFolder(*link));
   EXPECT_EQ(drive_->Read(At("program.exe")), program);

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "core/hold_retry.h"
+#include "core/replace/replace_file.h"
 #include "launch/services.h"
 
 namespace launcher {
@@ -22,7 +23,7 @@ class ServicesTestDrive {
   struct Capabilities {
     bool holds_folders = true;        // HoldFolder keeps the folders open
     bool folder_links = true;         // FolderLink makes links the system follows
-    bool removes_temporaries = true;  // RemoveStaleTemporaries removes files
+    bool removes_temporaries = true;  // ReplaceSteps::RemoveStaleTemporaries removes files
     bool sees_writers = true;         // a file that another process writes cannot be copied from
   };
 
@@ -30,8 +31,9 @@ class ServicesTestDrive {
 
   virtual Capabilities capabilities() const = 0;
 
-  // The services under test, over this drive.
+  // The services under test, over this drive, and the replacement's steps that go with them.
   virtual Services& services() = 0;
+  virtual ReplaceSteps& steps() = 0;
 
   // A fresh empty folder of this drive for one test, such as "C:\conformance\fake".
   virtual std::string Root() const = 0;
@@ -78,7 +80,11 @@ class ServicesConformanceTest : public testing::TestWithParam<ServicesTestDriveM
   Services& services() { return drive_->services(); }
   std::string At(const std::string& name) const { return root_ + "\\" + name; }
   bool Copy(const std::string& source, const std::string& destination, const CopyCheck& check) {
-    return services().FileCopy(source, destination, check, budget_);
+    return ReplaceWithCopy(drive_->steps(), services().SystemPath(source),
+                           services().SystemPath(destination), check, budget_);
+  }
+  void RemoveStale(const std::string& copy_path) {
+    drive_->steps().RemoveStaleTemporaries(services().SystemPath(copy_path));
   }
 
   std::unique_ptr<ServicesTestDrive> drive_;

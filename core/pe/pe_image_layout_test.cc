@@ -16,19 +16,6 @@ std::optional<std::uint64_t> ExtentOf(std::string bytes) {
   return PeImageExtent(file);
 }
 
-// Points the certificate table of a 32-bit image at `offset`, `size` bytes long.
-std::string WithCertificateTable(std::string image, std::uint32_t offset, std::uint32_t size) {
-  const auto u32 = [&](std::size_t at) {
-    std::uint32_t v = 0;
-    std::memcpy(&v, image.data() + at, 4);
-    return v;
-  };
-  const std::size_t entry = u32(0x3C) + 24 + 96 + 8 * 4;
-  std::memcpy(image.data() + entry, &offset, 4);
-  std::memcpy(image.data() + entry + 4, &size, 4);
-  return image;
-}
-
 // Sets the section count of the file header.
 std::string WithSectionCount(std::string image, std::uint16_t count) {
   std::uint32_t nt = 0;
@@ -57,15 +44,6 @@ TEST(PeImageExtent, CoversEverySectionAndTheCertificateTable) {
   EXPECT_EQ(ExtentOf(signed_image), image.size() + 1000);
   EXPECT_EQ(ExtentOf(signed_image.substr(0, image.size() + 999)), image.size() + 1000);
   EXPECT_EQ(ExtentOf("MZ not a PE image"), std::nullopt);
-}
-
-std::string CertificateEntry(std::uint32_t length, std::uint16_t revision, std::uint16_t type,
-                             const std::string& signature) {
-  std::string entry(8, '\0');
-  std::memcpy(entry.data(), &length, 4);
-  std::memcpy(entry.data() + 4, &revision, 2);
-  std::memcpy(entry.data() + 6, &type, 2);
-  return entry + signature;
 }
 
 // `head`, then `junk` bytes that no memory holds; counts the bytes read.

@@ -9,8 +9,6 @@ constexpr char kTemporaryPrefix[] = "~";
 constexpr char kTemporarySuffix[] = ".tmp";
 constexpr std::size_t kRandomDigits = 16;
 
-std::size_t LastSeparator(const std::string& path) { return path.find_last_of("/\\"); }
-
 [[noreturn]] void Refuse(const std::string& path, const std::string& why) {
   throw ServiceError("FileCopy", path, why);
 }
@@ -180,15 +178,8 @@ bool IsTemporaryNameFor(const std::string& name, const std::string& file_name) {
   return true;
 }
 
-std::string FolderOf(const std::string& path) {
-  const std::size_t separator = LastSeparator(path);
-  if (separator == std::string::npos) return ".";
-  return path.substr(0, separator == 0 ? 1 : separator);
-}
-
-std::string FileNameOf(const std::string& path) {
-  const std::size_t separator = LastSeparator(path);
-  return separator == std::string::npos ? path : path.substr(separator + 1);
+std::string TemporaryNamePattern(const std::string& file_name) {
+  return kTemporaryPrefix + file_name + ".*" + kTemporarySuffix;
 }
 
 }  // namespace launcher

@@ -6,9 +6,11 @@
 #include <string>
 
 #include "core/hold_retry.h"
+#include "core/path_text.h"
+#include "core/pe/random_access_file.h"
 #include "core/replace/copy_check.h"
 #include "core/service_error.h"
-#include "core/signature/distinguished_name.h"
+#include "core/signature/signature_rules.h"
 
 // The crash-safe replacement of one copy by another and the rules it keeps (whole images, the
 // publisher pin, a destination that is still older), over a small seam of file primitives that
@@ -16,22 +18,11 @@
 
 namespace launcher {
 
-// The verdict on a file's embedded Authenticode signature.
-struct Verification {
-  bool verified = false;  // the signature is sound and its signer's chain is (JudgeSignature)
-  SubjectName subject;    // the signer's subject, whole, when verified
-  std::string problem;    // why not, when not verified
-};
-
 // The file a copy is made from, open for reading. Where the system allows it, others may read it
 // but not write it while it is open, so a file still being written cannot be opened at all.
-class SourceFile {
+// Its bytes are read at any offset (RandomAccessFile), as they were when opened.
+class SourceFile : public RandomAccessFile {
  public:
-  virtual ~SourceFile() = default;
-
-  // The size in bytes when opened.
-  virtual std::uint64_t Size() const = 0;
-
   // The size a whole PE image with these headers needs (PeImageExtent); nullopt when the file is
   // not a PE image. Fails when the file cannot be read.
   virtual std::optional<std::uint64_t> ImageExtent() = 0;
@@ -44,6 +35,10 @@ class SourceFile {
   // False when the file may have changed since it was opened (where others could write it: size
   // or modification time differ now). Fails when the file can no longer be examined.
   virtual bool Unchanged() = 0;
+
+  // The file's permission bits where the system has them (POSIX: read, write and execute for
+  // owner, group and others), which a copy takes; 0 where a new file takes its folder's.
+  virtual std::uint32_t Permissions() const = 0;
 };
 
 // A new file beside the destination, open, with others denied writing it where the system allows
@@ -131,6 +126,13 @@ class ReplaceSteps {
 
   // Waits `milliseconds` before the next step. Never fails.
   virtual void Pause(int milliseconds) = 0;
+
+  // Removes temporaries of a replacement of `copy_path` (TemporaryNameFor beside it) that no
+  // other process holds, but for those written in the last kLiveTemporaryGraceSeconds
+  // (IsStaleTemporary): a launcher's copy is held while it is written and checked, and only for
+  // the instant between the two it is not. Never fails: what cannot be removed stays for a later
+  // run.
+  virtual void RemoveStaleTemporaries(const std::string& copy_path) = 0;
 };
 
 // A temporary written this recently is left alone even when nobody holds it: a launcher closes
@@ -184,8 +186,7 @@ std::string TemporaryNameFor(const std::string& file_name, std::uint64_t random)
 // Whether `name` is a temporary made by TemporaryNameFor for `file_name`.
 bool IsTemporaryNameFor(const std::string& name, const std::string& file_name);
 
-// The folder part of `path` (up to the last "/" or "\"), and the rest.
-std::string FolderOf(const std::string& path);
-std::string FileNameOf(const std::string& path);
+// The pattern ("*" for any run of characters) that every name TemporaryNameFor gives matches.
+std::string TemporaryNamePattern(const std::string& file_name);
 
 }  // namespace launcher

@@ -1,11 +1,12 @@
 #pragma once
 
 #include <optional>
+#include <stdexcept>
 #include <string>
 
-#include "core/replace/replace_file.h"
 #include "core/signature/chain_status.h"
 #include "core/signature/digest_algorithm.h"
+#include "core/signature/distinguished_name.h"
 #include "core/signature/timestamp_rules.h"
 
 // When an embedded Authenticode signature is accepted: the rules, apart from the system's crypto
@@ -15,6 +16,20 @@
 // now, or as of a timestamp's time when one is there that verifies itself (VerifiedTimestampTime).
 
 namespace launcher {
+
+// The verdict on a file's embedded Authenticode signature.
+struct Verification {
+  bool verified = false;  // the signature is sound and its signer's chain is (JudgeSignature)
+  SubjectName subject;    // the signer's subject, whole, when verified
+  std::string problem;    // why not, when not verified
+};
+
+// A signature that cannot be decoded: the file is signed, but nothing can be said for it. Thrown
+// by the system's decoding and by a SignedMessage whose parts turn out unreadable.
+class Undecodable : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
 
 // One embedded signature, decoded by the system's crypto. Every question but FileProblem is
 // answered from the signature alone; FileProblem reads the whole file.

@@ -8,7 +8,7 @@
 #include <ctime>
 #include <utility>
 
-#include "launch/services.h"
+#include "core/service_error.h"
 #include "os/posix/posix_folder.h"
 
 namespace launcher {

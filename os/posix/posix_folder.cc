@@ -6,8 +6,8 @@
 #include <cerrno>
 #include <utility>
 
-#include "core/replace/replace_file.h"
-#include "launch/services.h"
+#include "core/path_text.h"
+#include "core/service_error.h"
 #include "os/posix/posix_file.h"
 
 namespace launcher {

@@ -1,23 +1,17 @@
 #include "os/posix/posix_services.h"
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <spawn.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
-#include <ctime>
 #include <utility>
 #include <vector>
 
-#include "core/pe/icon_file.h"
-#include "core/pe/pe_version_reader.h"
-#include "core/replace/replace_file.h"
+#include "core/path_text.h"
 #include "os/posix/posix_file.h"
-#include "os/posix/posix_replace_steps.h"
 
 namespace launcher {
 namespace {
@@ -38,7 +32,8 @@ std::string ToPosixPath(const std::string& windows_path, const std::string& driv
   return path;
 }
 
-PosixServices::PosixServices(std::string drive_c_root) : drive_c_root_(std::move(drive_c_root)) {}
+PosixServices::PosixServices(std::string drive_c_root, std::shared_ptr<HeldFolders> held)
+    : drive_c_root_(std::move(drive_c_root)), held_(std::move(held)) {}
 
 std::string PosixServices::Native(const std::string& path) const {
   return ToPosixPath(path, drive_c_root_);
@@ -63,74 +58,21 @@ bool PosixServices::FileExists(const std::string& path) {
   return info && S_ISREG(info->st_mode);
 }
 
-std::string PosixServices::GetFileVersion(const std::string& path) {
-  return ReadPeFileVersion(*OpenFile(Locate(path), "GetFileVersion"));
-}
-
-void PosixServices::DeleteFile(const std::string& path, bool force) {
-  const FolderEntry entry = Locate(path);
-  const std::optional<struct stat> info = StatEntry(entry, "DeleteFile", false);
-  if (!info) throw ServiceError("DeleteFile", path, ErrnoText(ENOENT));
-  if (S_ISDIR(info->st_mode)) throw ServiceError("DeleteFile", path, "not a file");
-  // Unlinking ignores the file's own mode; honour the read-only mark as Windows does.
-  if (!force && (info->st_mode & S_IWUSR) == 0) {
-    throw ServiceError("DeleteFile", path, "the file is read-only");
-  }
-  if (::unlinkat(entry.folder(), entry.name().c_str(), 0) != 0) {
-    throw ServiceError("DeleteFile", path, ErrnoText(errno));
-  }
+std::unique_ptr<RandomAccessFile> PosixServices::OpenToRead(const std::string& path,
+                                                            const char* operation) {
+  return OpenFile(Locate(path), operation);
 }
 
 void PosixServices::HoldFolder(const std::string& folder) {
   const std::string native = Native(folder);
   if (OnDriveC(folder)) {
-    held_.Hold(folder, native, drive_c_root_, native.substr(drive_c_root_.size()));
+    held_->Hold(folder, native, drive_c_root_, native.substr(drive_c_root_.size()));
   } else {
-    held_.Hold(folder, native, native.rfind('/', 0) == 0 ? "/" : ".", native);
+    held_->Hold(folder, native, native.rfind('/', 0) == 0 ? "/" : ".", native);
   }
 }
 
-void PosixServices::RemoveStaleTemporaries(const std::string& copy_path) {
-  const FolderEntry entry = Locate(copy_path);
-  if (entry.folder() < 0) return;
-  // A listing of its own, from the folder's descriptor: "." is never a link.
-  const int listing = ::openat(entry.folder(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (listing < 0) return;
-  DIR* directory = ::fdopendir(listing);
-  if (directory == nullptr) {
-    ::close(listing);
-    return;
-  }
-  const auto now = static_cast<std::uint64_t>(std::time(nullptr));
-  while (const dirent* found = ::readdir(directory)) {
-    if (!IsTemporaryNameFor(found->d_name, entry.name())) continue;
-    // A launcher holds a shared lock on its temporary from creation to the move (see
-    // PosixReplaceSteps): one that cannot be locked exclusively is alive.
-    const int file = ::openat(entry.folder(), found->d_name,
-                              O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-    if (file < 0) continue;
-    struct stat info {};
-    if (::fstat(file, &info) == 0 && S_ISREG(info.st_mode) &&
-        IsStaleTemporary(now, static_cast<std::uint64_t>(info.st_mtim.tv_sec), 1) &&
-        ::flock(file, LOCK_EX | LOCK_NB) == 0) {
-      ::unlinkat(entry.folder(), found->d_name, 0);
-    }
-    ::close(file);
-  }
-  ::closedir(directory);
-}
-
-bool PosixServices::FileCopy(const std::string& source, const std::string& destination,
-                             const CopyCheck& check, HoldRetry& retry) {
-  PosixReplaceSteps steps(held_);
-  return ReplaceWithCopy(steps, Native(source), Native(destination), check, retry);
-}
-
-void PosixServices::CheckFileCopy(const std::string& source, const std::string& destination,
-                                  const CopyCheck& check, HoldRetry& retry) {
-  PosixReplaceSteps steps(held_);
-  CheckReplacement(steps, Native(source), Native(destination), check, retry);
-}
+std::string PosixServices::SystemPath(const std::string& path) { return Native(path); }
 
 void PosixServices::CheckStartable(const std::string& program_path) {
   const std::size_t length = Native(program_path).size();
@@ -156,11 +98,11 @@ TaskId PosixServices::StartProgram(const std::string& program_path, int /*show_s
   return static_cast<TaskId>(pid);
 }
 
-void PosixServices::LoadWindowIcon(const std::string& path) { CheckWindowIcon(path); }
-
-void PosixServices::CheckWindowIcon(const std::string& path) {
-  RequireWellFormedIcon(*OpenFile(Locate(path), "LoadWindowIcon"), path);
+std::unique_ptr<RandomAccessFile> PosixServices::OpenIconFile(const std::string& path) {
+  return OpenFile(Locate(path), "LoadWindowIcon");
 }
+
+void PosixServices::SetWindowIcon(const std::string& /*path*/) {}
 
 void PosixServices::Report(const std::string& line) {
   const std::string text = line + "\n";

@@ -18,8 +18,8 @@
 #include "core/replace/replace_file.h"
 #include "launch/copy_reconciliation.h"
 #include "launch/copy_revision.h"
+#include "os/posix/posix_disk.h"
 #include "os/posix/posix_file.h"
-#include "os/posix/posix_replace_steps.h"
 #include "os/posix/posix_test_drive.h"
 #include "tests/counting_file.h"
 
@@ -53,31 +53,31 @@ TEST_F(PosixServicesTest, ApplicationDirectoryHoldsThisProgram) {
 }
 
 // Windows has no permission to run a file; here the copy must keep it.
-TEST_F(PosixServicesTest, FileCopyKeepsTheSourcesPermissionToRun) {
-  PosixServices services = Services();
+TEST_F(PosixServicesTest, ACopyKeepsTheSourcesPermissionToRun) {
+  PosixSystem system(root_.string());
   const std::string new_copy = Padded("managed_1_0_0_7", 3 << 20, 13);
   MakeCopies(new_copy, Fixture("managed_1_0_0_4"));
   fs::permissions(root_ / kStoreBelowDrive / "Norvik_Studio.exe",
                   fs::perms::owner_read | fs::perms::owner_exec);
   fs::permissions(root_ / "app" / "Norvik_Studio.exe", fs::perms::owner_read);
 
-  services.HoldFolder(kStore);
-  EXPECT_TRUE(services.FileCopy(kStoreCopy, kLocalCopy, RevisionCheck(7), budget_));
+  system.services.HoldFolder(kStore);
+  EXPECT_TRUE(system.Copy(kStoreCopy, kLocalCopy, RevisionCheck(7), budget_));
   EXPECT_EQ(ReadAll(root_ / "app" / "Norvik_Studio.exe"), new_copy);
   EXPECT_NE(fs::status(root_ / "app" / "Norvik_Studio.exe").permissions() & fs::perms::owner_exec,
             fs::perms::none);
 }
 
-TEST_F(PosixServicesTest, FileCopyFromAnotherFileSystemCopiesByReading) {
-  // The kernel does not copy between file systems; the replacement then reads and writes.
+TEST_F(PosixServicesTest, ACopyFromAnotherFileSystemIsWhole) {
+  // The copy is read and written, so it crosses file systems as well.
   const fs::path other = "/dev/shm";
   if (::access(other.c_str(), W_OK) != 0) GTEST_SKIP() << "no /dev/shm to copy from";
   const fs::path source = other / ("launcher-test-" + std::to_string(::getpid()) + ".exe");
   const std::string contents = Padded("managed_1_0_0_7", 3 << 20, 13);
   WriteAll(source, contents);
   WriteAll(root_ / "Norvik_Studio.exe", Fixture("managed_1_0_0_4"));
-  PosixServices services = Services();
-  EXPECT_TRUE(services.FileCopy(source, "C:\\Norvik_Studio.exe", RevisionCheck(7), budget_));
+  PosixSystem system(root_.string());
+  EXPECT_TRUE(system.Copy(source, "C:\\Norvik_Studio.exe", RevisionCheck(7), budget_));
   fs::remove(source);
   EXPECT_EQ(ReadAll(root_ / "Norvik_Studio.exe"), contents);
   EXPECT_EQ(FolderEntries(root_), std::vector<std::string>{"Norvik_Studio.exe"});
@@ -108,7 +108,8 @@ TEST_F(PosixServicesTest, AStoreReachedThroughALinkIsNeitherReadNorWritten) {
     fs::create_symlink(target / c.link, root_ / c.link);
     const auto before = Tree(target);
 
-    PosixServices services = Services();
+    PosixSystem system(root_.string());
+    PosixServices& services = system.services;
     if (c.hold_fails) {
       try {
         services.HoldFolder(kStore);
@@ -123,12 +124,9 @@ TEST_F(PosixServicesTest, AStoreReachedThroughALinkIsNeitherReadNorWritten) {
     }
     EXPECT_THROW(services.FileExists(kStoreCopy), ServiceError);
     EXPECT_THROW(services.GetFileVersion(kStoreCopy), ServiceError);
-    EXPECT_THROW(services.FileCopy(kStoreCopy, kLocalCopy, RevisionCheck(9), budget_),
-                 ServiceError);
-    EXPECT_THROW(services.FileCopy(kLocalCopy, kStoreCopy, RevisionCheck(7), budget_),
-                 ServiceError);
-    EXPECT_THROW(services.DeleteFile(kStoreCopy, true), ServiceError);
-    services.RemoveStaleTemporaries(kStoreCopy);
+    EXPECT_THROW(system.Copy(kStoreCopy, kLocalCopy, RevisionCheck(9), budget_), ServiceError);
+    EXPECT_THROW(system.Copy(kLocalCopy, kStoreCopy, RevisionCheck(7), budget_), ServiceError);
+    system.steps.RemoveStaleTemporaries(services.SystemPath(kStoreCopy));
     EXPECT_EQ(Tree(target), before);
     EXPECT_EQ(ReadAll(root_ / "app" / "Norvik_Studio.exe"), Fixture("managed_1_0_0_7"));
     EXPECT_EQ(FolderEntries(root_ / "app"), std::vector<std::string>{"Norvik_Studio.exe"});
@@ -140,13 +138,13 @@ TEST_F(PosixServicesTest, AStoreReachedThroughALinkIsNeitherReadNorWritten) {
 TEST_F(PosixServicesTest, AHeldStoreSwappedForALinkAfterwardsIsStillTheFolderHeld) {
   MakeCopies(Fixture("managed_1_0_0_4"), Fixture("managed_1_0_0_9"));
   fs::create_directories(root_ / "elsewhere");
-  PosixServices services = Services();
-  services.HoldFolder(kStore);
+  PosixSystem system(root_.string());
+  system.services.HoldFolder(kStore);
   fs::rename(root_ / kStoreBelowDrive, root_ / "Brelvance" / "held");
   fs::create_directory_symlink(root_ / "elsewhere", root_ / kStoreBelowDrive);
 
-  EXPECT_EQ(services.GetFileVersion(kStoreCopy), "1.0.0.4");
-  EXPECT_TRUE(services.FileCopy(kLocalCopy, kStoreCopy, RevisionCheck(9), budget_));
+  EXPECT_EQ(system.services.GetFileVersion(kStoreCopy), "1.0.0.4");
+  EXPECT_TRUE(system.Copy(kLocalCopy, kStoreCopy, RevisionCheck(9), budget_));
   EXPECT_EQ(ReadAll(root_ / "Brelvance" / "held" / "Norvik_Studio.exe"),
             Fixture("managed_1_0_0_9"));
   EXPECT_EQ(FolderEntries(root_ / "elsewhere"), std::vector<std::string>{});
@@ -166,8 +164,8 @@ TEST_F(PosixServicesTest, ACopyCutShortByAFileSizeLimitLeavesTheOldCopyWhole) {
     const rlimit limit{1 << 20, 1 << 20};
     ::setrlimit(RLIMIT_FSIZE, &limit);
     try {
-      Services().FileCopy("C:\\Norvik_Studio.exe", "C:\\app\\Norvik_Studio.exe", RevisionCheck(7),
-                          budget_);
+      PosixSystem(root_.string())
+          .Copy("C:\\Norvik_Studio.exe", "C:\\app\\Norvik_Studio.exe", RevisionCheck(7), budget_);
     } catch (const ServiceError&) {
       ::_exit(0);
     }

@@ -11,6 +11,8 @@
 #include <fstream>
 #include <iterator>
 
+#include "core/replace/disk_replace_steps.h"
+#include "os/posix/posix_disk.h"
 #include "os/posix/posix_services.h"
 #include "tests/services_test_drive.h"
 
@@ -21,7 +23,7 @@ namespace fs = std::filesystem;
 
 class PosixServicesTestDrive : public ServicesTestDrive {
  public:
-  PosixServicesTestDrive() : drive_c_(MakeDriveC()), services_(drive_c_.string()) {
+  PosixServicesTestDrive() : drive_c_(MakeDriveC()), services_(drive_c_.string(), held_) {
     fs::create_directories(Native(Root()));
   }
   ~PosixServicesTestDrive() override {
@@ -33,6 +35,7 @@ class PosixServicesTestDrive : public ServicesTestDrive {
   // POSIX has no sharing modes, so a copy cannot be refused for another writer.
   Capabilities capabilities() const override { return {true, true, true, false}; }
   Services& services() override { return services_; }
+  ReplaceSteps& steps() override { return steps_; }
   std::string Root() const override { return "C:\\conformance"; }
 
   void MakeFolder(const std::string& path) override { fs::create_directory(Native(path)); }
@@ -88,7 +91,10 @@ class PosixServicesTestDrive : public ServicesTestDrive {
   std::string Native(const std::string& path) const { return ToPosixPath(path, drive_c_.string()); }
 
   fs::path drive_c_;
+  std::shared_ptr<HeldFolders> held_ = std::make_shared<HeldFolders>();
   PosixServices services_;
+  PosixDisk disk_{held_, "FileCopy"};
+  DiskReplaceSteps steps_{disk_};
 };
 
 std::unique_ptr<ServicesTestDrive> MakePosixDrive() {

@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "core/hold_retry.h"
+#include "core/replace/disk_replace_steps.h"
+#include "os/posix/posix_disk.h"
 #include "os/posix/posix_services.h"
 #include "tests/pe_fixture.h"
 
@@ -63,6 +65,22 @@ inline std::map<std::string, std::string> Tree(const fs::path& folder) {
   return tree;
 }
 
+// The POSIX services over drive C: at `root`, and the replacement's steps that go with them.
+struct PosixSystem {
+  explicit PosixSystem(const std::string& root) : services(root, held) {}
+
+  bool Copy(const std::string& source, const std::string& destination, const CopyCheck& check,
+            HoldRetry& retry) {
+    return ReplaceWithCopy(steps, services.SystemPath(source), services.SystemPath(destination),
+                           check, retry);
+  }
+
+  std::shared_ptr<HeldFolders> held = std::make_shared<HeldFolders>();
+  PosixServices services;
+  PosixDisk disk{held, "FileCopy"};
+  DiskReplaceSteps steps{disk};
+};
+
 // A fresh folder that stands for drive C:, removed afterwards.
 class PosixServicesTest : public testing::Test {
  protected:
@@ -76,7 +94,9 @@ class PosixServicesTest : public testing::Test {
     fs::remove_all(root_);
   }
 
-  PosixServices Services() { return PosixServices(root_.string()); }
+  PosixServices Services() {
+    return PosixServices(root_.string(), std::make_shared<HeldFolders>());
+  }
 
   HoldRetry budget_{[](int /*milliseconds*/) {}};
 

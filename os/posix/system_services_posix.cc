@@ -1,7 +1,7 @@
 #include <sys/stat.h>
 
 #include "launch/system_services.h"
-#include "os/posix/posix_file.h"
+#include "os/posix/posix_disk.h"
 #include "os/posix/posix_services.h"
 
 // The folder that stands for drive C:, fixed when the program is built.
@@ -11,14 +11,10 @@
 
 namespace launcher {
 
-std::unique_ptr<Services> CreateSystemServices() {
-  return std::make_unique<PosixServices>(LAUNCHER_DRIVE_C_ROOT);
-}
-
-SignatureReport ReadSignatureReport(const std::string& path) {
-  // Only that the file is there to be read: no signature is read on this system.
-  PosixFile file(ToPosixPath(path, LAUNCHER_DRIVE_C_ROOT), "ReadSignatureReport");
-  return {std::nullopt, {false, {}, "no signature verifier on this system"}};
+SystemServices CreateSystemServices(const char* disk_operation) {
+  auto held = std::make_shared<HeldFolders>();
+  return {std::make_unique<PosixServices>(LAUNCHER_DRIVE_C_ROOT, held),
+          std::make_unique<PosixDisk>(held, disk_operation)};
 }
 
 bool FolderExists(const std::string& path) {

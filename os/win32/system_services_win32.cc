@@ -2,33 +2,15 @@
 
 #include "launch/system_services.h"
 #include "os/win32/wide.h"
-#include "os/win32/win32_file.h"
+#include "os/win32/win32_disk.h"
 #include "os/win32/win32_services.h"
-#include "os/win32/win32_signature.h"
 
 namespace launcher {
 
-std::unique_ptr<Services> CreateSystemServices() {
-  return std::make_unique<Win32Services>(nullptr);
-}
-
-SignatureReport ReadSignatureReport(const std::string& path) {
-  constexpr char kOperation[] = "ReadSignatureReport";
-  // Held open, others allowed only to read it, so the signer named and the verdict are those of
-  // one and the same file.
-  Win32OpenRules rules;
-  rules.share = FILE_SHARE_READ;
-  const Win32File file(path, kOperation, rules);
-  SignatureReport report;
-  Win32HandleReader reader(file.handle(), path, kOperation);
-  std::string unreadable;
-  if (const auto signer = SignerInTable(ReadCertificateTable(reader), &unreadable)) {
-    report.signer = signer->text;
-  }
-  // Signed, but its signer cannot be read; the verdict says why.
-  if (!unreadable.empty()) report.signer = kUnreadableSigner;
-  report.verification = VerifyEmbeddedSignature(path, file.handle(), kOperation);
-  return report;
+SystemServices CreateSystemServices(const char* disk_operation) {
+  auto held = std::make_shared<Win32HeldFolder>();
+  return {std::make_unique<Win32Services>(nullptr, held),
+          std::make_unique<Win32Disk>(held, disk_operation)};
 }
 
 bool FolderExists(const std::string& path) {

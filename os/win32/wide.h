@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "launch/services.h"
+#include "core/service_error.h"
 
 namespace launcher {
 

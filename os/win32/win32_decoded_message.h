@@ -6,13 +6,13 @@
 // clang-format on
 
 #include <optional>
-#include <stdexcept>
 #include <string>
 
 #include "core/signature/chain_status.h"
 #include "core/signature/der_time.h"
 #include "core/signature/digest_algorithm.h"
 #include "core/signature/distinguished_name.h"
+#include "core/signature/signature_rules.h"
 #include "os/win32/scoped_crypto.h"
 
 // A PKCS#7 SignedData as crypt32 decodes it, and what the launcher asks of its certificates.
@@ -20,12 +20,6 @@
 namespace launcher {
 
 inline constexpr DWORD kEncoding = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
-
-// A signature that cannot be decoded: the file is signed, but nothing can be said for it.
-class Undecodable : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
 
 // The certificate's subject: its DER, which the pin compares, and its X.500 text for messages.
 SubjectName SubjectOf(PCCERT_CONTEXT certificate);

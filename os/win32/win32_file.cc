@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "launch/services.h"
+#include "core/service_error.h"
 #include "os/win32/wide.h"
 #include "os/win32/win32_error.h"
 

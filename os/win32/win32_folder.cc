@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include "launch/services.h"
+#include "core/service_error.h"
 #include "os/win32/wide.h"
 #include "os/win32/win32_error.h"
 

@@ -2,8 +2,8 @@
 
 #include <algorithm>
 
-#include "core/replace/replace_file.h"
-#include "launch/services.h"
+#include "core/path_text.h"
+#include "core/service_error.h"
 #include "os/win32/wide.h"
 #include "os/win32/win32_error.h"
 

@@ -2,9 +2,10 @@
 
 #include <windows.h>
 
+#include <memory>
 #include <string>
 
-#include "launch/services.h"
+#include "launch/platform_services.h"
 #include "os/win32/win32_held_folder.h"
 
 namespace launcher {
@@ -17,31 +18,33 @@ void WriteDiagnosticLine(const std::string& line);
 // `window` is the window whose icon LoadWindowIcon sets; without one, LoadWindowIcon fails.
 // The folders HoldFolder opens stay open until this object ends; a later HoldFolder releases
 // them and holds its own folder instead (one held folder at a time).
-class Win32Services : public Services {
+class Win32Services : public PlatformServices {
  public:
-  explicit Win32Services(HWND window);
+  // Holds folders in `held`, which the disk of these services (Win32Disk) reaches files through.
+  Win32Services(HWND window, std::shared_ptr<Win32HeldFolder> held);
 
   std::string ApplicationDirectory() override;
   bool FileExists(const std::string& path) override;
-  std::string GetFileVersion(const std::string& path) override;
-  void DeleteFile(const std::string& path, bool force) override;
   void HoldFolder(const std::string& folder) override;
-  void RemoveStaleTemporaries(const std::string& copy_path) override;
-  bool FileCopy(const std::string& source, const std::string& destination, const CopyCheck& check,
-                HoldRetry& retry) override;
-  void CheckFileCopy(const std::string& source, const std::string& destination,
-                     const CopyCheck& check, HoldRetry& retry) override;
+  // The Windows path text itself.
+  std::string SystemPath(const std::string& path) override;
   void CheckStartable(const std::string& program_path) override;
   TaskId StartProgram(const std::string& program_path, int show_state) override;
-  void LoadWindowIcon(const std::string& path) override;
-  void CheckWindowIcon(const std::string& path) override;
   void Report(const std::string& line) override;
   void Pause(int milliseconds) override;
   [[noreturn]] void EndProcess(int status) override;
 
+ protected:
+  // Never through a link directly in the held folder.
+  std::unique_ptr<RandomAccessFile> OpenToRead(const std::string& path,
+                                               const char* operation) override;
+  // Refused for a folder, and for a path too long for the system's loader (MAX_PATH).
+  std::unique_ptr<RandomAccessFile> OpenIconFile(const std::string& path) override;
+  void SetWindowIcon(const std::string& path) override;
+
  private:
   HWND window_;
-  Win32HeldFolder held_;
+  std::shared_ptr<Win32HeldFolder> held_;
 };
 
 }  // namespace launcher

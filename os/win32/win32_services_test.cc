@@ -7,7 +7,6 @@
 #include <iterator>
 
 #include "launch/copy_reconciliation.h"
-#include "os/win32/win32_replace_steps.h"
 #include "os/win32/win32_services_test_drive.h"
 
 namespace launcher {
@@ -38,7 +37,7 @@ class Win32ServicesTest : public testing::Test {
 TEST_F(Win32ServicesTest, AHeldFolderCannotBeRemovedNorMovedUntilTheServicesEnd) {
   drive_.MakeFolder(At("held"));
   {
-    Win32Services services(nullptr);
+    Win32Services services(nullptr, std::make_shared<Win32HeldFolder>());
     services.HoldFolder(At("held"));
     EXPECT_FALSE(RemoveDirectoryW(W(At("held")).c_str()));
     EXPECT_FALSE(MoveFileW(W(At("held")).c_str(), W(At("moved")).c_str()));
@@ -51,8 +50,7 @@ TEST_F(Win32ServicesTest, AHeldFolderCannotBeRemovedNorMovedUntilTheServicesEnd)
 // writer cannot.
 TEST_F(Win32ServicesTest, TheWrittenCopyKeepsNoWriteAccessYetDeniesWriters) {
   drive_.Write(At("program.exe"), Fixture("managed_1_0_0_7"));
-  Win32HeldFolder held;
-  Win32ReplaceSteps steps(held);
+  ReplaceSteps& steps = drive_.steps();
   const std::unique_ptr<SourceFile> source = steps.OpenSource(At("program.exe"));
   std::unique_ptr<TemporaryCopy> copy = steps.CreateTemporary(At("sealed.exe"));
   copy->CopyFrom(*source);
@@ -82,8 +80,7 @@ TEST_F(Win32ServicesTest, TheWrittenCopyKeepsNoWriteAccessYetDeniesWriters) {
 // and the failure is the sharing violation, so that the caller waits for it.
 TEST_F(Win32ServicesTest, APinIsNotReadWhileAnotherHandleWritesTheCopy) {
   drive_.Write(At("program.exe"), Fixture("managed_1_0_0_7"));
-  Win32HeldFolder held;
-  Win32ReplaceSteps steps(held);
+  ReplaceSteps& steps = drive_.steps();
   {
     const auto writer = drive_.Open(At("program.exe"), ServicesTestDrive::Hold::kWriter);
     try {
@@ -103,7 +100,7 @@ TEST_F(Win32ServicesTest, ASourceOpenForWritingIsASharingViolation) {
   const auto writer = drive_.Open(At("program.exe"), ServicesTestDrive::Hold::kWriter);
   HoldRetry budget([](int /*milliseconds*/) {});
   try {
-    drive_.services().FileCopy(At("program.exe"), At("busy.exe"), RevisionCheck(7), budget);
+    ReplaceWithCopy(drive_.steps(), At("program.exe"), At("busy.exe"), RevisionCheck(7), budget);
     ADD_FAILURE() << "copied from a source another handle writes";
   } catch (const ServiceError& failure) {
     EXPECT_NE(failure.system_text().find("(error 32)"), std::string::npos) << failure.system_text();

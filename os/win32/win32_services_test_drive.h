@@ -5,7 +5,9 @@
 #include <algorithm>
 #include <string>
 
+#include "core/replace/disk_replace_steps.h"
 #include "os/win32/wide.h"
+#include "os/win32/win32_disk.h"
 #include "os/win32/win32_services.h"
 #include "tests/services_test_drive.h"
 
@@ -24,6 +26,7 @@ class Win32ServicesTestDrive : public ServicesTestDrive {
 
   Capabilities capabilities() const override { return {true, true, true, true}; }
   Services& services() override { return services_; }
+  ReplaceSteps& steps() override { return steps_; }
   std::string Root() const override { return root_; }
 
   void MakeFolder(const std::string& path) override {
@@ -129,7 +132,10 @@ class Win32ServicesTestDrive : public ServicesTestDrive {
 
   static inline int made_ = 0;
   std::string root_;
-  Win32Services services_{nullptr};
+  std::shared_ptr<Win32HeldFolder> held_ = std::make_shared<Win32HeldFolder>();
+  Win32Services services_{nullptr, held_};
+  Win32Disk disk_{held_, "FileCopy"};
+  DiskReplaceSteps steps_{disk_};
 };
 
 }  // namespace launcher

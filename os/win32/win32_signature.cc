@@ -12,11 +12,8 @@
 #include <memory>
 #include <vector>
 
-#include "core/pe/pe_image_layout.h"
-#include "core/signature/signature_rules.h"
 #include "os/win32/wide.h"
 #include "os/win32/win32_decoded_message.h"
-#include "os/win32/win32_file.h"
 #include "os/win32/win32_timestamps.h"
 
 namespace launcher {
@@ -166,76 +163,11 @@ std::optional<std::string> Win32SignedMessage::FileProblem() {
 
 }  // namespace
 
-std::optional<SubjectName> SignerInTable(const CertificateTable& table, std::string* unreadable) {
-  if (table.state == CertificateTable::State::kAbsent) return std::nullopt;
-  if (table.state == CertificateTable::State::kUnreadable) {
-    *unreadable = "its signature cannot be read: " + table.problem;
-    return std::nullopt;
-  }
-  try {
-    const DecodedMessage message(table.signature.data(), table.signature.size(),
-                                 SPC_INDIRECT_DATA_OBJID);
-    return SubjectOf(message.signer());
-  } catch (const Undecodable& why) {
-    *unreadable = std::string("its signature cannot be read: ") + why.what();
-    return std::nullopt;
-  }
-}
-
-namespace {
-
-// A copy's signature is read through a handle that denies writers, so that what is read is one
-// file's.
-Win32OpenRules SignatureReadRules(bool refuse_links) {
-  Win32OpenRules rules;
-  rules.share = FILE_SHARE_READ;
-  rules.refuse_links = refuse_links;
-  return rules;
-}
-
-}  // namespace
-
-std::optional<SubjectName> ReadEmbeddedSigner(const std::string& path, const char* operation,
-                                              bool refuse_links) {
-  Win32File file(path, operation, SignatureReadRules(refuse_links));
-  std::string unreadable;
-  std::optional<SubjectName> signer = SignerInTable(ReadCertificateTable(file), &unreadable);
-  if (!unreadable.empty()) throw ServiceError(operation, path, unreadable);
-  return signer;
-}
-
-std::optional<SubjectName> ReadPinningSigner(const std::string& path, const char* operation,
-                                             bool refuse_links) {
-  Win32File file(path, operation, SignatureReadRules(refuse_links));
-  const CertificateTable table = ReadCertificateTable(file);
-  if (table.state != CertificateTable::State::kPresent) return std::nullopt;
-  try {
-    Win32SignedMessage message(table.signature, path, file.handle(), operation, true);
-    return PinningSigner(message);
-  } catch (const Undecodable&) {
-    return std::nullopt;  // anyone can write a signature that does not decode
-  }
-}
-
-Verification VerifyEmbeddedSignature(const std::string& path, HANDLE file, const char* operation) {
-  Win32HandleReader reader(file, path, operation);
-  const CertificateTable table = ReadCertificateTable(reader);
-  Verification verdict;
-  if (table.state == CertificateTable::State::kAbsent) {
-    verdict.problem = "the file is not signed";
-  } else if (table.state == CertificateTable::State::kUnreadable) {
-    verdict.problem = "its signature cannot be read: " + table.problem;
-  } else if (!table.excess.empty()) {
-    verdict.problem = table.excess;
-  } else {
-    try {
-      Win32SignedMessage message(table.signature, path, file, operation);
-      verdict = JudgeSignature(message);
-    } catch (const Undecodable& why) {
-      verdict.problem = std::string("its signature cannot be read: ") + why.what();
-    }
-  }
-  return verdict;
+std::unique_ptr<SignedMessage> DecodeSignedMessage(const Bytes& signature, const std::string& path,
+                                                   HANDLE file, const char* operation,
+                                                   FileCheck check) {
+  return std::make_unique<Win32SignedMessage>(signature, path, file, operation,
+                                              check == FileCheck::kDigestOnly);
 }
 
 }  // namespace launcher

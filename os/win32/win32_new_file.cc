@@ -1,21 +1,10 @@
-#include "os/win32/win32_temporary_copy.h"
+#include "os/win32/win32_new_file.h"
 
-#include <vector>
-
-#include "core/pe/pe_version_reader.h"
 #include "os/win32/win32_error.h"
 #include "os/win32/win32_file.h"
-#include "os/win32/win32_source_file.h"
 
 namespace launcher {
 namespace {
-
-constexpr char kOperation[] = "FileCopy";
-constexpr DWORD kCopyChunk = 1 << 20;
-
-[[noreturn]] void Fail(const std::string& path, DWORD error) {
-  throw Win32Error(kOperation, path, error);
-}
 
 // Marks the file open as `file` for removal when its last handle closes; whether it could.
 bool MarkForRemoval(HANDLE file) {
@@ -27,31 +16,31 @@ bool MarkForRemoval(HANDLE file) {
 
 }  // namespace
 
-Win32TemporaryCopy::Win32TemporaryCopy(ScopedHandle handle, std::unique_ptr<Win32Folder> folder,
-                                       std::string path)
+Win32NewFile::Win32NewFile(ScopedHandle handle, std::unique_ptr<Win32Folder> folder,
+                           std::string path, const char* operation)
     : folder_(std::move(folder)),
       handle_(std::move(handle)),
       path_(std::move(path)),
-      name_(FileNameOf(path_)) {}
+      name_(FileNameOf(path_)),
+      operation_(operation) {}
 
-void Win32TemporaryCopy::CopyFrom(SourceFile& source) {
-  auto* from = dynamic_cast<Win32SourceFile*>(&source);
-  if (from == nullptr) throw ServiceError(kOperation, path_, "not a source of these steps");
-  std::vector<char> buffer(kCopyChunk);
-  for (std::uint64_t offset = 0;;) {
-    const std::size_t got = from->file().ReadAt(offset, buffer.data(), buffer.size());
-    if (got == 0) break;
-    // Written at explicit offsets, as Version() reads, so the file pointer plays no part.
-    OVERLAPPED at{};
-    at.Offset = static_cast<DWORD>(offset);
-    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
-    DWORD written = 0;
-    if (!WriteFile(handle_.get(), buffer.data(), static_cast<DWORD>(got), &written, &at)) {
-      Fail(path_, GetLastError());
-    }
-    if (written != got) Fail(path_, ERROR_WRITE_FAULT);
-    offset += got;
+void Win32NewFile::Fail(const std::string& path, DWORD error) const {
+  throw Win32Error(operation_, path, error);
+}
+
+void Win32NewFile::WriteAt(std::uint64_t offset, const void* data, std::size_t length) {
+  // Written at explicit offsets, as ReadAt reads, so the file pointer plays no part.
+  OVERLAPPED at{};
+  at.Offset = static_cast<DWORD>(offset);
+  at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+  DWORD written = 0;
+  if (!WriteFile(handle_.get(), data, static_cast<DWORD>(length), &written, &at)) {
+    Fail(path_, GetLastError());
   }
+  if (written != length) Fail(path_, ERROR_WRITE_FAULT);
+}
+
+void Win32NewFile::Finish(std::uint32_t /*permissions*/) {
   if (!FlushFileBuffers(handle_.get())) Fail(path_, GetLastError());
 }
 
@@ -60,36 +49,35 @@ void Win32TemporaryCopy::CopyFrom(SourceFile& source) {
 // in the same folder and required to be the same file (its file index on that volume). In between
 // others may open it (it inherits its folder's permissions); the checks that follow are made
 // through the new handle, which denies writers and deletion until the move.
-void Win32TemporaryCopy::CloseForWriting() {
+void Win32NewFile::CloseForWriting() {
   if (!written_id_) {
-    written_id_ = FileIndexOf(handle_.get(), path_, kOperation);
+    written_id_ = FileIndexOf(handle_.get(), path_, operation_);
     handle_.reset();
   }
   DWORD error = 0;
   ScopedHandle reader =
       folder_->Open(name_, GENERIC_READ | DELETE, FILE_SHARE_READ, FILE_OPEN, &error);
   if (!reader.is_valid()) Fail(path_, error);
-  if (FileIndexOf(reader.get(), path_, kOperation) != *written_id_) {
+  if (FileIndexOf(reader.get(), path_, operation_) != *written_id_) {
     replaced_ = true;
-    throw ServiceError(kOperation, path_, "the copy was replaced by another file");
+    throw ServiceError(operation_, path_, "the copy was replaced by another file");
   }
   handle_ = std::move(reader);
 }
 
-std::uint64_t Win32TemporaryCopy::Size() {
+std::uint64_t Win32NewFile::Size() const {
   LARGE_INTEGER size;
   if (!GetFileSizeEx(handle_.get(), &size)) Fail(path_, GetLastError());
   return static_cast<std::uint64_t>(size.QuadPart);
 }
 
-std::string Win32TemporaryCopy::Version() {
-  Win32HandleReader reader(handle_.get(), path_, kOperation);
-  return ReadPeFileVersion(reader);
+std::size_t Win32NewFile::ReadAt(std::uint64_t offset, void* buffer, std::size_t length) {
+  return Win32HandleReader(handle_.get(), path_, operation_).ReadAt(offset, buffer, length);
 }
 
-void Win32TemporaryCopy::MoveOver(const std::string& destination) {
+void Win32NewFile::MoveOver(const std::string& destination) {
   if (FolderOf(destination) != FolderOf(path_)) {
-    throw ServiceError(kOperation, destination, "not in the folder of the copy");
+    throw ServiceError(operation_, destination, "not in the folder of the copy");
   }
   const DWORD error = folder_->MoveInto(handle_.get(), FileNameOf(destination));
   if (error != 0) Fail(destination, error);
@@ -99,7 +87,7 @@ void Win32TemporaryCopy::MoveOver(const std::string& destination) {
   FlushFileBuffers(handle_.get());
 }
 
-void Win32TemporaryCopy::Discard() {
+void Win32NewFile::Discard() {
   if (moved_ || discarded_) return;
   discarded_ = true;
   bool marked = false;

@@ -1,18 +1,17 @@
 #pragma once
 
 #include <memory>
-#include <optional>
 #include <string>
 
-#include "core/replace/replace_file.h"
+#include "core/replace/disk.h"
 #include "os/win32/win32_folder.h"
 #include "os/win32/win32_held_folder.h"
 
 namespace launcher {
 
-// Replacement steps on Windows.
+// The disk on Windows.
 //
-// The source is opened so that others may read it but nobody may write, rename or remove it
+// A file is opened to read so that others may read it but nobody may write, rename or remove it
 // while it is verified and copied; a file another process has open for writing cannot be opened
 // at all. The
 // copy is created with CREATE_NEW under an unpredictable name (never through a link at that
@@ -35,25 +34,35 @@ namespace launcher {
 //
 // A file directly inside `held` is refused when it is itself a link (reparse point); when `held`
 // is missing, nothing in it is touched: its files do not exist and nothing can be written there.
-class Win32ReplaceSteps : public ReplaceSteps {
+//
+// Temporaries nobody holds are removed by name: a holder that does not share deletion keeps them.
+class Win32Disk : public Disk {
  public:
-  explicit Win32ReplaceSteps(const Win32HeldFolder& held) : held_(held) {}
+  // Files in the folder `held` holds are reached through it; failures name `operation`.
+  Win32Disk(std::shared_ptr<const Win32HeldFolder> held, const char* operation)
+      : held_(std::move(held)), operation_(operation) {}
 
   // Missing, regular, or other: a folder, a device, or a link directly in the held folder.
-  FileKind KindOf(const std::string& path) override;
-  std::optional<SubjectName> EmbeddedPublisher(const std::string& path) override;
-  std::optional<SubjectName> PinningPublisher(const std::string& path) override;
-  std::unique_ptr<SourceFile> OpenSource(const std::string& path) override;
-  std::unique_ptr<TemporaryCopy> CreateTemporary(const std::string& destination) override;
+  ReplaceSteps::FileKind KindOf(const std::string& path) override;
+  bool VerifiesSignatures() const override { return true; }
+  std::unique_ptr<DiskFile> OpenToRead(const std::string& path) override;
+  std::unique_ptr<RandomAccessFile> OpenIfPresent(const std::string& path) override;
+  // With CREATE_NEW semantics, relative to the folder's handle.
+  std::unique_ptr<NewDiskFile> CreateNew(const std::string& path) override;
+  std::uint64_t RandomNumber() override;
   // Opens the folder asking for the right to add a file, which the system grants or refuses
   // by the folder's ACL without anything being written.
   void CheckCanCreateIn(const std::string& destination) override;
-  std::string VersionOf(const std::string& path) override;
   bool ClearReadOnly(const std::string& path) override;
   void RestoreReadOnly(const std::string& path) override;
   void Pause(int milliseconds) override;
+  Listing ListFiles(const std::string& path, const std::string& pattern) override;
+  // A read-only mark, which the launcher never sets but another program may have, is cleared
+  // first and put back when the removal fails.
+  void RemoveUnheld(const std::string& path) override;
 
  private:
+  [[noreturn]] void Fail(const std::string& path, DWORD error) const;
   // Throws when `path` is in the held folder and that folder is missing.
   void RequireFolder(const std::string& path) const;
   // The folder of `path`: the held one's handle when `path` is in it, else that folder opened now.
@@ -62,7 +71,8 @@ class Win32ReplaceSteps : public ReplaceSteps {
   // missing file). Throws when the file cannot be opened or the mark cannot be changed.
   bool SetReadOnly(const std::string& path, bool read_only);
 
-  const Win32HeldFolder& held_;
+  std::shared_ptr<const Win32HeldFolder> held_;
+  const char* operation_;
 };
 
 }  // namespace launcher

@@ -1,4 +1,4 @@
-#include "os/posix/posix_replace_steps.h"
+#include "os/posix/posix_disk.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <string>
 
+#include "core/replace/disk_replace_steps.h"
 #include "core/replace/replace_file.h"
 #include "launch/copy_reconciliation.h"
 #include "os/posix/posix_folder.h"
@@ -16,14 +17,14 @@
 namespace launcher {
 namespace {
 
-// The steps on their own, over no held folder.
-class PosixReplaceStepsTest : public PosixServicesTest {
+// The steps over the POSIX disk on their own, over no held folder.
+class PosixDiskTest : public PosixServicesTest {
  protected:
-  HeldFolders folders_;
-  PosixReplaceSteps steps_{folders_};
+  PosixDisk disk_{std::make_shared<HeldFolders>(), "FileCopy"};
+  DiskReplaceSteps steps_{disk_};
 };
 
-TEST_F(PosixReplaceStepsTest, TellWhatIsAtAPathWithoutFollowingLinks) {
+TEST_F(PosixDiskTest, TellWhatIsAtAPathWithoutFollowingLinks) {
   WriteAll(root_ / "copy.exe", Fixture("managed_1_0_0_7"));
   fs::create_directory(root_ / "folder.exe");
   fs::create_symlink(root_ / "copy.exe", root_ / "link.exe");
@@ -51,7 +52,7 @@ TEST_F(PosixReplaceStepsTest, TellWhatIsAtAPathWithoutFollowingLinks) {
   }
 }
 
-TEST_F(PosixReplaceStepsTest, ATemporaryIsWrittenCheckedAndMovedBesideItsDestination) {
+TEST_F(PosixDiskTest, ATemporaryIsWrittenCheckedAndMovedBesideItsDestination) {
   const std::string contents = Padded("managed_1_0_0_7", 1 << 20, 5);
   WriteAll(root_ / "source.exe", contents);
   fs::permissions(root_ / "source.exe", fs::perms(0750));
@@ -88,7 +89,7 @@ TEST_F(PosixReplaceStepsTest, ATemporaryIsWrittenCheckedAndMovedBesideItsDestina
   EXPECT_EQ(FolderEntries(root_ / "app"), std::vector<std::string>{"Norvik_Studio.exe"});
 }
 
-TEST_F(PosixReplaceStepsTest, ASourceWrittenAfterItWasOpenedIsNotUnchanged) {
+TEST_F(PosixDiskTest, ASourceWrittenAfterItWasOpenedIsNotUnchanged) {
   const std::string path = (root_ / "source.exe").string();
   const struct {
     const char* name;
@@ -119,11 +120,11 @@ TEST_F(PosixReplaceStepsTest, ASourceWrittenAfterItWasOpenedIsNotUnchanged) {
 
 // Steps whose source is written in place, keeping its size, just after it is opened: another
 // process still writing it.
-class RewrittenSourceSteps : public PosixReplaceSteps {
+class RewrittenSourceSteps : public DiskReplaceSteps {
  public:
-  using PosixReplaceSteps::PosixReplaceSteps;
+  using DiskReplaceSteps::DiskReplaceSteps;
   std::unique_ptr<SourceFile> OpenSource(const std::string& path) override {
-    std::unique_ptr<SourceFile> source = PosixReplaceSteps::OpenSource(path);
+    std::unique_ptr<SourceFile> source = DiskReplaceSteps::OpenSource(path);
     const int descriptor = ::open(path.c_str(), O_WRONLY);
     const timespec later[2] = {{0, UTIME_OMIT}, {std::time(nullptr) + 5, 0}};
     EXPECT_EQ(::pwrite(descriptor, "?", 1, static_cast<off_t>(source->Size() - 1)), 1);
@@ -133,10 +134,10 @@ class RewrittenSourceSteps : public PosixReplaceSteps {
   }
 };
 
-TEST_F(PosixReplaceStepsTest, ASourceThatChangesWhileItIsCopiedIsRefused) {
+TEST_F(PosixDiskTest, ASourceThatChangesWhileItIsCopiedIsRefused) {
   WriteAll(root_ / "source.exe", Padded("managed_1_0_0_7", 1 << 20, 5));
   WriteAll(root_ / "Norvik_Studio.exe", Fixture("managed_1_0_0_4"));
-  RewrittenSourceSteps steps(folders_);
+  RewrittenSourceSteps steps(disk_);
   try {
     ReplaceWithCopy(steps, (root_ / "source.exe").string(), (root_ / "Norvik_Studio.exe").string(),
                     RevisionCheck(7), budget_);
