@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "core/signature/signer_info.h"
+
 namespace launcher {
 namespace {
 
@@ -30,35 +32,6 @@ class Win32TimestampToken : public TimestampToken {
  private:
   DecodedMessage token_;
 };
-
-// The SignerInfo's fields that crypt32 does not hand out as they are encoded: its signed
-// attributes, re-tagged as the SET that was signed, and its encrypted digest.
-struct SignedAttributes {
-  Bytes set;
-  Bytes encrypted_digest;
-};
-
-std::optional<SignedAttributes> SignedAttributesOf(const Bytes& signer_info) {
-  const unsigned char* const end = signer_info.data() + signer_info.size();
-  const std::optional<DerValue> outer = ReadDer(signer_info.data(), end);
-  if (!outer || outer->tag != 0x30) return std::nullopt;
-  const unsigned char* at = outer->contents;
-  // version, issuerAndSerialNumber, digestAlgorithm, then [0] IMPLICIT authenticatedAttributes
-  for (int field = 0; field < 3; ++field) {
-    const std::optional<DerValue> skipped = ReadDer(at, outer->end);
-    if (!skipped) return std::nullopt;
-    at = skipped->end;
-  }
-  const std::optional<DerValue> attributes = ReadDer(at, outer->end);
-  if (!attributes || attributes->tag != 0xA0) return std::nullopt;
-  const std::optional<DerValue> algorithm = ReadDer(attributes->end, outer->end);
-  if (!algorithm || algorithm->tag != 0x30) return std::nullopt;
-  const std::optional<DerValue> digest = ReadDer(algorithm->end, outer->end);
-  if (!digest || digest->tag != 0x04) return std::nullopt;
-  SignedAttributes result{Bytes(at, attributes->end), Bytes(digest->contents, digest->end)};
-  result.set[0] = 0x31;
-  return result;
-}
 
 // A countersignature by RSA, the only kind time-stamping authorities wrote the legacy way.
 bool RsaSignatureVerifies(PCCERT_CONTEXT signer, HashAlgorithm algorithm, const Bytes& hash,
