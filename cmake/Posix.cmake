@@ -50,6 +50,7 @@ if(BUILD_TESTING)
     core/replace/fresh_name_test.cc
     core/replace/replace_file_test.cc
     core/signature/signature_rules_test.cc
+    core/signature/signer_info_test.cc
     os/posix/posix_disk_test.cc
     os/posix/posix_services_test.cc
     os/posix/posix_services_test_drive.cc
