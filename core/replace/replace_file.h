@@ -13,8 +13,8 @@
 #include "core/signature/signature_rules.h"
 
 // The crash-safe replacement of one copy by another and the rules it keeps (whole images, the
-// publisher pin, a destination that is still older), over a small seam of file primitives that
-// each platform implements. Failures are ServiceError with operation "FileCopy".
+// publisher pin, a destination that is still older), over a small seam of file steps
+// (DiskReplaceSteps on a real system). Failures are ServiceError with operation "FileCopy".
 
 namespace launcher {
 
@@ -75,8 +75,8 @@ class TemporaryCopy {
   virtual void Discard() = 0;
 };
 
-// The file primitives a replacement is made of; one implementation per platform. Paths are the
-// platform's own.
+// The file steps a replacement is made of: DiskReplaceSteps over a platform's Disk, or a fake.
+// Paths are the platform's own.
 class ReplaceSteps {
  public:
   enum class FileKind { kMissing, kRegular, kOther };
