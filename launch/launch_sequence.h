@@ -8,6 +8,13 @@
 
 namespace launcher {
 
+// Exit statuses of the launcher's process.
+enum ExitStatus : int {
+  kExitCompleted = 0,  // the main path ran through
+  kExitFallback = 1,   // a failure sent the run to the fallback path
+  kExitUnhandled = 2,  // the fallback path failed too
+};
+
 // Starts the program at `local_copy_path` if a file is there; otherwise does nothing. A start
 // that fails because the file is held for a moment is tried again within `retry`'s budget.
 void LaunchLocalCopy(Services& services, const std::string& local_copy_path, HoldRetry& retry);

@@ -14,13 +14,6 @@ class HoldRetry;
 
 using TaskId = unsigned long;
 
-// Exit statuses of the launcher's process.
-enum ExitStatus : int {
-  kExitCompleted = 0,  // the main path ran through
-  kExitFallback = 1,   // a failure sent the run to the fallback path
-  kExitUnhandled = 2,  // the fallback path failed too
-};
-
 class Services {
  public:
   virtual ~Services() = default;
