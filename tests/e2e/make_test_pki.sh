@@ -30,6 +30,8 @@ here=$(cd "$(dirname "$0")" && pwd)
 out=$(mkdir -p "$1" && cd "$1" && pwd)
 fixtures=${2:-}
 pki="$out/pki"
+# Where make_pki builds a PKI, which then replaces $pki whole; every step of it writes there.
+work=
 
 subject_a="/C=NO/O=Norvik Test Publisher A/CN=Norvik Test Publisher A"
 subject_b="/C=NO/O=Norvik Test Publisher B/CN=Norvik Test Publisher B"
@@ -39,9 +41,9 @@ fail() {
   exit 1
 }
 
-# A CA's openssl configuration: its database in work/NAME, extensions for CAs and signers.
-ca_config() {  # ca_config WORK NAME
-  local dir="$1/$2"
+# A CA's openssl configuration: its database in $work/NAME, extensions for CAs and signers.
+ca_config() {  # ca_config NAME
+  local dir="$work/$1"
   mkdir -p "$dir/new"
   : > "$dir/index.txt"
   openssl rand -hex 16 > "$dir/serial"
@@ -125,25 +127,25 @@ EOF
 # or a time zone, does not make a certificate not yet valid.
 stamp() { date -u -d "$1" +%Y%m%d%H%M%SZ; }
 
-# Issues WORK/NAME.pem for subject SUBJECT with a new key, signed by ISSUER (a CA folder under
-# WORK and its NAME.key), or self-signed when ISSUER is "self", valid from DAYS_FROM days ago
+# Issues $work/NAME.pem for subject SUBJECT with a new key, signed by ISSUER (a CA folder under
+# $work and its NAME.key), or self-signed when ISSUER is "self", valid from DAYS_FROM days ago
 # (ahead when negative) for DAYS days. The subject's values are UTF8String, or of the types
 # openssl's STRING_MASK allows ("default": PrintableString where the characters allow it).
-issue() {  # issue WORK NAME SUBJECT ISSUER EXTENSIONS DAYS_FROM DAYS [STRING_MASK]
-  local work=$1 name=$2 subject=$3 issuer=$4 extensions=$5 from=$6 days=$7
+issue() {  # issue NAME SUBJECT ISSUER EXTENSIONS DAYS_FROM DAYS [STRING_MASK]
+  local name=$1 subject=$2 issuer=$3 extensions=$4 from=$5 days=$6
   local config="$work/$issuer/openssl.cnf" signing=(-cert "$work/$issuer.pem")
   openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out "$work/$name.key" 2>/dev/null
-  case "$extensions" in root_ext | ca_ext | tls_ca_ext | code_ca_ext) ca_config "$work" "$name" ;; esac
+  case "$extensions" in root_ext | ca_ext | tls_ca_ext | code_ca_ext) ca_config "$name" ;; esac
   if [ "$issuer" = self ]; then
-    [ -f "$work/$name/openssl.cnf" ] || ca_config "$work" "$name"
+    [ -f "$work/$name/openssl.cnf" ] || ca_config "$name"
     config="$work/$name/openssl.cnf"
     signing=(-selfsign)
     issuer=$name
   fi
   local request_config=$config
-  if [ -n "${8:-}" ]; then
+  if [ -n "${7:-}" ]; then
     request_config="$work/$name.req.cnf"
-    sed "s/^string_mask = .*/string_mask = $8/" "$config" > "$request_config"
+    sed "s/^string_mask = .*/string_mask = $7/" "$config" > "$request_config"
   fi
   # -preserveDN below keeps the request's encoding of each value.
   openssl req -new -config "$request_config" -utf8 -key "$work/$name.key" -subj "$subject" \
@@ -161,41 +163,40 @@ encoded_subject() { openssl x509 -in "$1" -noout -subject -nameopt RFC2253,dump_
 subject_text() { openssl x509 -in "$1" -noout -subject -nameopt RFC2253; }
 
 make_pki() {
-  local work
   work=$(mktemp -d "$out/.pki.XXXXXX")
-  issue "$work" root "/C=NO/O=Norvik Test Root/CN=Norvik Test Root" self root_ext 3650 7300
-  issue "$work" ca "/C=NO/O=Norvik Test Root/CN=Norvik Test Code Signing CA" root ca_ext 3650 7300
-  issue "$work" a "$subject_a" ca signer_ext 1 3650
-  issue "$work" a_renewed "$subject_a" ca signer_ext 1 3650
-  issue "$work" a_printable "$subject_a" ca signer_ext 1 3650 default
+  issue root "/C=NO/O=Norvik Test Root/CN=Norvik Test Root" self root_ext 3650 7300
+  issue ca "/C=NO/O=Norvik Test Root/CN=Norvik Test Code Signing CA" root ca_ext 3650 7300
+  issue a "$subject_a" ca signer_ext 1 3650
+  issue a_renewed "$subject_a" ca signer_ext 1 3650
+  issue a_printable "$subject_a" ca signer_ext 1 3650 default
   # openssl writes no NUL into a name: a placeholder, replaced and signed again by the CA.
-  issue "$work" a_nul "$subject_a#planted" ca signer_ext 1 3650
+  issue a_nul "$subject_a#planted" ca signer_ext 1 3650
   python3 "$here/signature_surgery.py" nul "$work/a_nul.der" "Publisher A#planted" "$work/ca.key" ||
     fail "signature_surgery.py could not put a NUL into a_nul's name"
   openssl x509 -inform DER -in "$work/a_nul.der" -out "$work/a_nul.pem"
-  issue "$work" b "$subject_b" ca signer_ext 1 3650
-  issue "$work" untrusted_root "/C=NO/O=Norvik Untrusted Root/CN=Norvik Untrusted Root" self \
+  issue b "$subject_b" ca signer_ext 1 3650
+  issue untrusted_root "/C=NO/O=Norvik Untrusted Root/CN=Norvik Untrusted Root" self \
     root_ext 2 7300
-  issue "$work" untrusted_a "$subject_a" untrusted_root signer_ext 1 3650
-  issue "$work" a_tls "$subject_a" ca tls_ext 1 3650
-  issue "$work" a_expired "$subject_a" ca signer_ext 400 30
-  issue "$work" a_expired_no_usage "$subject_a" ca no_usage_ext 400 30
-  issue "$work" a_future "$subject_a" ca signer_ext -30 3650
-  issue "$work" self_a "$subject_a" self signer_ext 1 3650
-  issue "$work" tsa "/C=NO/O=Norvik Test Root/CN=Norvik Test Time Stamping" ca tsa_ext 3650 7300
-  issue "$work" tsa_no_usage "/C=NO/O=Norvik Test Root/CN=Norvik Test Key Without Usages" ca \
+  issue untrusted_a "$subject_a" untrusted_root signer_ext 1 3650
+  issue a_tls "$subject_a" ca tls_ext 1 3650
+  issue a_expired "$subject_a" ca signer_ext 400 30
+  issue a_expired_no_usage "$subject_a" ca no_usage_ext 400 30
+  issue a_future "$subject_a" ca signer_ext -30 3650
+  issue self_a "$subject_a" self signer_ext 1 3650
+  issue tsa "/C=NO/O=Norvik Test Root/CN=Norvik Test Time Stamping" ca tsa_ext 3650 7300
+  issue tsa_no_usage "/C=NO/O=Norvik Test Root/CN=Norvik Test Key Without Usages" ca \
     no_usage_ext 3650 7300
-  ca_config "$work" b
-  issue "$work" a_by_b "$subject_a" b signer_ext 1 3650
-  issue "$work" sub_ca "/C=NO/O=Norvik Test Root/CN=Norvik Test Sub-CA" ca ca_ext 3650 7300
-  issue "$work" a_by_sub_ca "$subject_a" sub_ca signer_ext 1 3650
+  ca_config b
+  issue a_by_b "$subject_a" b signer_ext 1 3650
+  issue sub_ca "/C=NO/O=Norvik Test Root/CN=Norvik Test Sub-CA" ca ca_ext 3650 7300
+  issue a_by_sub_ca "$subject_a" sub_ca signer_ext 1 3650
   # CAs under the root whose extended key usage allows only TLS servers, or only code signing:
   # what they issue is good for nothing else, whatever its own usages say.
-  issue "$work" tls_ca "/C=NO/O=Norvik Test Root/CN=Norvik Test TLS CA" root tls_ca_ext 3650 7300
-  issue "$work" a_by_tls_ca "$subject_a" tls_ca signer_ext 1 3650
-  issue "$work" code_ca "/C=NO/O=Norvik Test Root/CN=Norvik Test Code-Only CA" root code_ca_ext \
+  issue tls_ca "/C=NO/O=Norvik Test Root/CN=Norvik Test TLS CA" root tls_ca_ext 3650 7300
+  issue a_by_tls_ca "$subject_a" tls_ca signer_ext 1 3650
+  issue code_ca "/C=NO/O=Norvik Test Root/CN=Norvik Test Code-Only CA" root code_ca_ext \
     3650 7300
-  issue "$work" a_expired_stamping "$subject_a" code_ca signer_tsa_ext 400 30
+  issue a_expired_stamping "$subject_a" code_ca signer_tsa_ext 400 30
   for name in a_renewed untrusted_a a_tls a_expired a_expired_no_usage a_future a_by_b \
     a_by_sub_ca a_by_tls_ca a_expired_stamping self_a; do
     [ "$(encoded_subject "$work/$name.pem")" = "$(encoded_subject "$work/a.pem")" ] ||
@@ -227,7 +228,7 @@ make_pki() {
   cat "$work/a_expired_stamping.pem" "$work/code_ca.pem" > "$work/a_expired_stamping_chain.pem"
   cat "$work/tsa.pem" "$work/ca.pem" > "$work/tsa_chain.pem"
   cp "$work/self_a.pem" "$work/self_a_chain.pem"
-  tsa_config "$work"
+  tsa_config
   cp "$work/a.pem" "$work/a_alone.pem"
   openssl verify -CAfile "$work/root.pem" -untrusted "$work/ca.pem" \
     "$work/a.pem" "$work/a_renewed.pem" "$work/a_printable.pem" "$work/a_nul.pem" "$work/b.pem" \
@@ -239,10 +240,10 @@ make_pki() {
 }
 
 # The configuration of `openssl ts -reply` for the test TSA, with paths where the PKI ends up.
-tsa_config() {  # tsa_config WORK
-  mkdir -p "$1/tsa"
-  openssl rand -hex 8 > "$1/tsa/serial"
-  cat > "$1/tsa/openssl.cnf" <<EOF
+tsa_config() {
+  mkdir -p "$work/tsa"
+  openssl rand -hex 8 > "$work/tsa/serial"
+  cat > "$work/tsa/openssl.cnf" <<EOF
 [ tsa ]
 default_tsa = this_tsa
 [ this_tsa ]
