@@ -162,6 +162,13 @@ encoded_subject() { openssl x509 -in "$1" -noout -subject -nameopt RFC2253,dump_
 # The subject as characters, whatever their encoding.
 subject_text() { openssl x509 -in "$1" -noout -subject -nameopt RFC2253; }
 
+# SIGNER's chain as its signatures carry it, $work/SIGNER_chain.pem: its certificate, then those
+# of the CAs ISSUER... above it, up to, not including, a trusted root.
+chain() {  # chain SIGNER [ISSUER...]
+  local name
+  for name in "$@"; do cat "$work/$name.pem"; done > "$work/${1}_chain.pem"
+}
+
 make_pki() {
   work=$(mktemp -d "$out/.pki.XXXXXX")
   issue root "/C=NO/O=Norvik Test Root/CN=Norvik Test Root" self root_ext 3650 7300
@@ -210,24 +217,17 @@ make_pki() {
     fail "a_nul's name has no NUL after A's common name"
   [ "$(openssl x509 -in "$work/a_renewed.pem" -noout -serial)" != \
     "$(openssl x509 -in "$work/a.pem" -noout -serial)" ] || fail "A renewed kept A's serial"
-  # A signature carries its signer's chain up to, not including, a trusted root; the untrusted
-  # one carries its root as well, so its chain is whole but ends at a root nobody trusts.
-  cat "$work/a.pem" "$work/ca.pem" > "$work/a_chain.pem"
-  for name in a_renewed a_printable a_nul; do
-    cat "$work/$name.pem" "$work/ca.pem" > "$work/${name}_chain.pem"
+  for name in a a_renewed a_printable a_nul b a_tls a_expired a_expired_no_usage a_future tsa; do
+    chain "$name" ca
   done
-  cat "$work/b.pem" "$work/ca.pem" > "$work/b_chain.pem"
-  cat "$work/untrusted_a.pem" "$work/untrusted_root.pem" > "$work/untrusted_a_chain.pem"
-  cat "$work/a_tls.pem" "$work/ca.pem" > "$work/a_tls_chain.pem"
-  for name in a_expired a_expired_no_usage a_future; do
-    cat "$work/$name.pem" "$work/ca.pem" > "$work/${name}_chain.pem"
-  done
-  cat "$work/a_by_b.pem" "$work/b.pem" "$work/ca.pem" > "$work/a_by_b_chain.pem"
-  cat "$work/a_by_sub_ca.pem" "$work/sub_ca.pem" "$work/ca.pem" > "$work/a_by_sub_ca_chain.pem"
-  cat "$work/a_by_tls_ca.pem" "$work/tls_ca.pem" > "$work/a_by_tls_ca_chain.pem"
-  cat "$work/a_expired_stamping.pem" "$work/code_ca.pem" > "$work/a_expired_stamping_chain.pem"
-  cat "$work/tsa.pem" "$work/ca.pem" > "$work/tsa_chain.pem"
-  cp "$work/self_a.pem" "$work/self_a_chain.pem"
+  # The untrusted one carries its root as well, so its chain is whole but ends at a root nobody
+  # trusts.
+  chain untrusted_a untrusted_root
+  chain a_by_b b ca
+  chain a_by_sub_ca sub_ca ca
+  chain a_by_tls_ca tls_ca
+  chain a_expired_stamping code_ca
+  chain self_a
   tsa_config
   cp "$work/a.pem" "$work/a_alone.pem"
   openssl verify -CAfile "$work/root.pem" -untrusted "$work/ca.pem" \
