@@ -287,12 +287,18 @@ start_tsa() {  # [legacy=1] start_tsa TSA now|FAKETIME
   rm -f "$port_file"
 }
 
-# Signs IN with KEY and the certificates in CHAIN (the signer's first) into OUT, unless OUT is
-# already newer than IN; with TIMESTAMP ("now" or a time for faketime) an RFC 3161 timestamp of
+# A copy in OUT_DIR is named by what it is and the revision it holds, NAME_REVISION.exe.
+copy() { echo "$out/$1.exe"; }
+
+# Signs the managed test program of REVISION (managed_1_0_0_REVISION.exe) with SIGNER's key and
+# chain into the copy signed_LABEL_REVISION (LABEL is SIGNER unless given), unless that is already
+# newer than the program; with TIMESTAMP ("now" or a time for faketime) an RFC 3161 timestamp of
 # that time by TSA (the PKI's tsa unless named) is added, or with legacy=1 a legacy
 # countersignature. The digests are SHA-256, or DIGEST's.
-sign() {  # [digest=DIGEST] [legacy=1] sign IN SIGNER OUT [TIMESTAMP [TSA]]
-  local in=$1 signer=$2 target=$3 timestamp=() tsa=${5:-tsa}
+sign() {  # [digest=DIGEST] [legacy=1] sign REVISION SIGNER [LABEL [TIMESTAMP [TSA]]]
+  local in="$fixtures/managed_1_0_0_$1.exe" signer=$2 target
+  local timestamp=() tsa=${5:-tsa}
+  target=$(copy "signed_${3:-$2}_$1")
   [ "$target" -nt "$in" ] && return 0
   if [ -n "${4:-}" ]; then
     start_tsa "$tsa" "$4"
@@ -309,17 +315,25 @@ sign() {  # [digest=DIGEST] [legacy=1] sign IN SIGNER OUT [TIMESTAMP [TSA]]
   mv "$target.part" "$target"
 }
 
-# A file made from signed ones by signature_surgery.py, unless OUT is already newer than IN.
-surgery() {  # surgery WHAT IN... OUT
-  local target=${*: -1}
-  [ "$target" -nt "$2" ] && return 0
-  python3 "$here/signature_surgery.py" "$@" || fail "signature_surgery.py could not make $target"
+# A copy made from signed ones by signature_surgery.py, its arguments as the script takes them
+# but with each copy named as in OUT_DIR (ending in its revision); unless OUT is already newer
+# than IN.
+surgery() {  # surgery WHAT IN... [WHERE SIZE] OUT
+  local arg args=()
+  for arg in "$@"; do
+    case "$arg" in *_[0-9]) args+=("$(copy "$arg")") ;; *) args+=("$arg") ;; esac
+  done
+  local target=${args[-1]}
+  [ "$target" -nt "${args[1]}" ] && return 0
+  python3 "$here/signature_surgery.py" "${args[@]}" ||
+    fail "signature_surgery.py could not make $target"
 }
 
 # Changes one byte of the .text section's padding (hashed by Authenticode, never executed), so
 # the signature's digest no longer matches while the program still runs.
 tamper() {  # tamper SIGNED OUT
-  local signed=$1 target=$2
+  local signed target
+  signed=$(copy "$1") target=$(copy "$2")
   [ "$target" -nt "$signed" ] && return 0
   local sections name virtual_size raw_size raw_start offset=""
   sections=$(python3 "$here/../../scripts/pe_fields.py" sections "$signed") ||
@@ -354,60 +368,46 @@ if [ ! -f "$pki/root.der" ] || [ ! -f "$pki/tsa/openssl.cnf" ] || [ ! -f "$pki/a
   make_pki
 fi
 
-if [ -n "$fixtures" ]; then
-  for revision in 4 7 9; do
-    sign "$fixtures/managed_1_0_0_$revision.exe" a "$out/signed_a_$revision.exe"
-  done
-  sign "$fixtures/managed_1_0_0_7.exe" a_renewed "$out/signed_a_renewed_7.exe"
-  sign "$fixtures/managed_1_0_0_9.exe" a_renewed "$out/signed_a_renewed_9.exe"
-  sign "$fixtures/managed_1_0_0_7.exe" a_printable "$out/signed_a_printable_7.exe"
-  sign "$fixtures/managed_1_0_0_9.exe" a_printable "$out/signed_a_printable_9.exe"
-  sign "$fixtures/managed_1_0_0_7.exe" a_nul "$out/signed_a_nul_7.exe"
-  sign "$fixtures/managed_1_0_0_7.exe" b "$out/signed_b_7.exe"
-  sign "$fixtures/managed_1_0_0_7.exe" untrusted_a "$out/signed_untrusted_a_7.exe"
-  sign "$fixtures/managed_1_0_0_7.exe" a_partial "$out/signed_a_partial_7.exe"
-  tamper "$out/signed_a_7.exe" "$out/tampered_a_7.exe"
-  sign "$fixtures/managed_1_0_0_7.exe" a "$out/signed_a_ts_7.exe" now
-  sign "$fixtures/managed_1_0_0_7.exe" a_tls "$out/signed_a_tls_7.exe"
-  sign "$fixtures/managed_1_0_0_7.exe" a_by_b "$out/signed_a_by_b_7.exe"
-  sign "$fixtures/managed_1_0_0_7.exe" a_by_sub_ca "$out/signed_a_by_sub_ca_7.exe"
-  sign "$fixtures/managed_1_0_0_7.exe" a_by_tls_ca "$out/signed_a_by_tls_ca_7.exe"
-  digest=md5 sign "$fixtures/managed_1_0_0_7.exe" a "$out/signed_a_md5_7.exe"
-  # a_expired was valid from 400 to 370 days ago.
-  sign "$fixtures/managed_1_0_0_7.exe" a_expired "$out/signed_a_expired_7.exe"
-  sign "$fixtures/managed_1_0_0_4.exe" a_expired "$out/signed_a_expired_4.exe"
-  sign "$fixtures/managed_1_0_0_7.exe" a_expired "$out/signed_a_expired_ts_7.exe" "385 days ago"
-  sign "$fixtures/managed_1_0_0_7.exe" a_expired "$out/signed_a_expired_late_ts_7.exe" now
-  # The same, countersigned the legacy way (signtool /t): while valid, after, and by a key
-  # without the time-stamping usage.
-  legacy=1 sign "$fixtures/managed_1_0_0_7.exe" a_expired "$out/signed_a_expired_cs_7.exe" \
-    "385 days ago"
-  legacy=1 sign "$fixtures/managed_1_0_0_7.exe" a_expired "$out/signed_a_expired_late_cs_7.exe" now
-  legacy=1 sign "$fixtures/managed_1_0_0_7.exe" a_expired "$out/signed_a_expired_cs_no_usage_7.exe" \
-    "385 days ago" tsa_no_usage
-  # The expired key countersigning itself while valid: it names time stamping, its CA does not.
-  legacy=1 sign "$fixtures/managed_1_0_0_7.exe" a_expired_stamping \
-    "$out/signed_a_expired_self_cs_7.exe" "385 days ago" a_expired_stamping
-  # Timestamped while valid, but by keys without the time-stamping usage: the expired
-  # publisher's own, and one under the CA.
-  sign "$fixtures/managed_1_0_0_7.exe" a_expired_no_usage "$out/signed_a_expired_self_ts_7.exe" \
-    "385 days ago" a_expired_no_usage
-  sign "$fixtures/managed_1_0_0_7.exe" a_expired "$out/signed_a_expired_ts_no_usage_7.exe" \
-    "385 days ago" tsa_no_usage
-  # A certificate valid from 30 days ahead, with a timestamp made 40 days ahead.
-  sign "$fixtures/managed_1_0_0_7.exe" a_future "$out/signed_a_future_ts_7.exe" "40 days"
-  sign "$fixtures/managed_1_0_0_9.exe" b "$out/signed_b_9.exe"
-  sign "$fixtures/managed_1_0_0_4.exe" self_a "$out/signed_self_a_4.exe"
-  surgery transplant "$out/signed_a_7.exe" "$out/signed_b_9.exe" "$out/transplanted_a_9.exe"
-  surgery damage "$out/signed_a_4.exe" "$out/damaged_a_4.exe"
-  surgery retime "$out/signed_a_expired_cs_7.exe" "$out/retimed_a_expired_cs_7.exe"
-  surgery damage "$out/signed_a_7.exe" "$out/damaged_a_7.exe"
-  # Something riding along with A's signature: B's entry after it; junk after its entry, inside
-  # it, and after the table; 300 MiB of junk with the table grown over it.
-  surgery second "$out/signed_a_7.exe" "$out/signed_b_7.exe" "$out/second_entry_a_7.exe"
-  surgery junk "$out/signed_a_7.exe" table 4096 "$out/junk_in_table_a_7.exe"
-  surgery junk "$out/signed_a_4.exe" table 4096 "$out/junk_in_table_a_4.exe"
-  surgery junk "$out/signed_a_7.exe" entry 4096 "$out/junk_in_entry_a_7.exe"
-  surgery junk "$out/signed_a_7.exe" file 4096 "$out/junk_after_table_a_7.exe"
-  surgery junk "$out/signed_a_7.exe" table $(( 300 << 20 )) "$out/grown_table_a_7.exe"
-fi
+[ -n "$fixtures" ] || exit 0
+for revision in 4 7 9; do sign "$revision" a; done
+for signer in a_renewed a_printable b; do
+  sign 7 "$signer"
+  sign 9 "$signer"
+done
+for signer in a_nul untrusted_a a_partial a_tls a_by_b a_by_sub_ca a_by_tls_ca; do
+  sign 7 "$signer"
+done
+sign 4 self_a
+sign 7 a a_ts now
+digest=md5 sign 7 a a_md5
+tamper signed_a_7 tampered_a_7
+# a_expired was valid from 400 to 370 days ago.
+sign 7 a_expired
+sign 4 a_expired
+sign 7 a_expired a_expired_ts "385 days ago"
+sign 7 a_expired a_expired_late_ts now
+# The same, countersigned the legacy way (signtool /t): while valid, after, and by a key without
+# the time-stamping usage.
+legacy=1 sign 7 a_expired a_expired_cs "385 days ago"
+legacy=1 sign 7 a_expired a_expired_late_cs now
+legacy=1 sign 7 a_expired a_expired_cs_no_usage "385 days ago" tsa_no_usage
+# The expired key countersigning itself while valid: it names time stamping, its CA does not.
+legacy=1 sign 7 a_expired_stamping a_expired_self_cs "385 days ago" a_expired_stamping
+# Timestamped while valid, but by keys without the time-stamping usage: the expired publisher's
+# own, and one under the CA.
+sign 7 a_expired_no_usage a_expired_self_ts "385 days ago" a_expired_no_usage
+sign 7 a_expired a_expired_ts_no_usage "385 days ago" tsa_no_usage
+# A certificate valid from 30 days ahead, with a timestamp made 40 days ahead.
+sign 7 a_future a_future_ts "40 days"
+surgery transplant signed_a_7 signed_b_9 transplanted_a_9
+surgery damage signed_a_4 damaged_a_4
+surgery damage signed_a_7 damaged_a_7
+surgery retime signed_a_expired_cs_7 retimed_a_expired_cs_7
+# Something riding along with A's signature: B's entry after it; junk after its entry, inside it,
+# and after the table; 300 MiB of junk with the table grown over it.
+surgery second signed_a_7 signed_b_7 second_entry_a_7
+surgery junk signed_a_7 table 4096 junk_in_table_a_7
+surgery junk signed_a_4 table 4096 junk_in_table_a_4
+surgery junk signed_a_7 entry 4096 junk_in_entry_a_7
+surgery junk signed_a_7 file 4096 junk_after_table_a_7
+surgery junk signed_a_7 table $(( 300 << 20 )) grown_table_a_7
