@@ -361,12 +361,16 @@ valid_only_after() {  # valid_only_after CERT DATE
   [ "$(date -d "$start" +%s)" -gt "$(date -d "$2" +%s)" ]
 }
 
-if [ ! -f "$pki/root.der" ] || [ ! -f "$pki/tsa/openssl.cnf" ] || [ ! -f "$pki/a_future.pem" ] ||
-  [ ! -f "$pki/self_a_chain.pem" ] || [ ! -f "$pki/a_by_sub_ca.pem" ] ||
-  [ ! -f "$pki/a_nul.pem" ] || [ ! -f "$pki/a_expired_stamping_chain.pem" ] ||
-  ! valid_only_after "$pki/a_future.pem" "10 days"; then
-  make_pki
-fi
+# A PKI is kept when it has a file of each addition made to it (one from before an addition is
+# made again) and its a_future stays not yet valid for 10 days more.
+current_files=(root.der tsa/openssl.cnf a_future.pem self_a_chain.pem a_by_sub_ca.pem a_nul.pem
+  a_expired_stamping_chain.pem)
+pki_current() {
+  local file
+  for file in "${current_files[@]}"; do [ -f "$pki/$file" ] || return 1; done
+  valid_only_after "$pki/a_future.pem" "10 days"
+}
+pki_current || make_pki
 
 [ -n "$fixtures" ] || exit 0
 for revision in 4 7 9; do sign "$revision" a; done
