@@ -41,86 +41,13 @@ fail() {
   exit 1
 }
 
-# A CA's openssl configuration: its database in $work/NAME, extensions for CAs and signers.
+# A CA's folder: its database, and its openssl configuration (test_pki_ca.cnf) pointing there.
 ca_config() {  # ca_config NAME
   local dir="$work/$1"
   mkdir -p "$dir/new"
   : > "$dir/index.txt"
   openssl rand -hex 16 > "$dir/serial"
-  cat > "$dir/openssl.cnf" <<EOF
-[ ca ]
-default_ca = this_ca
-[ this_ca ]
-dir = $dir
-database = \$dir/index.txt
-new_certs_dir = \$dir/new
-serial = \$dir/serial
-default_md = sha256
-policy = as_requested
-unique_subject = no
-copy_extensions = none
-email_in_dn = no
-preserve = yes
-[ as_requested ]
-countryName = optional
-organizationName = optional
-commonName = supplied
-[ req ]
-distinguished_name = empty
-string_mask = utf8only
-utf8 = yes
-[ empty ]
-[ root_ext ]
-basicConstraints = critical, CA:TRUE
-keyUsage = critical, keyCertSign, cRLSign
-subjectKeyIdentifier = hash
-[ ca_ext ]
-basicConstraints = critical, CA:TRUE, pathlen:0
-keyUsage = critical, keyCertSign, cRLSign
-subjectKeyIdentifier = hash
-authorityKeyIdentifier = keyid:always
-[ signer_ext ]
-basicConstraints = critical, CA:FALSE
-keyUsage = critical, digitalSignature
-extendedKeyUsage = codeSigning
-subjectKeyIdentifier = hash
-authorityKeyIdentifier = keyid:always
-[ tls_ext ]
-basicConstraints = critical, CA:FALSE
-keyUsage = critical, digitalSignature, keyEncipherment
-extendedKeyUsage = serverAuth
-subjectKeyIdentifier = hash
-authorityKeyIdentifier = keyid:always
-[ no_usage_ext ]
-basicConstraints = critical, CA:FALSE
-keyUsage = critical, digitalSignature
-subjectKeyIdentifier = hash
-authorityKeyIdentifier = keyid:always
-[ tsa_ext ]
-basicConstraints = critical, CA:FALSE
-keyUsage = critical, digitalSignature, nonRepudiation
-extendedKeyUsage = critical, timeStamping
-subjectKeyIdentifier = hash
-authorityKeyIdentifier = keyid:always
-[ tls_ca_ext ]
-basicConstraints = critical, CA:TRUE, pathlen:0
-keyUsage = critical, keyCertSign, cRLSign
-extendedKeyUsage = serverAuth
-subjectKeyIdentifier = hash
-authorityKeyIdentifier = keyid:always
-[ code_ca_ext ]
-basicConstraints = critical, CA:TRUE, pathlen:0
-keyUsage = critical, keyCertSign, cRLSign
-extendedKeyUsage = codeSigning
-subjectKeyIdentifier = hash
-authorityKeyIdentifier = keyid:always
-[ signer_tsa_ext ]
-basicConstraints = critical, CA:FALSE
-keyUsage = critical, digitalSignature
-extendedKeyUsage = codeSigning, timeStamping
-subjectKeyIdentifier = hash
-authorityKeyIdentifier = keyid:always
-EOF
+  sed "s|^dir = CA_FOLDER\$|dir = $dir|" "$here/test_pki_ca.cnf" > "$dir/openssl.cnf"
 }
 
 # openssl ca takes explicit dates; the start lies in the past so that a clock a few hours off,
