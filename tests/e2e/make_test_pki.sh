@@ -54,22 +54,22 @@ ca_config() {  # ca_config NAME
 # or a time zone, does not make a certificate not yet valid.
 stamp() { date -u -d "$1" +%Y%m%d%H%M%SZ; }
 
-# Issues $work/NAME.pem for subject SUBJECT with a new key, signed by ISSUER (a CA folder under
-# $work and its NAME.key), or self-signed when ISSUER is "self", valid from DAYS_FROM days ago
-# (ahead when negative) for DAYS days. The subject's values are UTF8String, or of the types
-# openssl's STRING_MASK allows ("default": PrintableString where the characters allow it).
+# Issues $work/NAME.pem for subject SUBJECT with a new key, signed by ISSUER (with its NAME.key,
+# and its CA folder, made when it first issues), or self-signed when ISSUER is "self", valid from
+# DAYS_FROM days ago (ahead when negative) for DAYS days. The subject's values are UTF8String, or
+# of the types openssl's STRING_MASK allows ("default": PrintableString where the characters allow
+# it).
 issue() {  # issue NAME SUBJECT ISSUER EXTENSIONS DAYS_FROM DAYS [STRING_MASK]
   local name=$1 subject=$2 issuer=$3 extensions=$4 from=$5 days=$6
-  local config="$work/$issuer/openssl.cnf" signing=(-cert "$work/$issuer.pem")
-  openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out "$work/$name.key" 2>/dev/null
-  case "$extensions" in root_ext | ca_ext | tls_ca_ext | code_ca_ext) ca_config "$name" ;; esac
+  local signing=(-cert "$work/$issuer.pem")
   if [ "$issuer" = self ]; then
-    [ -f "$work/$name/openssl.cnf" ] || ca_config "$name"
-    config="$work/$name/openssl.cnf"
-    signing=(-selfsign)
     issuer=$name
+    signing=(-selfsign)
   fi
+  [ -f "$work/$issuer/index.txt" ] || ca_config "$issuer"
+  local config="$work/$issuer/openssl.cnf"
   local request_config=$config
+  openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out "$work/$name.key" 2>/dev/null
   if [ -n "${7:-}" ]; then
     request_config="$work/$name.req.cnf"
     sed "s/^string_mask = .*/string_mask = $7/" "$config" > "$request_config"
@@ -120,7 +120,6 @@ make_pki() {
   issue tsa "/C=NO/O=Norvik Test Root/CN=Norvik Test Time Stamping" ca tsa_ext 3650 7300
   issue tsa_no_usage "/C=NO/O=Norvik Test Root/CN=Norvik Test Key Without Usages" ca \
     no_usage_ext 3650 7300
-  ca_config b
   issue a_by_b "$subject_a" b signer_ext 1 3650
   issue sub_ca "/C=NO/O=Norvik Test Root/CN=Norvik Test Sub-CA" ca ca_ext 3650 7300
   issue a_by_sub_ca "$subject_a" sub_ca signer_ext 1 3650
