@@ -82,6 +82,11 @@ issue() {  # issue NAME SUBJECT ISSUER EXTENSIONS DAYS_FROM DAYS [STRING_MASK]
     -startdate "$(stamp "$from days ago")" -enddate "$(stamp "$from days ago + $days days")" \
     2>/dev/null || fail "openssl ca could not issue $name"
   openssl x509 -in "$work/$name.pem" -outform DER -out "$work/$name.der"
+  # A's subject asked for again comes out as a's, byte for byte, whoever issues it.
+  if [ "$subject" = "$subject_a" ] && [ -z "${7:-}" ] &&
+    [ "$(encoded_subject "$work/$name.pem")" != "$(encoded_subject "$work/a.pem")" ]; then
+    fail "$name does not carry A's subject byte for byte"
+  fi
 }
 
 # The subject exactly as encoded: each attribute's value with its string type, in hex.
@@ -130,11 +135,6 @@ make_pki() {
   issue code_ca "/C=NO/O=Norvik Test Root/CN=Norvik Test Code-Only CA" root code_ca_ext \
     3650 7300
   issue a_expired_stamping "$subject_a" code_ca signer_tsa_ext 400 30
-  for name in a_renewed untrusted_a a_tls a_expired a_expired_no_usage a_future a_by_b \
-    a_by_sub_ca a_by_tls_ca a_expired_stamping self_a; do
-    [ "$(encoded_subject "$work/$name.pem")" = "$(encoded_subject "$work/a.pem")" ] ||
-      fail "$name does not carry A's subject byte for byte"
-  done
   if [ "$(subject_text "$work/a_printable.pem")" != "$(subject_text "$work/a.pem")" ] ||
     ! encoded_subject "$work/a_printable.pem" | grep -q 'CN=#13.*O=#13'; then
     fail "a_printable does not carry A's subject as PrintableString"
