@@ -18,6 +18,14 @@
 #   a_by_sub_ca        A's subject on a certificate issued by sub_ca
 #   tsa                a time-stamping authority under the CA
 #   tsa_no_usage       a key under the CA without extended key usage, used as a TSA
+#   tls_ca, code_ca    CAs under the root whose extended key usage allows only TLS servers, or
+#                      only code signing: what they issue is good for nothing else, whatever its
+#                      own usages say
+#   a_by_tls_ca        A's subject on a certificate issued by tls_ca
+#   a_expired_stamping A's subject on a certificate issued by code_ca that expired a year ago,
+#                      naming time stamping too
+# and for those that sign, NAME_chain.pem: the chain their signatures carry. Each CA's openssl
+# configuration is test_pki_ca.cnf.
 # The root and the CA are valid since ten years ago, so a chain can be judged as of a past
 # timestamp. With FIXTURE_DIR (the folder of managed_*.exe) the signed programs go into OUT_DIR;
 # timestamps come from a loopback TSA (loopback_tsa.py). Only openssl, osslsigncode, faketime and
@@ -35,6 +43,8 @@ work=
 
 subject_a="/C=NO/O=Norvik Test Publisher A/CN=Norvik Test Publisher A"
 subject_b="/C=NO/O=Norvik Test Publisher B/CN=Norvik Test Publisher B"
+# The test root's organisation, which the CAs and keys under it share.
+root_org="/C=NO/O=Norvik Test Root"
 
 fail() {
   echo "make_test_pki: $*" >&2
@@ -103,8 +113,8 @@ chain() {  # chain SIGNER [ISSUER...]
 
 make_pki() {
   work=$(mktemp -d "$out/.pki.XXXXXX")
-  issue root "/C=NO/O=Norvik Test Root/CN=Norvik Test Root" self root_ext 3650 7300
-  issue ca "/C=NO/O=Norvik Test Root/CN=Norvik Test Code Signing CA" root ca_ext 3650 7300
+  issue root "$root_org/CN=Norvik Test Root" self root_ext 3650 7300
+  issue ca "$root_org/CN=Norvik Test Code Signing CA" root ca_ext 3650 7300
   issue a "$subject_a" ca signer_ext 1 3650
   issue a_renewed "$subject_a" ca signer_ext 1 3650
   issue a_printable "$subject_a" ca signer_ext 1 3650 default
@@ -122,18 +132,14 @@ make_pki() {
   issue a_expired_no_usage "$subject_a" ca no_usage_ext 400 30
   issue a_future "$subject_a" ca signer_ext -30 3650
   issue self_a "$subject_a" self signer_ext 1 3650
-  issue tsa "/C=NO/O=Norvik Test Root/CN=Norvik Test Time Stamping" ca tsa_ext 3650 7300
-  issue tsa_no_usage "/C=NO/O=Norvik Test Root/CN=Norvik Test Key Without Usages" ca \
-    no_usage_ext 3650 7300
+  issue tsa "$root_org/CN=Norvik Test Time Stamping" ca tsa_ext 3650 7300
+  issue tsa_no_usage "$root_org/CN=Norvik Test Key Without Usages" ca no_usage_ext 3650 7300
   issue a_by_b "$subject_a" b signer_ext 1 3650
-  issue sub_ca "/C=NO/O=Norvik Test Root/CN=Norvik Test Sub-CA" ca ca_ext 3650 7300
+  issue sub_ca "$root_org/CN=Norvik Test Sub-CA" ca ca_ext 3650 7300
   issue a_by_sub_ca "$subject_a" sub_ca signer_ext 1 3650
-  # CAs under the root whose extended key usage allows only TLS servers, or only code signing:
-  # what they issue is good for nothing else, whatever its own usages say.
-  issue tls_ca "/C=NO/O=Norvik Test Root/CN=Norvik Test TLS CA" root tls_ca_ext 3650 7300
+  issue tls_ca "$root_org/CN=Norvik Test TLS CA" root tls_ca_ext 3650 7300
   issue a_by_tls_ca "$subject_a" tls_ca signer_ext 1 3650
-  issue code_ca "/C=NO/O=Norvik Test Root/CN=Norvik Test Code-Only CA" root code_ca_ext \
-    3650 7300
+  issue code_ca "$root_org/CN=Norvik Test Code-Only CA" root code_ca_ext 3650 7300
   issue a_expired_stamping "$subject_a" code_ca signer_tsa_ext 400 30
   if [ "$(subject_text "$work/a_printable.pem")" != "$(subject_text "$work/a.pem")" ] ||
     ! encoded_subject "$work/a_printable.pem" | grep -q 'CN=#13.*O=#13'; then
