@@ -161,6 +161,7 @@ make_pki() {
   chain a_expired_stamping code_ca
   chain self_a
   tsa_config
+  # What a_partial signs with: A's key, and A's certificate without the CA's.
   cp "$work/a.pem" "$work/a_alone.pem"
   openssl verify -CAfile "$work/root.pem" -untrusted "$work/ca.pem" \
     "$work/a.pem" "$work/a_renewed.pem" "$work/a_printable.pem" "$work/a_nul.pem" "$work/b.pem" \
