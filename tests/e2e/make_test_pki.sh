@@ -12,17 +12,17 @@
 #   a_expired          A's subject on a certificate that expired a year ago
 #   a_expired_no_usage the same, without extended key usage (good for any to the chain engine)
 #   a_future           A's subject on a certificate valid only from 30 days ahead
-#   a_by_b             A's subject on a certificate issued by B, which is no CA
+#   a_by_b             A's subject on a certificate signed by B, which is no CA
 #   self_a             A's subject on a self-signed certificate for code signing: anyone's
 #   sub_ca             a CA under the CA, whose path length (0) allows no CA below it
-#   a_by_sub_ca        A's subject on a certificate issued by sub_ca
+#   a_by_sub_ca        A's subject on a certificate signed by sub_ca
 #   tsa                a time-stamping authority under the CA
 #   tsa_no_usage       a key under the CA without extended key usage, used as a TSA
 #   tls_ca, code_ca    CAs under the root whose extended key usage allows only TLS servers, or
-#                      only code signing: what they issue is good for nothing else, whatever its
-#                      own usages say
-#   a_by_tls_ca        A's subject on a certificate issued by tls_ca
-#   a_expired_stamping A's subject on a certificate issued by code_ca that expired a year ago,
+#                      only code signing: the certificates they sign are good for nothing else,
+#                      whatever their own usages say
+#   a_by_tls_ca        A's subject on a certificate signed by tls_ca
+#   a_expired_stamping A's subject on a certificate signed by code_ca that expired a year ago,
 #                      naming time stamping too
 # and for those that sign, NAME_chain.pem: the chain their signatures carry. Each CA's openssl
 # configuration is test_pki_ca.cnf.
@@ -64,20 +64,20 @@ ca_config() {  # ca_config NAME
 # or a time zone, does not make a certificate not yet valid.
 stamp() { date -u -d "$1" +%Y%m%d%H%M%SZ; }
 
-# Issues $work/NAME.pem for subject SUBJECT with a new key, signed by ISSUER (with its NAME.key,
-# and its CA folder, made when it first issues), or self-signed when ISSUER is "self", valid from
-# DAYS_FROM days ago (ahead when negative) for DAYS days. The subject's values are UTF8String, or
-# of the types openssl's STRING_MASK allows ("default": PrintableString where the characters allow
-# it).
-issue() {  # issue NAME SUBJECT ISSUER EXTENSIONS DAYS_FROM DAYS [STRING_MASK]
-  local name=$1 subject=$2 issuer=$3 extensions=$4 from=$5 days=$6
-  local signing=(-cert "$work/$issuer.pem")
-  if [ "$issuer" = self ]; then
-    issuer=$name
+# Makes the certificate $work/NAME.pem for subject SUBJECT with a new key, signed by the CA BY
+# (with its BY.key, and its CA folder, made when it first signs), or self-signed when BY is "self",
+# valid from DAYS_FROM days ago (ahead when negative) for DAYS days. The subject's values are
+# UTF8String, or of the types openssl's STRING_MASK allows ("default": PrintableString where the
+# characters allow it).
+certify() {  # certify NAME SUBJECT BY EXTENSIONS DAYS_FROM DAYS [STRING_MASK]
+  local name=$1 subject=$2 by=$3 extensions=$4 from=$5 days=$6
+  local signing=(-cert "$work/$by.pem")
+  if [ "$by" = self ]; then
+    by=$name
     signing=(-selfsign)
   fi
-  [ -f "$work/$issuer/index.txt" ] || ca_config "$issuer"
-  local config="$work/$issuer/openssl.cnf"
+  [ -f "$work/$by/index.txt" ] || ca_config "$by"
+  local config="$work/$by/openssl.cnf"
   local request_config=$config
   openssl genpkey -algorithm RSA -pkeyopt rsa_keygen_bits:2048 -out "$work/$name.key" 2>/dev/null
   if [ -n "${7:-}" ]; then
@@ -87,12 +87,12 @@ issue() {  # issue NAME SUBJECT ISSUER EXTENSIONS DAYS_FROM DAYS [STRING_MASK]
   # -preserveDN below keeps the request's encoding of each value.
   openssl req -new -config "$request_config" -utf8 -key "$work/$name.key" -subj "$subject" \
     -out "$work/$name.csr"
-  openssl ca -batch -notext -config "$config" -preserveDN -keyfile "$work/$issuer.key" \
+  openssl ca -batch -notext -config "$config" -preserveDN -keyfile "$work/$by.key" \
     "${signing[@]}" -extensions "$extensions" -in "$work/$name.csr" -out "$work/$name.pem" \
     -startdate "$(stamp "$from days ago")" -enddate "$(stamp "$from days ago + $days days")" \
-    2>/dev/null || fail "openssl ca could not issue $name"
+    2>/dev/null || fail "openssl ca could not make $name"
   openssl x509 -in "$work/$name.pem" -outform DER -out "$work/$name.der"
-  # A's subject asked for again comes out as a's, byte for byte, whoever issues it.
+  # A's subject asked for again comes out as a's, byte for byte, whichever CA signs it.
   if [ "$subject" = "$subject_a" ] && [ -z "${7:-}" ] &&
     [ "$(encoded_subject "$work/$name.pem")" != "$(encoded_subject "$work/a.pem")" ]; then
     fail "$name does not carry A's subject byte for byte"
@@ -105,42 +105,42 @@ encoded_subject() { openssl x509 -in "$1" -noout -subject -nameopt RFC2253,dump_
 subject_text() { openssl x509 -in "$1" -noout -subject -nameopt RFC2253; }
 
 # SIGNER's chain as its signatures carry it, $work/SIGNER_chain.pem: its certificate, then those
-# of the CAs ISSUER... above it, up to, not including, a trusted root.
-chain() {  # chain SIGNER [ISSUER...]
+# of the CAs CA... above it, up to, not including, a trusted root.
+chain() {  # chain SIGNER [CA...]
   local name
   for name in "$@"; do cat "$work/$name.pem"; done > "$work/${1}_chain.pem"
 }
 
 make_pki() {
   work=$(mktemp -d "$out/.pki.XXXXXX")
-  issue root "$root_org/CN=Norvik Test Root" self root_ext 3650 7300
-  issue ca "$root_org/CN=Norvik Test Code Signing CA" root ca_ext 3650 7300
-  issue a "$subject_a" ca signer_ext 1 3650
-  issue a_renewed "$subject_a" ca signer_ext 1 3650
-  issue a_printable "$subject_a" ca signer_ext 1 3650 default
+  certify root "$root_org/CN=Norvik Test Root" self root_ext 3650 7300
+  certify ca "$root_org/CN=Norvik Test Code Signing CA" root ca_ext 3650 7300
+  certify a "$subject_a" ca signer_ext 1 3650
+  certify a_renewed "$subject_a" ca signer_ext 1 3650
+  certify a_printable "$subject_a" ca signer_ext 1 3650 default
   # openssl writes no NUL into a name: a placeholder, replaced and signed again by the CA.
-  issue a_nul "$subject_a#planted" ca signer_ext 1 3650
+  certify a_nul "$subject_a#planted" ca signer_ext 1 3650
   python3 "$here/signature_surgery.py" nul "$work/a_nul.der" "Publisher A#planted" "$work/ca.key" ||
     fail "signature_surgery.py could not put a NUL into a_nul's name"
   openssl x509 -inform DER -in "$work/a_nul.der" -out "$work/a_nul.pem"
-  issue b "$subject_b" ca signer_ext 1 3650
-  issue untrusted_root "/C=NO/O=Norvik Untrusted Root/CN=Norvik Untrusted Root" self \
+  certify b "$subject_b" ca signer_ext 1 3650
+  certify untrusted_root "/C=NO/O=Norvik Untrusted Root/CN=Norvik Untrusted Root" self \
     root_ext 2 7300
-  issue untrusted_a "$subject_a" untrusted_root signer_ext 1 3650
-  issue a_tls "$subject_a" ca tls_ext 1 3650
-  issue a_expired "$subject_a" ca signer_ext 400 30
-  issue a_expired_no_usage "$subject_a" ca no_usage_ext 400 30
-  issue a_future "$subject_a" ca signer_ext -30 3650
-  issue self_a "$subject_a" self signer_ext 1 3650
-  issue tsa "$root_org/CN=Norvik Test Time Stamping" ca tsa_ext 3650 7300
-  issue tsa_no_usage "$root_org/CN=Norvik Test Key Without Usages" ca no_usage_ext 3650 7300
-  issue a_by_b "$subject_a" b signer_ext 1 3650
-  issue sub_ca "$root_org/CN=Norvik Test Sub-CA" ca ca_ext 3650 7300
-  issue a_by_sub_ca "$subject_a" sub_ca signer_ext 1 3650
-  issue tls_ca "$root_org/CN=Norvik Test TLS CA" root tls_ca_ext 3650 7300
-  issue a_by_tls_ca "$subject_a" tls_ca signer_ext 1 3650
-  issue code_ca "$root_org/CN=Norvik Test Code-Only CA" root code_ca_ext 3650 7300
-  issue a_expired_stamping "$subject_a" code_ca signer_tsa_ext 400 30
+  certify untrusted_a "$subject_a" untrusted_root signer_ext 1 3650
+  certify a_tls "$subject_a" ca tls_ext 1 3650
+  certify a_expired "$subject_a" ca signer_ext 400 30
+  certify a_expired_no_usage "$subject_a" ca no_usage_ext 400 30
+  certify a_future "$subject_a" ca signer_ext -30 3650
+  certify self_a "$subject_a" self signer_ext 1 3650
+  certify tsa "$root_org/CN=Norvik Test Time Stamping" ca tsa_ext 3650 7300
+  certify tsa_no_usage "$root_org/CN=Norvik Test Key Without Usages" ca no_usage_ext 3650 7300
+  certify a_by_b "$subject_a" b signer_ext 1 3650
+  certify sub_ca "$root_org/CN=Norvik Test Sub-CA" ca ca_ext 3650 7300
+  certify a_by_sub_ca "$subject_a" sub_ca signer_ext 1 3650
+  certify tls_ca "$root_org/CN=Norvik Test TLS CA" root tls_ca_ext 3650 7300
+  certify a_by_tls_ca "$subject_a" tls_ca signer_ext 1 3650
+  certify code_ca "$root_org/CN=Norvik Test Code-Only CA" root code_ca_ext 3650 7300
+  certify a_expired_stamping "$subject_a" code_ca signer_tsa_ext 400 30
   if [ "$(subject_text "$work/a_printable.pem")" != "$(subject_text "$work/a.pem")" ] ||
     ! encoded_subject "$work/a_printable.pem" | grep -q 'CN=#13.*O=#13'; then
     fail "a_printable does not carry A's subject as PrintableString"
