@@ -42,8 +42,9 @@ ReplaceSteps::FileKind Win32Disk::KindOf(const std::string& path) {
   const DWORD attributes = GetFileAttributesW(Wide(path, operation_).c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) {
     const DWORD error = GetLastError();
-    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND)
+    if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
       return ReplaceSteps::FileKind::kMissing;
+    }
     Fail(path, error);
   }
   if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) {
