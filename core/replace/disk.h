@@ -46,8 +46,8 @@ class NewDiskFile : public RandomAccessFile {
   // Writes `length` bytes of `data` at `offset`. Fails when they cannot all be written.
   virtual void WriteAt(std::uint64_t offset, const void* data, std::size_t length) = 0;
 
-  // Gives the file `permissions` (SourceFile::Permissions; less the umask; nothing where they are
-  // 0) and flushes it to disk. Fails when either fails.
+  // Gives the file `permissions` where the system has them (SourceFile::Permissions, less the
+  // umask; 0 there is none at all) and flushes it to disk. Fails when either fails.
   virtual void Finish(std::uint32_t permissions) = 0;
 
   // As TemporaryCopy's.

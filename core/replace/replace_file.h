@@ -37,7 +37,8 @@ class SourceFile : public RandomAccessFile {
   virtual bool Unchanged() = 0;
 
   // The file's permission bits where the system has them (POSIX: read, write and execute for
-  // owner, group and others), which a copy takes; 0 where a new file takes its folder's.
+  // owner, group and others, 0 for none), which a copy takes; 0 where a new file takes its
+  // folder's instead.
   virtual std::uint32_t Permissions() const = 0;
 };
 

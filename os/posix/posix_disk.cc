@@ -74,13 +74,12 @@ class PosixNewFile : public NewDiskFile {
     }
   }
 
-  // The new copy takes the source's permissions, less what the umask withholds.
+  // The new copy takes the source's permissions, less what the umask withholds; a source with
+  // none gives it none.
   void Finish(std::uint32_t permissions) override {
-    if (permissions != 0) {
-      const mode_t mask = ::umask(0);
-      ::umask(mask);
-      if (::fchmod(fd_, permissions & ~mask) != 0) Fail(entry_.path(), ErrnoText(errno));
-    }
+    const mode_t mask = ::umask(0);
+    ::umask(mask);
+    if (::fchmod(fd_, permissions & ~mask) != 0) Fail(entry_.path(), ErrnoText(errno));
     if (::fsync(fd_) != 0) Fail(entry_.path(), ErrnoText(errno));
   }
 

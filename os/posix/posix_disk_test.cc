@@ -89,6 +89,15 @@ TEST_F(PosixDiskTest, ATemporaryIsWrittenCheckedAndMovedBesideItsDestination) {
   EXPECT_EQ(FolderEntries(root_ / "app"), std::vector<std::string>{"Norvik_Studio.exe"});
 }
 
+// A source with no permission bits at all (which only root can read) gives its copy none either.
+TEST_F(PosixDiskTest, ACopyOfAFileWithoutPermissionsHasNoneEither) {
+  const std::unique_ptr<NewDiskFile> file = disk_.CreateNew((root_ / "new.exe").string());
+  ASSERT_NE(file, nullptr);
+  file->Finish(0);
+  EXPECT_EQ(fs::status(root_ / "new.exe").permissions(), fs::perms::none);
+  file->Discard();
+}
+
 TEST_F(PosixDiskTest, ASourceWrittenAfterItWasOpenedIsNotUnchanged) {
   const std::string path = (root_ / "source.exe").string();
   const struct {
