@@ -56,6 +56,14 @@ class DiskTemporary : public TemporaryCopy {
   std::unique_ptr<NewDiskFile> file_;
 };
 
+// `failure` as it names `destination` where it named `path`, the name tried for its copy (or no
+// path): the caller knows the destination, not that name.
+ServiceError Naming(const std::string& destination, const ServiceError& failure,
+                    const std::string& path) {
+  if (failure.path() != path) return failure;
+  return ServiceError(failure.operation(), destination, failure.system_text(), failure.cause());
+}
+
 }  // namespace
 
 std::optional<SubjectName> NamedSigner(Disk& disk, DiskFile& file, std::string* unreadable) {
@@ -126,16 +134,20 @@ std::unique_ptr<SourceFile> DiskReplaceSteps::OpenSource(const std::string& path
 std::unique_ptr<TemporaryCopy> DiskReplaceSteps::CreateTemporary(const std::string& destination) {
   std::unique_ptr<NewDiskFile> file;
   const std::optional<std::string> name = CreateWithFreshName(
-      destination, [&] { return disk_.RandomNumber(); },
+      destination,
+      [&] {
+        try {
+          return disk_.RandomNumber();
+        } catch (const ServiceError& failure) {
+          throw Naming(destination, failure, "");
+        }
+      },
       [&](const std::string& candidate) {
         const std::string path = SiblingPath(destination, candidate);
         try {
           file = disk_.CreateNew(path);
         } catch (const ServiceError& failure) {
-          // The caller knows the destination, not the name tried for its copy.
-          if (failure.path() != path) throw;
-          throw ServiceError(failure.operation(), destination, failure.system_text(),
-                             failure.cause());
+          throw Naming(destination, failure, path);
         }
         return file ? CreateOutcome::kCreated : CreateOutcome::kNameTaken;
       });

@@ -20,6 +20,7 @@ class ScriptedDisk : public Disk {
   std::map<std::string, FakeSignature> decodes;  // by signature bytes; others are undecodable
   bool verifies = true;
   std::string create_fails;       // CreateNew fails with this text; else every name is taken
+  std::string random_fails;       // RandomNumber fails with this text
   std::vector<FileCheck> checks;  // of each signature decoded
 
   ReplaceSteps::FileKind KindOf(const std::string& path) override {
@@ -36,7 +37,10 @@ class ScriptedDisk : public Disk {
     if (!create_fails.empty()) throw ServiceError("FileCopy", path, create_fails);
     return nullptr;
   }
-  std::uint64_t RandomNumber() override { return 7; }
+  std::uint64_t RandomNumber() override {
+    if (!random_fails.empty()) throw ServiceError("FileCopy", "", random_fails);
+    return 7;
+  }
   void CheckCanCreateIn(const std::string& /*destination*/) override {}
   bool ClearReadOnly(const std::string& /*path*/) override { return false; }
   void RestoreReadOnly(const std::string& /*path*/) override {}
@@ -129,15 +133,18 @@ TEST(DiskReplaceSteps, ATemporarysFailuresNameItsDestination) {
   const struct {
     const char* name;
     std::string create_fails;
+    std::string random_fails;
     const char* text;
   } cases[] = {
-      {"every fresh name taken", "", "every fresh name"},
-      {"the folder refuses", "Access is denied.", "Access is denied."},
+      {"every fresh name taken", "", "", "every fresh name"},
+      {"the folder refuses", "Access is denied.", "", "Access is denied."},
+      {"no random number", "", "The device does not work.", "The device does not work."},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
     ScriptedDisk disk;
     disk.create_fails = c.create_fails;
+    disk.random_fails = c.random_fails;
     DiskReplaceSteps steps(disk);
     try {
       steps.CreateTemporary("C:\\app\\Norvik_Studio.exe");
