@@ -10,8 +10,6 @@
 
 namespace launcher {
 
-class HoldRetry;
-
 using TaskId = unsigned long;
 
 class Services {
