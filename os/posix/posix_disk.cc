@@ -52,16 +52,7 @@ class PosixNewFile : public NewDiskFile {
   }
 
   std::size_t ReadAt(std::uint64_t offset, void* buffer, std::size_t length) override {
-    std::size_t done = 0;
-    while (done < length) {
-      const ssize_t n = ::pread(fd_, static_cast<char*>(buffer) + done, length - done,
-                                static_cast<off_t>(offset + done));
-      if (n < 0 && errno == EINTR) continue;
-      if (n < 0) Fail(entry_.path(), ErrnoText(errno));
-      if (n == 0) break;
-      done += static_cast<std::size_t>(n);
-    }
-    return done;
+    return ReadAtDescriptor(fd_, offset, buffer, length, operation_, entry_.path());
   }
 
   void WriteAt(std::uint64_t offset, const void* data, std::size_t length) override {

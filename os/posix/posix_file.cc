@@ -58,12 +58,18 @@ void PosixFile::Examine() {
 PosixFile::~PosixFile() { ::close(fd_); }
 
 std::size_t PosixFile::ReadAt(std::uint64_t offset, void* buffer, std::size_t length) {
+  return ReadAtDescriptor(fd_, offset, buffer, length, operation_, path_);
+}
+
+std::size_t ReadAtDescriptor(int descriptor, std::uint64_t offset, void* buffer, std::size_t length,
+                             const std::string& operation, const std::string& path) {
   auto* out = static_cast<char*>(buffer);
   std::size_t done = 0;
   while (done < length) {
-    const ssize_t n = ::pread(fd_, out + done, length - done, static_cast<off_t>(offset + done));
+    const ssize_t n =
+        ::pread(descriptor, out + done, length - done, static_cast<off_t>(offset + done));
     if (n < 0 && errno == EINTR) continue;
-    if (n < 0) throw ServiceError(operation_, path_, ErrnoText(errno));
+    if (n < 0) throw ServiceError(operation, path, ErrnoText(errno));
     if (n == 0) break;
     done += static_cast<std::size_t>(n);
   }

@@ -54,6 +54,11 @@ std::unique_ptr<PosixFile> OpenFileIfExists(const FolderEntry& entry, const std:
 // As OpenFileIfExists, but a missing file fails as well.
 std::unique_ptr<PosixFile> OpenFile(const FolderEntry& entry, const std::string& operation);
 
+// Reads up to `length` bytes at `offset` of the file open as `descriptor`, signals or not; fewer
+// only at its end. Throws ServiceError(operation, path, ...) when the system fails to read.
+std::size_t ReadAtDescriptor(int descriptor, std::uint64_t offset, void* buffer, std::size_t length,
+                             const std::string& operation, const std::string& path);
+
 // The system's text for errno value `error`.
 std::string ErrnoText(int error);
 
